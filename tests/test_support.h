@@ -1,0 +1,98 @@
+// Helpers shared by the unit tests.
+#ifndef NLFIT_TESTS_TEST_SUPPORT_H
+#define NLFIT_TESTS_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace nlfit_test {
+
+// Number of doubles between a and b (0 when bit-identical or +0/-0); large
+// when either is NaN or the signs differ.
+inline std::uint64_t ulpDistance(double a, double b) {
+  if (a == b) return 0;
+  if (std::isnan(a) || std::isnan(b)) return UINT64_MAX;
+  std::int64_t ia;
+  std::int64_t ib;
+  std::memcpy(&ia, &a, sizeof a);
+  std::memcpy(&ib, &b, sizeof b);
+  if ((ia < 0) != (ib < 0)) return UINT64_MAX;
+  return ia > ib ? static_cast<std::uint64_t>(ia - ib) : static_cast<std::uint64_t>(ib - ia);
+}
+
+// Tolerance, in units in the last place, for results whose exact value is
+// not representable.
+constexpr std::uint64_t kFewUlps = 4;
+
+#define EXPECT_NEAR_ULPS(expected, actual, ulps)                                \
+  EXPECT_LE(::nlfit_test::ulpDistance((expected), (actual)), (ulps))            \
+      << "expected " << ::nlfit_test::show(expected) << ", actual "             \
+      << ::nlfit_test::show(actual)
+
+// Bit-for-bit equality, printing both values in full on failure.
+#define EXPECT_SAME_BITS(expected, actual)                                      \
+  EXPECT_EQ(::nlfit_test::bits(expected), ::nlfit_test::bits(actual))           \
+      << "expected " << ::nlfit_test::show(expected) << ", actual "             \
+      << ::nlfit_test::show(actual)
+
+inline std::uint64_t bits(double v) {
+  std::uint64_t u;
+  std::memcpy(&u, &v, sizeof v);
+  return u;
+}
+
+inline std::string show(double v) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+// An m-by-n column matrix owning its storage: cols[j][i] is A(i, j), and
+// ptrs is the array of column pointers that the solver routines take.
+struct Columns {
+  std::vector<std::vector<double>> cols;
+  std::vector<double*> ptrs;
+
+  Columns(int m, int n) : cols(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(m), 0.0)) {
+    for (auto& c : cols) ptrs.push_back(c.data());
+  }
+  // From a list of columns.
+  explicit Columns(std::vector<std::vector<double>> columns) : cols(std::move(columns)) {
+    for (auto& c : cols) ptrs.push_back(c.data());
+  }
+  double* const* get() { return ptrs.data(); }
+  double& operator()(int i, int j) { return cols[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]; }
+};
+
+// Runs f with standard output captured and returns what it printed.
+template <typename F>
+std::string captureStdout(F&& f) {
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  f();
+  std::fflush(stdout);
+  return testing::internal::GetCapturedStdout();
+}
+
+// Number of lines in s that start with prefix.
+inline int countLinesStartingWith(const std::string& s, const std::string& prefix) {
+  int count = 0;
+  std::size_t pos = 0;
+  while (pos < s.size()) {
+    std::size_t end = s.find('\n', pos);
+    if (end == std::string::npos) end = s.size();
+    if (s.compare(pos, prefix.size(), prefix) == 0) ++count;
+    pos = end + 1;
+  }
+  return count;
+}
+
+}  // namespace nlfit_test
+
+#endif  // NLFIT_TESTS_TEST_SUPPORT_H
