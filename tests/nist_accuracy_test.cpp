@@ -96,7 +96,7 @@ struct CaseResult {
   double rssDigits = 0.0;
 };
 
-// Fits a case once and keeps the result for every test that inspects it.
+// Fits a case once and keeps the result for every test that reads it.
 const CaseResult& resultOf(const NistCase& c) {
   static std::map<std::string, CaseResult> cache;
   const std::string key = caseName(c);
