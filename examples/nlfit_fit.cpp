@@ -187,7 +187,16 @@ std::vector<std::string> splitFields(std::string line, const char* separators) {
   return fields;
 }
 
-// Reads x,y pairs; fails with a one-line message.
+bool allNumbers(const std::vector<std::string>& fields) {
+  double v = 0.0;
+  for (const std::string& f : fields) {
+    if (!parseNumber(f, &v)) return false;
+  }
+  return true;
+}
+
+// Reads x,y pairs; fails with a one-line message. Only a first line with a
+// field that is not a number counts as a header.
 void readTwoColumns(const std::string& path, std::vector<double>* x, std::vector<double>* y) {
   std::ifstream file(path);
   if (!file) fail(kExitFailure, "cannot open " + path);
@@ -204,7 +213,7 @@ void readTwoColumns(const std::string& path, std::vector<double>* x, std::vector
     if (f.size() == 2 && parseNumber(f[0], &xv) && parseNumber(f[1], &yv)) {
       x->push_back(xv);
       y->push_back(yv);
-    } else if (!headerAllowed) {
+    } else if (!headerAllowed || allNumbers(f)) {
       fail(kExitFailure, path + ": bad data line " + std::to_string(lineNumber));
     }
     headerAllowed = false;
