@@ -86,9 +86,9 @@ TEST(FindLS, RefusedCallRegistersItsModelAndKeepsTheObservations) {
   const std::vector<double> other(1001, -4.0);
   std::vector<double> many = sentinels();
   EXPECT_EQ(runFindLS(constantModel, 10, 5, other.data(), other.data(), many.data()).status, 1.0);
-  EXPECT_EQ(theModelFct(3.0, params.data(), 2), 42.0) << "the refused call's model is registered";
-  EXPECT_EQ(runFindLS(lineModel, 2, 1001, other.data(), other.data(), many.data()).status, 2.0);
   const double p[5] = {1.0, 2.0, 0.0, 0.0, 0.0};
+  EXPECT_EQ(theModelFct(3.0, p, 2), 42.0) << "the refused call's model is registered";
+  EXPECT_EQ(runFindLS(lineModel, 2, 1001, other.data(), other.data(), many.data()).status, 2.0);
   EXPECT_EQ(theModelFct(3.0, p, 2), 7.0);
   expectSameBits(sentinels(), many);
   for (int i = 0; i < 5; ++i) {
