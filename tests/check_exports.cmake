@@ -1,0 +1,43 @@
+cmake_minimum_required(VERSION 3.16)
+# Checks the shared library's dynamic symbol table and SONAME:
+#   cmake -DLIBRARY=path -DNM=nm -DOBJDUMP=objdump -DSONAME=libnlfit.so.1 -P check_exports.cmake
+# Fails unless exactly findLS and theModelFct are defined and exported.
+foreach(var LIBRARY NM OBJDUMP SONAME)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_exports: ${var} not set")
+  endif()
+endforeach()
+
+execute_process(COMMAND "${NM}" -D --defined-only "${LIBRARY}"
+  OUTPUT_VARIABLE symbols RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${NM} failed on ${LIBRARY}: ${err}")
+endif()
+string(REGEX REPLACE "\n$" "" symbols "${symbols}")
+string(REPLACE "\n" ";" lines "${symbols}")
+set(names)
+foreach(line IN LISTS lines)
+  # "address type name" (the name may carry a @version suffix)
+  if(line MATCHES "^[0-9a-fA-F]* *[A-Za-z] ([^ @]+)")
+    list(APPEND names "${CMAKE_MATCH_1}")
+  else()
+    message(FATAL_ERROR "unexpected nm line: '${line}'")
+  endif()
+endforeach()
+list(SORT names)
+if(NOT names STREQUAL "findLS;theModelFct")
+  message(FATAL_ERROR "exported symbols are '${names}', expected exactly findLS;theModelFct")
+endif()
+
+execute_process(COMMAND "${OBJDUMP}" -p "${LIBRARY}"
+  OUTPUT_VARIABLE headers RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} failed on ${LIBRARY}: ${err}")
+endif()
+if(NOT headers MATCHES "SONAME +([^\n]+)")
+  message(FATAL_ERROR "${LIBRARY} has no SONAME")
+endif()
+if(NOT CMAKE_MATCH_1 STREQUAL SONAME)
+  message(FATAL_ERROR "SONAME is '${CMAKE_MATCH_1}', expected '${SONAME}'")
+endif()
+message(STATUS "exports: ${names}; SONAME ${SONAME}")
