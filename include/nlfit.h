@@ -79,7 +79,7 @@ NLFIT_API double findLS(ModelFunction model, int paramCount, int pointCount,
  * Evaluates the model registered by the latest findLS() at x with the
  * parameters params[0] ... params[4] (exactly five values are read, whatever
  * paramCount says; paramCount is accepted and ignored). Returns NaN when no
- * model, or a null model, is registered.
+ * model, or a null model, is registered, and when params is null.
  */
 NLFIT_API double theModelFct(double x, const double *params, int paramCount);
 

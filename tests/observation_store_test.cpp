@@ -42,6 +42,7 @@ TEST_F(ObservationStore, UnregisteredOrNullModelEvaluatesToNaN) {
   const double y[] = {2.0};
   ASSERT_EQ(setFitData(lineModel, x, y, p, 2, 1), 0);
   EXPECT_EQ(theModelFct(2.0, p, 2), 5.0);
+  EXPECT_TRUE(std::isnan(theModelFct(2.0, nullptr, 2)));  // no vector to read
   ASSERT_EQ(setFitData(nullptr, x, y, p, 2, 1), 0);
   EXPECT_TRUE(std::isnan(theModelFct(2.0, p, 2)));
 }

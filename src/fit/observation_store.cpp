@@ -44,6 +44,7 @@ void fitResiduals(int m, int n, const double* x, double* fvec, int* /*evalFlag*/
 
 extern "C" double theModelFct(double x, const double* params, int /*paramCount*/) {
   const ModelFunction model = nlfit::observationStore.model;
-  if (model == nullptr) return std::numeric_limits<double>::quiet_NaN();
+  // No model registered, or no parameter vector to read: there is no value.
+  if (model == nullptr || params == nullptr) return std::numeric_limits<double>::quiet_NaN();
   return model(x, params[0], params[1], params[2], params[3], params[4]);
 }
