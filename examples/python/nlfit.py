@@ -93,11 +93,16 @@ class _RegisteredModel:
 _registered = None
 
 
+_c_runtime = []  # the process's C library, loaded on first use
+
+
 def _flush_c_stdout():
     """Flushes the C library's stdout, so that the progress lines appear in
     order with Python's own output when stdout is a pipe or a file."""
     try:
-        ctypes.CDLL(None).fflush(None)
+        if not _c_runtime:
+            _c_runtime.append(ctypes.CDLL(None))
+        _c_runtime[0].fflush(None)
     except (OSError, AttributeError, TypeError):
         pass
 
