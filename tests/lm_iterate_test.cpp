@@ -81,6 +81,13 @@ void lorentzian(int m, int n, const double* x, double* f, int* flag) {
   probe().record(n, x, flag);
 }
 
+// x0 - 1 and 2, except NaN at the Jacobian's moved points (x0 != 3).
+void nanSlope(int, int n, const double* x, double* f, int* flag) {
+  f[0] = (*flag == 2 && x[0] != 3.0) ? std::numeric_limits<double>::quiet_NaN() : x[0] - 1.0;
+  f[1] = 2.0;
+  probe().record(n, x, flag);
+}
+
 // ---- Running lmIterate.
 
 struct RunSetup {
@@ -404,6 +411,18 @@ TEST(LmIterate, StepBoundShrinksWithoutFloorAfterResidualsGrowTenfold) {
   EXPECT_EQ(out.x[0], 1.0 + step);  // accepted
 }
 
+TEST(LmIterate, NanJacobianGivesRejectedStepAndZeroGradientMeasure) {
+  // The NaN column gives a NaN step and trial point, hence a NaN reduction
+  // ratio: the step is rejected and x keeps its value. The gradient measure is
+  // max(0, NaN) = 0, so test 7 ends the run after that trial.
+  Outcome out = run(tolerances(problem(nanSlope, 2, {3.0}), 1e-10, 1e-10, -1.0, 10));
+  EXPECT_EQ(out.code, nlfit::kGradientAtPrecision);
+  EXPECT_EQ(out.evals, 3);
+  EXPECT_EQ(out.x[0], 3.0);
+  EXPECT_EQ(out.fvec, (std::vector<double>{2.0, 2.0}));
+  EXPECT_TRUE(std::isnan(probe().points.back()[0]));
+}
+
 // ---- Runs recorded independently (tests/data/traces).
 
 class LmIterateTrace : public testing::TestWithParam<const char*> {};
@@ -444,6 +463,6 @@ TEST_P(LmIterateTrace, MatchesRecordedRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recorded, LmIterateTrace,
-                         testing::Values("walled_line", "lorentzian_masked", "lorentzian_flag7"));
+                         testing::Values("walled_line", "lorentzian_masked", "lorentzian_far", "lorentzian_flag7"));
 
 }  // namespace

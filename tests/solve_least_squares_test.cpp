@@ -282,7 +282,7 @@ TEST_P(SolveLeastSquaresTrace, MatchesRecordedRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Recorded, SolveLeastSquaresTrace,
-                         testing::Values("geometric_decay", "rosenbrock", "rational", "geometric_decay_abort",
+                         testing::Values("geometric_decay", "geometric_decay_small_start", "rosenbrock", "rational", "geometric_decay_abort",
                                          "reciprocal"));
 
 }  // namespace

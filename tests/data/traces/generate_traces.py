@@ -104,6 +104,8 @@ def walled_line(m, n, x, fvec, flag):
 DRIVER_RUNS = [
     dict(name="geometric_decay", fcn=geometric_decay, m=10, start=[1.0, 0.9],
          tolerance=1e-12),
+    dict(name="geometric_decay_small_start", fcn=geometric_decay, m=10, start=[0.05, 0.9],
+         tolerance=1e-12),
     dict(name="rosenbrock", fcn=rosenbrock, m=2, start=[-1.2, 1.0], tolerance=1e-10),
     dict(name="rational", fcn=rational, m=8, start=[0.5, 1.0, 0.1], tolerance=1e-10),
     dict(name="geometric_decay_abort", fcn=geometric_decay, m=10, start=[1.0, 0.9],
@@ -120,6 +122,9 @@ ITERATE_RUNS = [
          mask=[1, 0, 1], reductionTol=1e-10, stepTol=1e-10, gradientTol=1e-12,
          maxEvaluations=200, diffStepRel=1e-6, scaleMode=2, stepFactor=100.0,
          scale=[1.0, 2.0, 0.5]),
+    dict(name="lorentzian_far", fcn=lorentzian, m=9, start=[10.0, -2.0, 5.0],
+         reductionTol=1e-10, stepTol=1e-10, gradientTol=0.0, maxEvaluations=800,
+         diffStepRel=0.0, scaleMode=1, stepFactor=10.0, scale=[0.0, 0.0, 0.0]),
     dict(name="lorentzian_flag7", fcn=lorentzian, m=9, start=[1.5, 1.0, 0.5],
          reductionTol=1e-12, stepTol=1e-12, gradientTol=0.0, maxEvaluations=800,
          diffStepRel=0.0, scaleMode=1, stepFactor=10.0, scale=[0.0, 0.0, 0.0],
