@@ -7,7 +7,11 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -91,6 +95,86 @@ inline int countLinesStartingWith(const std::string& s, const std::string& prefi
     pos = end + 1;
   }
   return count;
+}
+
+
+// Call log for residual functions written in tests. A residual function is a
+// plain function pointer, so test problems keep their state here: reset()
+// before a run, and record() at the end of every evaluation, after the
+// residuals are written.
+struct CallProbe {
+  int calls = 0;
+  int injectAt = 0;      // 1-based call that stores injectValue in the flag; 0: none
+  int injectValue = 0;
+  std::vector<int> flagsSeen;                // the flag as each call received it
+  std::vector<std::vector<double>> points;   // the parameters of each call
+
+  void reset(int at = 0, int value = 0) {
+    calls = 0;
+    injectAt = at;
+    injectValue = value;
+    flagsSeen.clear();
+    points.clear();
+  }
+  void record(int n, const double* x, int* evalFlag) {
+    ++calls;
+    flagsSeen.push_back(*evalFlag);
+    points.emplace_back(x, x + n);
+    if (calls == injectAt) *evalFlag = injectValue;
+  }
+  int callsWithFlag(int flag) const {
+    int count = 0;
+    for (int f : flagsSeen) count += (f == flag) ? 1 : 0;
+    return count;
+  }
+};
+
+inline CallProbe& probe() {
+  static CallProbe instance;
+  return instance;
+}
+
+// The doubles of a whitespace-separated list (decimal or hexadecimal floats).
+inline std::vector<double> parseDoubles(const std::string& s) {
+  std::vector<double> values;
+  std::istringstream in(s);
+  std::string word;
+  while (in >> word) values.push_back(std::strtod(word.c_str(), nullptr));
+  return values;
+}
+
+// A recorded run: "key value..." lines ('#' starts a comment). The "fnorm"
+// lines are kept in order, newline-terminated, as a run prints them.
+struct Trace {
+  bool found = false;
+  std::map<std::string, std::string> fields;
+  std::string progress;
+
+  const std::string& operator[](const std::string& key) const {
+    static const std::string empty;
+    auto it = fields.find(key);
+    return it == fields.end() ? empty : it->second;
+  }
+  int integer(const std::string& key) const { return std::atoi((*this)[key].c_str()); }
+  double real(const std::string& key) const { return std::strtod((*this)[key].c_str(), nullptr); }
+  std::vector<double> reals(const std::string& key) const { return parseDoubles((*this)[key]); }
+};
+
+inline Trace readTrace(const std::string& path) {
+  Trace trace;
+  std::ifstream in(path);
+  trace.found = static_cast<bool>(in);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    if (line.compare(0, 6, "fnorm ") == 0) {
+      trace.progress += line + "\n";
+      continue;
+    }
+    const std::size_t space = line.find(' ');
+    trace.fields[line.substr(0, space)] = space == std::string::npos ? "" : line.substr(space + 1);
+  }
+  return trace;
 }
 
 }  // namespace nlfit_test
