@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,14 @@ struct Columns {
   double* const* get() { return ptrs.data(); }
   double& operator()(int i, int j) { return cols[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]; }
 };
+
+// Uniform double in [lo, hi) from the top 53 bits of one draw. Mapping the
+// raw engine output ourselves keeps randomized cases identical across
+// standard libraries, whose distributions may differ.
+inline double uniform(std::mt19937_64& rng, double lo, double hi) {
+  const double unit = static_cast<double>(rng() >> 11) * 0x1p-53;
+  return lo + (hi - lo) * unit;
+}
 
 // Runs f with standard output captured and returns what it printed.
 template <typename F>
