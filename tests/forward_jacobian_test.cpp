@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
+#include "data/kernels/expected_kernels.h"
 #include "solver/solver.h"
 #include "test_support.h"
 
@@ -56,7 +58,7 @@ struct JacobianRun {
       : x(std::move(start)), fvec(static_cast<std::size_t>(m)),
         work(static_cast<std::size_t>(m)), jacobian(m, static_cast<int>(x.size())) {
     const int n = static_cast<int>(x.size());
-    for (auto& c : jacobian.cols) c.assign(c.size(), kUntouched);
+    for (auto& c : jacobian.cols) std::fill(c.begin(), c.end(), kUntouched);
     gLog = CallLog();
     linearResiduals(m, n, x.data(), fvec.data(), &evalFlag);
     gLog = std::move(log);
@@ -168,6 +170,35 @@ TEST(ForwardJacobian, NoColumnsMeansNoEvaluations) {
   gLog = CallLog();
   forwardJacobian(linearResiduals, 1, 0, &x, &fvec, columns, &flag, 0.0, &work);
   EXPECT_TRUE(gLog.points.empty());
+}
+
+// A rational residual in four parameters; its expected differences were
+// computed independently in IEEE double arithmetic with the same operation
+// order.
+const kernel_data::JacobianCase* gCase = nullptr;
+
+void rationalResiduals(int m, int, const double* x, double* fvec, int*) {
+  for (int i = 0; i < m; ++i) {
+    const double t = gCase->t[i];
+    fvec[i] = (x[0] + x[1] * t) / (1.0 + x[2] * t + x[3] * t * t) - gCase->y[i];
+  }
+}
+
+TEST(ForwardJacobian, MatchesIndependentlyComputedDifferences) {
+  for (const auto& c : kernel_data::kJacobianCases) {
+    SCOPED_TRACE(c.diffStepRel);
+    gCase = &c;
+    std::vector<double> x(c.x, c.x + c.n), fvec(c.m), work(c.m);
+    int flag = 1;
+    rationalResiduals(c.m, c.n, x.data(), fvec.data(), &flag);
+    for (int i = 0; i < c.m; ++i) ASSERT_EQ(nlfit_test::bits(c.fvec[i]), nlfit_test::bits(fvec[i]));
+    Columns jacobian(c.m, c.n);
+    forwardJacobian(rationalResiduals, c.m, c.n, x.data(), fvec.data(), jacobian.get(), &flag,
+                    c.diffStepRel, work.data());
+    for (int j = 0; j < c.n; ++j) {
+      for (int i = 0; i < c.m; ++i) EXPECT_SAME_BITS(c.jacobian[j * c.m + i], jacobian(i, j));
+    }
+  }
 }
 
 }  // namespace

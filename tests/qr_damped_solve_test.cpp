@@ -3,6 +3,7 @@
 #include <random>
 #include <vector>
 
+#include "data/kernels/expected_kernels.h"
 #include "solver/solver.h"
 #include "test_support.h"
 
@@ -75,12 +76,21 @@ TEST(QrDampedSolve, DampingWeightsAreTakenInPivotedOrder) {
   EXPECT_EQ(solve.x, (std::vector<double>{0.5, 1.25}));
 }
 
-TEST(QrDampedSolve, ZeroWeightRowKeepsTheDiagonalEarlierRotationsLeft) {
-  // R = [1 1; 0 1], d = (1, 0): the rotation of row 0 reaches column 1.
-  DampedSolve solve({{1}, {1, 1}}, {0, 1}, {1, 0}, {1, 1});
-  expectNear({std::sqrt(2.0), std::sqrt(1.5)}, solve.sDiagonal);
-  EXPECT_NEAR(solve.x[0], 0.0, 4 * nlfit::kMachineEpsilon);
-  EXPECT_NEAR_ULPS(1.0, solve.x[1], kFewUlps);
+TEST(QrDampedSolve, DampingRowReachesLaterColumnsPastZeros) {
+  const double tiny = 4 * nlfit::kMachineEpsilon;
+  {  // R = [1 1; 0 1], d = (1, 0): row 1 has no weight but is rotated
+    DampedSolve solve({{1}, {1, 1}}, {0, 1}, {1, 0}, {1, 1});
+    expectNear({std::sqrt(2.0), std::sqrt(1.5)}, solve.sDiagonal);
+    EXPECT_NEAR(solve.x[0], 0.0, tiny);
+    EXPECT_NEAR_ULPS(1.0, solve.x[1], kFewUlps);
+  }
+  {  // R(0, 1) = 0: the eliminated row is zero at column 1, not at column 2
+    DampedSolve solve({{1}, {0, 1}, {1, 0, 1}}, {0, 1, 2}, {1, 0, 0}, {1, 1, 1});
+    expectNear({std::sqrt(2.0), 1, std::sqrt(1.5)}, solve.sDiagonal);
+    EXPECT_NEAR(solve.x[0], 0.0, tiny);
+    EXPECT_NEAR_ULPS(1.0, solve.x[1], kFewUlps);
+    EXPECT_NEAR_ULPS(1.0, solve.x[2], kFewUlps);
+  }
 }
 
 TEST(QrDampedSolve, WithoutDampingSolvesTheTriangleAndPermutesBack) {
@@ -106,6 +116,24 @@ TEST(QrDampedSolve, SolvesOnlyUpToTheFirstZeroOnTheDiagonal) {
     EXPECT_EQ(solve.sDiagonal, (std::vector<double>{2, 0, 4}));
     EXPECT_EQ(solve.work, (std::vector<double>{1.5, 0, 0}));
     EXPECT_EQ(solve.x, (std::vector<double>{0, 0, 1.5}));
+  }
+}
+
+TEST(QrDampedSolve, MatchesIndependentlyComputedSolutions) {
+  // Expected outputs computed independently in IEEE double arithmetic; one
+  // triangle has a zero diagonal element that no damping row reaches.
+  for (const auto& c : kernel_data::kDampedSolveCases) {
+    SCOPED_TRACE(c.n);
+    const int n = c.n;
+    Columns r = Columns::fromColumnMajor(n, n, c.r);
+    std::vector<double> x(n), s(n), work(n);
+    qrDampedSolve(n, r.get(), c.pivots, c.d, c.qtResidual, x.data(), s.data(), work.data());
+    for (int j = 0; j < n; ++j) {
+      for (int i = 0; i < n; ++i) EXPECT_SAME_BITS(c.rOut[j * n + i], r(i, j));
+      EXPECT_SAME_BITS(c.x[j], x[j]);
+      EXPECT_SAME_BITS(c.sDiagonal[j], s[j]);
+      EXPECT_SAME_BITS(c.work[j], work[j]);
+    }
   }
 }
 

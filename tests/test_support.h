@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -66,6 +67,24 @@ struct Columns {
   // From a list of columns.
   explicit Columns(std::vector<std::vector<double>> columns) : cols(std::move(columns)) {
     for (auto& c : cols) ptrs.push_back(c.data());
+  }
+  // A copy points at its own storage.
+  Columns(const Columns& other) : cols(other.cols) {
+    for (auto& c : cols) ptrs.push_back(c.data());
+  }
+  Columns(Columns&&) = default;
+  Columns& operator=(const Columns& other) {
+    cols = other.cols;
+    ptrs.clear();
+    for (auto& c : cols) ptrs.push_back(c.data());
+    return *this;
+  }
+  Columns& operator=(Columns&&) = default;
+  // From m*n values stored column by column.
+  static Columns fromColumnMajor(int m, int n, const double* values) {
+    Columns a(m, n);
+    for (int j = 0; j < n; ++j) std::copy(values + j * m, values + (j + 1) * m, a.ptrs[static_cast<std::size_t>(j)]);
+    return a;
   }
   double* const* get() { return ptrs.data(); }
   double& operator()(int i, int j) { return cols[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]; }
