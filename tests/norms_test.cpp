@@ -1,5 +1,6 @@
 #include <cmath>
 
+#include "data/kernels/expected_kernels.h"
 #include "solver/solver.h"
 #include "test_support.h"
 
@@ -33,6 +34,22 @@ TEST(ColumnTailNorm, MeasuresFromFirstRowDown) {
   EXPECT_EQ(columnTailNorm(4, 1, 3, a.get()), 2.0);
   EXPECT_EQ(columnTailNorm(4, 2, 1, a.get()), 0.0);
   EXPECT_EQ(columnTailNorm(4, 1, 4, a.get()), 0.0);  // empty range
+}
+
+// Expected values below were computed independently in IEEE double
+// arithmetic; a reordered, pairwise or scaled sum differs in the last bits.
+TEST(EuclidNorm, MatchesIndependentlyComputedSums) {
+  for (const auto& c : kernel_data::kEuclidNormCases) {
+    EXPECT_SAME_BITS(c.norm, euclidNorm(c.n, c.x)) << "n = " << c.n;
+  }
+}
+
+TEST(ColumnTailNorm, MatchesIndependentlyComputedSums) {
+  for (const auto& c : kernel_data::kTailNormCases) {
+    Columns a = Columns::fromColumnMajor(c.m, c.columns, c.matrix);
+    EXPECT_SAME_BITS(c.norm, columnTailNorm(c.m, c.column, c.firstRow, a.get()))
+        << "column " << c.column << ", first row " << c.firstRow;
+  }
 }
 
 }  // namespace

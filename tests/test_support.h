@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,9 +72,35 @@ struct Columns {
   explicit Columns(std::vector<std::vector<double>> columns) : cols(std::move(columns)) {
     for (auto& c : cols) ptrs.push_back(c.data());
   }
+  // A copy points at its own storage.
+  Columns(const Columns& other) : cols(other.cols) {
+    for (auto& c : cols) ptrs.push_back(c.data());
+  }
+  Columns(Columns&&) = default;
+  Columns& operator=(const Columns& other) {
+    cols = other.cols;
+    ptrs.clear();
+    for (auto& c : cols) ptrs.push_back(c.data());
+    return *this;
+  }
+  Columns& operator=(Columns&&) = default;
+  // From m*n values stored column by column.
+  static Columns fromColumnMajor(int m, int n, const double* values) {
+    Columns a(m, n);
+    for (int j = 0; j < n; ++j) std::copy(values + j * m, values + (j + 1) * m, a.ptrs[static_cast<std::size_t>(j)]);
+    return a;
+  }
   double* const* get() { return ptrs.data(); }
   double& operator()(int i, int j) { return cols[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]; }
 };
+
+// Uniform double in [lo, hi) from the top 53 bits of one draw. Mapping the
+// raw engine output ourselves keeps randomized cases identical across
+// standard libraries, whose distributions may differ.
+inline double uniform(std::mt19937_64& rng, double lo, double hi) {
+  const double unit = static_cast<double>(rng() >> 11) * 0x1p-53;
+  return lo + (hi - lo) * unit;
+}
 
 // Runs f with standard output captured and returns what it printed.
 template <typename F>
