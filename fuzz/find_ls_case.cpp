@@ -137,6 +137,9 @@ int storageFor(int count, int cap) {
 // call; the file is reused from call to call.
 class StdoutCapture {
  public:
+  ~StdoutCapture() {
+    if (file_ != nullptr) std::fclose(file_);
+  }
   void start() {
     if (file_ == nullptr) file_ = std::tmpfile();
     if (file_ == nullptr) std::abort();

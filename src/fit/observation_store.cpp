@@ -44,6 +44,6 @@ void fitResiduals(int m, int n, const double* x, double* fvec, int* /*evalFlag*/
 
 extern "C" double theModelFct(double x, const double* params, int /*paramCount*/) {
   const ModelFunction model = nlfit::observationStore.model;
-  if (model == nullptr) return std::numeric_limits<double>::quiet_NaN();
+  if (model == nullptr || params == nullptr) return std::numeric_limits<double>::quiet_NaN();
   return model(x, params[0], params[1], params[2], params[3], params[4]);
 }
