@@ -76,7 +76,7 @@ const int kPointCounts[16] = {INT_MIN, -1000, -1, 0,    1,    2,    8,    9,
                               10,      11,    999, 1000, 1001, 1002, 5000, INT_MAX};
 const double kScales[16] = {1.0,    1.0,    1.0,   1.0,   1.0,  1.0,   1.0,    1.0,
                             1e-300, 1e-100, 1e-10, 1e-3,  1e3,  1e10,  1e100,  1e300};
-const double kSpecials[16] = {0.0,
+const double kOddValues[16] = {0.0,
                               -0.0,
                               kNaN,
                               -kNaN,
@@ -106,7 +106,7 @@ class Reader {
   double value(double fallback) {
     if (!more()) return fallback;
     const std::uint8_t t = data_[pos_++];
-    if (t < 16) return kSpecials[t];
+    if (t < 16) return kOddValues[t];
     if (t < 32) {
       if (size_ - pos_ < sizeof(double)) {
         pos_ = size_;
@@ -363,7 +363,7 @@ class SeedWriter {
     bytes_.push_back(static_cast<std::uint8_t>(b));
     return *this;
   }
-  SeedWriter& special(int index) {
+  SeedWriter& odd(int index) {
     bytes_.push_back(static_cast<std::uint8_t>(index));
     return *this;
   }
@@ -392,7 +392,7 @@ class SeedWriter {
 // Selector bytes for the counts (see the tables above).
 int pc(int n) { return n + 2; }    // kParamCounts[n + 2] == n for n = 0 ... 11
 int pts(int n) { return n + 15; }  // n = 1 ... 240
-enum Special { kZero = 0, kNegZero, kNaNIdx, kNegNaN, kPosInf, kNegInf, kBig, kNegBig,
+enum OddValue { kZero = 0, kNegZero, kNaNIdx, kNegNaN, kPosInf, kNegInf, kBig, kNegBig,
                kDenorm, kNegDenorm, kMaxSub, kE310, kMax, kNegMin, kOne, kNegOne };
 enum ScaleIdx { kS1 = 0, kTiny = 8, kE100neg, kE10neg, kE3neg, kE3, kE10, kE100, kE300 };
 
@@ -435,13 +435,13 @@ std::vector<Seed> seedInputs() {
   add("point_count_1000", SeedWriter(1, 8, pc(3), 11).v(1).v(1).v(0));
   add("point_count_1001", SeedWriter(1, 8, pc(3), 12).v(1).v(1).v(0));
   add("point_count_int_max", SeedWriter(1, 8, pc(3), 15).v(1).v(1).v(0));
-  add("nan_observation", SeedWriter(0, 8, pc(2), pts(3)).v(0).v(0).v(0).v(1).v(1).special(kNaNIdx).v(2).v(5));
-  add("inf_abscissa", SeedWriter(0, 8, pc(2), pts(3)).v(0).v(0).v(0).v(1).special(kPosInf).v(3).v(2).v(5));
-  add("neg_inf_start", SeedWriter(0, 8, pc(2), pts(3)).v(0).special(kNegInf).points(3, 0, 1, line));
+  add("nan_observation", SeedWriter(0, 8, pc(2), pts(3)).v(0).v(0).v(0).v(1).v(1).odd(kNaNIdx).v(2).v(5));
+  add("inf_abscissa", SeedWriter(0, 8, pc(2), pts(3)).v(0).v(0).v(0).v(1).odd(kPosInf).v(3).v(2).v(5));
+  add("neg_inf_start", SeedWriter(0, 8, pc(2), pts(3)).v(0).odd(kNegInf).points(3, 0, 1, line));
   add("extreme_finite_values",
-      SeedWriter(8, 8, pc(4), pts(6)).special(kNegZero).special(kDenorm).special(kBig).special(kMaxSub)
-          .special(kZero).special(kNegBig).special(kNegDenorm).special(kE310).special(kMax)
-          .special(kNegMin).special(kOne).special(kNegOne).v(2).v(3));
+      SeedWriter(8, 8, pc(4), pts(6)).odd(kNegZero).odd(kDenorm).odd(kBig).odd(kMaxSub)
+          .odd(kZero).odd(kNegBig).odd(kNegDenorm).odd(kE310).odd(kMax)
+          .odd(kNegMin).odd(kOne).odd(kNegOne).v(2).v(3));
   add("huge_x_tiny_y", SeedWriter(0, 8, pc(2), pts(5), kE300, kTiny, kS1).v(1).v(1).points(5, 0, 1, line));
   add("tiny_x_huge_y", SeedWriter(1, 8, pc(3), pts(5), kTiny, kE300, kS1).v(1).v(1).v(1).points(5, 0, 1, decay));
   add("huge_params", SeedWriter(0, 8, pc(2), pts(5), kS1, kE100, kE100).v(1).v(1).points(5, 0, 1, line));

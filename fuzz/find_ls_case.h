@@ -15,7 +15,7 @@
 //            (mostly 1; else 1e-300, 1e-100, 1e-10, 1e-3, 1e3, 1e10, 1e100,
 //            1e300)
 //   then     the starting values, followed by (x, y) pairs, as value tokens:
-//            a byte below 16 picks a special value (+-0, +-NaN, +-inf,
+//            a byte below 16 picks an odd value (+-0, +-NaN, +-inf,
 //            +-1e308, +-smallest subnormal, the largest subnormal, 1e-310,
 //            the largest double, -smallest normal, +-1); 16..31 takes the
 //            next 8 bytes as a raw double; any other byte b gives

@@ -226,6 +226,7 @@ TEST(RobustnessAccepted, SignedZeroAndSubnormalValues) {
   const double d = std::numeric_limits<double>::denorm_min();
   const Fit sub = runFit(line, 2, x, y, {d, -d});
   EXPECT_EQ(sub.status, 0.0);
+  EXPECT_EQ(countLinesStartingWith(sub.out, "fnorm "), 1);
   EXPECT_EQ(bitsOf(sub.params), bitsOf({d, -d}));
 }
 
@@ -251,7 +252,9 @@ TEST(RobustnessAccepted, ResidualNormOverflowStopsAtTheStart) {
 // decay() with p1 > 0 replaced by NaN or +inf: the trial steps from a far
 // start overshoot into that region.
 int badValues = 0;
+int modelCalls = 0;
 double decayNaNAbove(double x, double p0, double p1, double, double, double) {
+  ++modelCalls;
   if (p1 > 0.0) {
     ++badValues;
     return kNaN;
@@ -300,22 +303,30 @@ TEST(RobustnessModel, NaNOrInfAtTrialPointsReachesTheSameMinimum) {
   }
 }
 
-TEST(RobustnessModel, NaNBesideTheStartEndsTheFitThere) {
-  // At p1 = 0 the difference step for p1 lands in the NaN region, so the
-  // Jacobian holds NaN; starting inside the region gives NaN residuals.
+TEST(RobustnessModel, NaNAtOrBesideTheStartKeepsTheStart) {
+  // At p1 = 0 the difference step for p1 lands in the NaN region: that
+  // Jacobian column is NaN, every step comes out NaN and is rejected, and
+  // the run spends its budget (1 + 2 + 797 counted evaluations and one
+  // progress evaluation). Inside the region the residuals themselves are
+  // NaN and the first gradient test ends the run (1 + 2 + 1).
   std::vector<double> x = abscissae(10, 0.5);
   std::vector<double> y;
   for (double xi : x) y.push_back(2.0 * std::exp(-0.7 * xi));
-  for (double start : {0.0, 0.5}) {
-    SCOPED_TRACE(start);
-    const Fit f = runFit(decayNaNAbove, 2, x, y, {1.0, start});
+  struct Case {
+    double start;
+    int vectorEvaluations;
+  };
+  for (const Case& c : {Case{0.0, 801}, Case{0.5, 4}}) {
+    SCOPED_TRACE(c.start);
+    modelCalls = 0;
+    const Fit f = runFit(decayNaNAbove, 2, x, y, {1.0, c.start});
     EXPECT_EQ(f.status, 0.0);
     EXPECT_EQ(countLinesStartingWith(f.out, "fnorm "), 1);
-    EXPECT_EQ(f.params, (std::vector<double>{1.0, start}));
+    EXPECT_EQ(f.params, (std::vector<double>{1.0, c.start}));
+    EXPECT_EQ(modelCalls, c.vectorEvaluations * 10);
   }
 }
 
-int modelCalls = 0;
 double nanEverywhere(double, double, double, double, double, double) {
   ++modelCalls;
   return kNaN;
@@ -423,11 +434,12 @@ TEST(RobustnessScale, LargeAndSmallObservationsAndParameters) {
     EXPECT_NEAR(f.params[0] / s, 1.0, 1e-9);
     EXPECT_NEAR(f.params[1] / s, 2.0, 1e-9);
   }
-  // Started at 0, y of 1e20 is out of reach: the first trust region (10
-  // scaled units when the start is 0) changes the sum of squares by less
-  // than its rounding, the reduction test holds and the start comes back.
+  // Started at 0, y of 1e20 is out of reach: the difference step of a zero
+  // start (2^-26) is lost against residuals of 1e20, the Jacobian is zero
+  // and the gradient test ends the run at the start.
   Fit f = runFit(line, 2, x, lineValues(x, 1e20, 2e20), {0.0, 0.0});
   EXPECT_EQ(f.status, 0.0);
+  EXPECT_EQ(countLinesStartingWith(f.out, "fnorm "), 1);
   EXPECT_EQ(f.params, (std::vector<double>{0.0, 0.0}));
   // y of 1e-300: the squares underflow, the residual norm is 0 and the fit
   // ends at the start as if it were exact.
