@@ -11,9 +11,16 @@
  * Arithmetic is IEEE double throughout and its order is fixed, so the same
  * inputs give the same bits on every platform.
  *
- * Threads: the library keeps one fit problem in a process-wide store that is
- * not guarded. Run one fit at a time per process; do not call findLS or
- * theModelFct from several threads at once.
+ * Not supported:
+ *  - Calls from several threads at once. The library keeps one fit problem
+ *    in a process-wide store that is not guarded: run one fit at a time per
+ *    process, and do not call findLS or theModelFct while another thread is
+ *    in either of them. For the same reason the model must not call findLS.
+ *  - A model that throws a C++ exception or leaves by longjmp. The library's
+ *    frames between findLS and the model hold heap workspace that only their
+ *    normal return releases; unwinding or jumping through them leaks it and
+ *    leaves the store half-written. These C functions are not exception-safe
+ *    by contract: catch everything inside the model and return NaN instead.
  *
  * This header is plain C (C99) and may be included from C++.
  */
@@ -68,6 +75,14 @@ typedef double (*ModelFunction)(double x, double p0, double p1, double p2,
  *   2.0  refused: pointCount > 1000
  * On a refusal nothing is printed and params is left untouched.
  *
+ * 0.0 says only that the fit ran, not that it converged. A trial point where
+ * the model is NaN or infinite is rejected like any poor step, so such
+ * values away from the minimum do not stop a fit. NaN or infinite residuals
+ * at the starting point itself (a model NaN everywhere, say, or a sum of
+ * squares that overflows) end the fit after its first Jacobian with params
+ * at their starting values and the status still 0.0; the progress line then
+ * reads "fnorm nan" or "fnorm inf".
+ *
  * While it runs, every outer iteration writes one progress line to standard
  * output, "fnorm %.15e\n", the Euclidean norm of the residual vector.
  */
@@ -78,8 +93,9 @@ NLFIT_API double findLS(ModelFunction model, int paramCount, int pointCount,
 /*
  * Evaluates the model registered by the latest findLS() at x with the
  * parameters params[0] ... params[4] (exactly five values are read, whatever
- * paramCount says; paramCount is accepted and ignored). Returns NaN when no
- * model, or a null model, is registered, and when params is null.
+ * paramCount says; paramCount is accepted and ignored), so params must hold
+ * five readable values. Returns NaN when no model, or a null model, is
+ * registered, and when params is null.
  */
 NLFIT_API double theModelFct(double x, const double *params, int paramCount);
 
