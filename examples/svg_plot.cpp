@@ -240,8 +240,10 @@ std::vector<double> ticksWithin(double lo, double hi, const TickStep& step) {
   if (!(size > 0.0) || !std::isfinite(size) || !(lo <= hi)) return ticks;
   const double first = std::ceil(lo / size) - 1.0;
   const double last = std::floor(hi / size) + 1.0;
-  if (!(last - first < 1000.0)) return ticks;  // not a sensible axis
-  for (double k = first; k <= last; k += 1.0) {
+  // Not a sensible axis: too many ticks, or multiples beyond exact integers.
+  if (!(last - first < 1000.0) || !(std::fabs(first) < 0x1p52 && std::fabs(last) < 0x1p52)) return ticks;
+  for (int j = 0; j <= static_cast<int>(last - first); ++j) {
+    const double k = first + j;
     const double v = scale10(k * step.stepDigits, step.stepExponent);
     if (v >= lo && v <= hi) ticks.push_back(v == 0.0 ? 0.0 : v);
   }

@@ -44,7 +44,8 @@ struct TickStep {
 TickStep niceStep(double lo, double hi, int maxIntervals);
 
 // The multiples of step inside [lo, hi], each computed as k * step with one
-// rounding, in increasing order.
+// rounding, in increasing order; none when there would be over a thousand or
+// when k would pass 2^52 (a range lost in rounding).
 std::vector<double> ticksWithin(double lo, double hi, const TickStep& step);
 
 // The label of a tick value: as many decimals as the step needs ("0.25",
