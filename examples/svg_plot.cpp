@@ -174,8 +174,7 @@ void rect(std::string& out, double left, double top, double right, double bottom
 
 // Horizontal grid lines and labels of a vertical axis, in a group of class
 // groupClass.
-void verticalAxis(std::string& out, const Scale& scale, int maxIntervals, const char* groupClass) {
-  const TickStep step = niceStep(scale.lo, scale.hi, maxIntervals);
+void verticalAxis(std::string& out, const Scale& scale, const TickStep& step, const char* groupClass) {
   out += std::string("<g class=\"") + groupClass + "\">\n";
   for (double v : ticksWithin(scale.lo, scale.hi, step)) {
     const double y = scale(v);
@@ -307,10 +306,13 @@ std::string renderFitPlot(const FitPlot& plot) {
   for (std::size_t i = 0; i < residualCount; ++i) {
     if (std::isfinite(plot.residuals[i])) largest = std::max(largest, std::fabs(plot.residuals[i]));
   }
+  // Symmetric about zero; a step that leaves at most three intervals on each
+  // side shows one or two ticks above and below zero.
+  const double reach = (largest > 0.0 ? std::min(largest, kLargest) : 1.0) * 1.08;
+  const TickStep residualStep = niceStep(0.0, reach, 3);
   Range rr;
-  rr.include(-largest);
-  rr.include(largest);
-  rr = padded(rr, 0.08);
+  rr.include(-reach);
+  rr.include(reach);
 
   const Scale sx{xr.lo, xr.hi, kLeft, kRight};
   const Scale sy{yr.lo, yr.hi, kMainBottom, kMainTop};
@@ -357,8 +359,8 @@ std::string renderFitPlot(const FitPlot& plot) {
     text(out, x, kResidualBottom + 20.0, tickLabel(v, xStep), "text-anchor=\"middle\" class=\"tick-label\"");
   }
   out += "</g>\n";
-  verticalAxis(out, sy, 8, "y-ticks");
-  verticalAxis(out, sr, 4, "residual-ticks");
+  verticalAxis(out, sy, niceStep(yr.lo, yr.hi, 8), "y-ticks");
+  verticalAxis(out, sr, residualStep, "residual-ticks");
 
   // Axis titles.
   text(out, (kLeft + kRight) / 2.0, kResidualBottom + 48.0, plot.xTitle,
