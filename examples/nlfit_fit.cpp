@@ -18,6 +18,7 @@
 #include "nist_dataset.h"
 #include "nist_models.h"
 #include "nlfit.h"
+#include "svg_plot.h"
 
 #ifndef NLFIT_DEFAULT_LIBRARY
 #define NLFIT_DEFAULT_LIBRARY "libnlfit.so.1"
@@ -26,8 +27,8 @@
 namespace {
 
 const char kUsage[] =
-    "usage: nlfit-fit [--lib PATH] [--start 1|2] FILE.dat\n"
-    "       nlfit-fit [--lib PATH] --model NAME --params P0,P1,... FILE.csv\n"
+    "usage: nlfit-fit [--lib PATH] [--svg OUT.svg] [--start 1|2] FILE.dat\n"
+    "       nlfit-fit [--lib PATH] [--svg OUT.svg] --model NAME --params P0,P1,... FILE.csv\n"
     "\n"
     "Loads the nlfit library (default: " NLFIT_DEFAULT_LIBRARY ";\n"
     "a --lib PATH without '/' is taken relative to the current directory)\n"
@@ -55,6 +56,10 @@ const char kUsage[] =
     "the solver counts them. D is -log10(|F - C| / |C|), 15 when equal, 0 when\n"
     "negative or not finite, capped at 15. rss is the plain sum of squared\n"
     "residuals, computed here with theModelFct.\n"
+    "\n"
+    "--svg OUT.svg also writes, after a fit, a picture of it: the observations,\n"
+    "the fitted curve evaluated with theModelFct and the residuals\n"
+    "(model - observation) in a panel below. Standard output is the same.\n"
     "\n"
     "Exit status: 0 after a fit; 1 on a bad file, an unknown model, a missing\n"
     "library or symbol, or a refused fit (status 1 or 2); 2 on a bad command\n"
@@ -250,6 +255,7 @@ struct Options {
   std::string params;
   bool haveParams = false;
   std::string file;
+  std::string svg;  // empty: no picture
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -260,7 +266,8 @@ Options parseOptions(int argc, char** argv) {
     if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
-    } else if (arg == "--lib" || arg == "--start" || arg == "--model" || arg == "--params") {
+    } else if (arg == "--lib" || arg == "--start" || arg == "--model" || arg == "--params" ||
+               arg == "--svg") {
       if (!hasValue) fail(kExitUsage, arg + " needs a value");
       const std::string value = argv[++i];
       if (arg == "--lib") {
@@ -270,6 +277,9 @@ Options parseOptions(int argc, char** argv) {
         o.start = value == "1" ? 1 : 2;
       } else if (arg == "--model") {
         o.model = value;
+      } else if (arg == "--svg") {
+        if (value.empty()) fail(kExitUsage, "--svg needs a file name");
+        o.svg = value;
       } else {
         o.params = value;
         o.haveParams = true;
@@ -300,6 +310,47 @@ void reportRun(const FitOutcome& run, std::size_t pointCount) {
   std::printf("evaluations %lld progress_lines %d model_calls %llu\n",
               static_cast<long long>(sweeps) - run.progressLines, run.progressLines,
               run.modelCalls);
+}
+
+// Points on the fitted curve drawn by --svg.
+constexpr int kCurveSamples = 600;
+
+// The picture of the fit for --svg: the curve sampled over the data range and
+// the residuals, both through theModelFct with the fitted parameters.
+void writePicture(const Library& lib, const Options& options, const NistModel& model, bool nistMode,
+                  const nist::Dataset& data, int paramCount, const double* params, double rss) {
+  svgplot::FitPlot plot;
+  if (nistMode) {
+    plot.title = data.name + " (NIST StRD, start " + (options.start == 2 ? "2" : "1") + ")";
+  } else {
+    const std::size_t slash = options.file.find_last_of('/');
+    plot.title = std::string(model.name) + " fitted to " +
+                 (slash == std::string::npos ? options.file : options.file.substr(slash + 1));
+  }
+  char value[64];
+  for (int j = 0; j < paramCount; ++j) {
+    std::snprintf(value, sizeof value, "%s%d = %.6g", nistMode ? "b" : "p", nistMode ? j + 1 : j,
+                  params[j]);
+    plot.subtitle += std::string(value) + ",  ";
+  }
+  std::snprintf(value, sizeof value, "rss = %.6g", rss);
+  plot.subtitle += value;
+
+  plot.x = data.x;
+  plot.y = data.y;
+  double lo = data.x[0];
+  double hi = data.x[0];
+  for (double v : data.x) {
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  plot.curveX = svgplot::sampleGrid(lo, hi, kCurveSamples);
+  for (double v : plot.curveX) plot.curveY.push_back(lib.theModelFct(v, params, paramCount));
+  for (std::size_t i = 0; i < data.x.size(); ++i) {
+    plot.residuals.push_back(lib.theModelFct(data.x[i], params, paramCount) - data.y[i]);
+  }
+  std::string error;
+  if (!svgplot::writeFitPlot(options.svg, plot, &error)) fail(kExitFailure, error);
 }
 
 }  // namespace
@@ -357,6 +408,7 @@ int main(int argc, char** argv) {
   } else {
     std::printf("rss fitted %.17g\n", rss);
   }
+  if (!options.svg.empty()) writePicture(lib, options, *model, nistMode, data, n, params, rss);
   dlclose(lib.handle);
   return 0;
 }

@@ -10,7 +10,8 @@ cmake_minimum_required(VERSION 3.16)
 #       The x,y file holds the observations of DATA; fitted from start 1 of
 #       DATA, it must print exactly what the NIST file's fit prints.
 #   -DMODE=errors -DHOST=exe -DDATA=file.dat -DCOLUMNS=file.csv -DWORK_DIR=dir
-#       Bad input exits non-zero with one line on stderr.
+#       Bad input exits non-zero with one line on stderr (and --svg writes no
+#       picture of a refused fit).
 foreach(var MODE HOST DATA)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "host_program_test: ${var} not set")
@@ -155,6 +156,7 @@ elseif(MODE STREQUAL "errors")
   file(WRITE "${WORK_DIR}/three.csv" "1,2\n2,3\n3,5\n")
   file(WRITE "${WORK_DIR}/nan.csv" "1,2\n2,nan\n3,5\n")
   file(WRITE "${WORK_DIR}/bad.csv" "x,y\n1,2\n2,three\n")
+  file(REMOVE "${WORK_DIR}/refused.svg")
 
   # expected exit status | expected stdout | stderr pattern | arguments...
   set(cases
@@ -171,6 +173,8 @@ elseif(MODE STREQUAL "errors")
     "1||cannot load library|--lib|${WORK_DIR}/nowhere/libnlfit.so|${DATA}"
     "2||unknown option|--frobnicate|${DATA}"
     "2||--start takes 1 or 2|--start|3|${DATA}"
+    "2||--svg needs a value|${DATA}|--svg"
+    "1|status 1\n|fit refused|--svg|${WORK_DIR}/refused.svg|--model|Kirby2|--params|1,1,1,1,1|${WORK_DIR}/three.csv"
   )
   foreach(case IN LISTS cases)
     string(REPLACE "|" ";" fields "${case}")
@@ -187,6 +191,9 @@ elseif(MODE STREQUAL "errors")
       report_failure("${fields}: stderr '${err}'")
     endif()
   endforeach()
+  if(EXISTS "${WORK_DIR}/refused.svg")
+    report_failure("--svg wrote a picture of a refused fit")
+  endif()
 
 else()
   message(FATAL_ERROR "host_program_test: unknown MODE ${MODE}")

@@ -1,0 +1,58 @@
+// A picture of a fit as a self-contained SVG document: the observations and
+// the fitted curve in an upper panel, the residuals below. Plain data in,
+// text out; no library calls, so it can be tested on its own.
+#ifndef NLFIT_EXAMPLES_SVG_PLOT_H
+#define NLFIT_EXAMPLES_SVG_PLOT_H
+
+#include <string>
+#include <vector>
+
+namespace svgplot {
+
+struct FitPlot {
+  std::string title;     // e.g. the dataset and model name
+  std::string subtitle;  // e.g. the fitted parameters; may be empty
+  std::string xTitle = "x";
+  std::string yTitle = "y";
+  std::vector<double> x;          // observations
+  std::vector<double> y;
+  std::vector<double> curveX;     // the fitted curve, sampled in x order;
+  std::vector<double> curveY;     // non-finite values break the line
+  std::vector<double> residuals;  // model - observation, one per observation
+};
+
+// The whole document. Non-finite observations and residuals are left out;
+// every number is written with a fixed precision, so equal input gives
+// equal text.
+std::string renderFitPlot(const FitPlot& plot);
+
+// Writes renderFitPlot(plot) to path; on failure returns false with a reason.
+bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error);
+
+// count abscissae evenly spaced from lo to hi, both ends included.
+std::vector<double> sampleGrid(double lo, double hi, int count);
+
+// A step of 1, 2 or 5 times a power of ten: stepDigits * 10^stepExponent.
+struct TickStep {
+  int stepDigits = 1;
+  int stepExponent = 0;
+  double value() const;
+};
+
+// The smallest such step that cuts [lo, hi] into at most maxIntervals parts.
+// Requires lo < hi, both finite, maxIntervals >= 1.
+TickStep niceStep(double lo, double hi, int maxIntervals);
+
+// The multiples of step inside [lo, hi], each computed as k * step with one
+// rounding, in increasing order; none when there would be over a thousand or
+// when k would pass 2^52 (a range lost in rounding).
+std::vector<double> ticksWithin(double lo, double hi, const TickStep& step);
+
+// The label of a tick value: as many decimals as the step needs ("0.25",
+// "40", "-1.5"), exponent notation for steps below 1e-4 or values of 1e6 and
+// above ("2.5e-05"); zero is "0".
+std::string tickLabel(double value, const TickStep& step);
+
+}  // namespace svgplot
+
+#endif  // NLFIT_EXAMPLES_SVG_PLOT_H
