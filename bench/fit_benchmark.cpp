@@ -1,0 +1,173 @@
+// Whole fits through the exported findLS, each next to its model-only
+// baseline.
+//
+// Before a case is timed, one untimed fit runs through a counting wrapper
+// around the model. It records how many residual evaluations and progress
+// lines the fit makes, and the parameter vector of every evaluation. The
+// baseline then replays exactly those model calls, over the same abscissae,
+// through an opaque function pointer: it is the work that no fit can avoid.
+// Every benchmark iteration times one fit and one replay back to back, so the
+// ratio of the two suffers the same machine load; "ratio" is fit time divided
+// by model-only time, summed over the iterations.
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "nist_dataset.h"
+#include "nist_models.h"
+#include "nlfit.h"
+#include "synthetic_problems.h"
+
+namespace {
+
+using nlfit_bench::Problem;
+using Clock = std::chrono::steady_clock;
+using ParamVector = std::array<double, 5>;
+
+// What the counting run of one case found out.
+struct FitProfile {
+  int evaluations = 0;    // residual evaluations (counted and progress)
+  int progressLines = 0;  // "fnorm" lines printed
+  std::vector<ParamVector> evaluatedAt;  // parameters of each evaluation
+};
+
+// The counting wrapper: the model of the case being profiled, the point
+// count, and what has been seen so far.
+ModelFunction countedModel = nullptr;
+int countedPoints = 0;
+long countedCalls = 0;
+std::vector<ParamVector>* countedParams = nullptr;
+
+double countingModel(double x, double p0, double p1, double p2, double p3, double p4) {
+  if (countedCalls % countedPoints == 0) countedParams->push_back({p0, p1, p2, p3, p4});
+  ++countedCalls;
+  return countedModel(x, p0, p1, p2, p3, p4);
+}
+
+// Runs one fit through the counting wrapper, with the library's standard
+// output sent to a temporary file whose lines are then counted.
+FitProfile profileFit(const Problem& problem) {
+  FitProfile profile;
+  countedModel = problem.model;
+  countedPoints = static_cast<int>(problem.x.size());
+  countedCalls = 0;
+  countedParams = &profile.evaluatedAt;
+
+  std::FILE* capture = std::tmpfile();
+  std::fflush(stdout);
+  const int savedFd = ::dup(STDOUT_FILENO);
+  ::dup2(::fileno(capture), STDOUT_FILENO);
+
+  std::vector<double> params = problem.start;
+  findLS(countingModel, static_cast<int>(params.size()), countedPoints, problem.x.data(),
+         problem.y.data(), params.data());
+
+  std::fflush(stdout);
+  ::dup2(savedFd, STDOUT_FILENO);
+  ::close(savedFd);
+  std::rewind(capture);
+  for (int c; (c = std::fgetc(capture)) != EOF;) {
+    if (c == '\n') ++profile.progressLines;
+  }
+  std::fclose(capture);
+
+  profile.evaluations = static_cast<int>(countedCalls / countedPoints);
+  countedParams = nullptr;
+  return profile;
+}
+
+// The model calls of one fit, without the fit.
+void replayModelCalls(ModelFunction model, const std::vector<double>& x,
+                      const std::vector<ParamVector>& evaluatedAt, double* out) {
+  benchmark::DoNotOptimize(model);  // an opaque pointer, as the library sees it
+  const std::size_t m = x.size();
+  for (const ParamVector& p : evaluatedAt) {
+    for (std::size_t i = 0; i < m; ++i) out[i] = model(x[i], p[0], p[1], p[2], p[3], p[4]);
+    benchmark::ClobberMemory();
+  }
+}
+
+void fitBenchmark(benchmark::State& state, const Problem& problem) {
+  const FitProfile profile = profileFit(problem);
+  const int n = static_cast<int>(problem.start.size());
+  const int m = static_cast<int>(problem.x.size());
+  std::vector<double> params(problem.start.size());
+  std::vector<double> replayOut(problem.x.size());
+
+  double fitSeconds = 0.0;
+  double modelSeconds = 0.0;
+  for (auto _ : state) {
+    params = problem.start;
+    const Clock::time_point t0 = Clock::now();
+    const double status = findLS(problem.model, n, m, problem.x.data(), problem.y.data(),
+                                 params.data());
+    const Clock::time_point t1 = Clock::now();
+    benchmark::DoNotOptimize(status);
+    replayModelCalls(problem.model, problem.x, profile.evaluatedAt, replayOut.data());
+    const Clock::time_point t2 = Clock::now();
+
+    const double fit = std::chrono::duration<double>(t1 - t0).count();
+    state.SetIterationTime(fit);
+    fitSeconds += fit;
+    modelSeconds += std::chrono::duration<double>(t2 - t1).count();
+  }
+
+  const double iterations = static_cast<double>(state.iterations());
+  state.counters["ratio"] = fitSeconds / modelSeconds;
+  state.counters["model_us"] = 1e6 * modelSeconds / iterations;
+  state.counters["evals"] = profile.evaluations;
+  state.counters["lines"] = profile.progressLines;
+}
+
+void registerAll() {
+  std::vector<Problem> all;
+
+  const char* const nistCases[] = {"BoxBOD",  "Chwirut2", "DanWood", "Eckerle4", "Kirby2",
+                                   "MGH09",   "Misra1a",  "Misra1b", "Rat42"};
+  for (const char* name : nistCases) {
+    nist::Dataset data;
+    std::string error;
+    if (!nist::readDataset(std::string(NLFIT_PROJECT_DATA_DIR) + "/nist/" + name + ".dat", &data,
+                           &error)) {
+      std::fprintf(stderr, "%s\n", error.c_str());
+      std::exit(1);
+    }
+    const NistModel* model = nistModelByName(name);
+    for (int start = 1; start <= 2; ++start) {
+      Problem p;
+      p.name = std::string("nist/") + name + "/start" + std::to_string(start);
+      p.model = model->function;
+      p.x = data.x;
+      p.y = data.y;
+      p.start = (start == 1) ? data.start1 : data.start2;
+      all.push_back(std::move(p));
+    }
+  }
+
+  struct Family {
+    const char* name;
+    int n;
+  };
+  const Family families[] = {{"decay", 2}, {"twoexp", 5}, {"rational", 9}};
+  for (const Family& f : families) {
+    for (int m : {10, 100, 1000}) all.push_back(nlfit_bench::syntheticProblem(f.name, m, f.n));
+  }
+
+  for (const Problem& p : all) {
+    benchmark::RegisterBenchmark(("fit/" + p.name).c_str(), fitBenchmark, p)
+        ->UseManualTime()
+        ->Unit(benchmark::kMicrosecond);
+  }
+}
+
+// Registration needs the data files, so it runs before main.
+const bool registered = (registerAll(), true);
+
+}  // namespace
