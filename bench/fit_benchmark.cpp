@@ -16,14 +16,11 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "nist_dataset.h"
-#include "nist_models.h"
 #include "nlfit.h"
-#include "synthetic_problems.h"
+#include "problems.h"
 
 namespace {
 
@@ -127,40 +124,7 @@ void fitBenchmark(benchmark::State& state, const Problem& problem) {
 }
 
 void registerAll() {
-  std::vector<Problem> all;
-
-  const char* const nistCases[] = {"BoxBOD",  "Chwirut2", "DanWood", "Eckerle4", "Kirby2",
-                                   "MGH09",   "Misra1a",  "Misra1b", "Rat42"};
-  for (const char* name : nistCases) {
-    nist::Dataset data;
-    std::string error;
-    if (!nist::readDataset(std::string(NLFIT_PROJECT_DATA_DIR) + "/nist/" + name + ".dat", &data,
-                           &error)) {
-      std::fprintf(stderr, "%s\n", error.c_str());
-      std::exit(1);
-    }
-    const NistModel* model = nistModelByName(name);
-    for (int start = 1; start <= 2; ++start) {
-      Problem p;
-      p.name = std::string("nist/") + name + "/start" + std::to_string(start);
-      p.model = model->function;
-      p.x = data.x;
-      p.y = data.y;
-      p.start = (start == 1) ? data.start1 : data.start2;
-      all.push_back(std::move(p));
-    }
-  }
-
-  struct Family {
-    const char* name;
-    int n;
-  };
-  const Family families[] = {{"decay", 2}, {"twoexp", 5}, {"rational", 9}};
-  for (const Family& f : families) {
-    for (int m : {10, 100, 1000}) all.push_back(nlfit_bench::syntheticProblem(f.name, m, f.n));
-  }
-
-  for (const Problem& p : all) {
+  for (const Problem& p : nlfit_bench::benchmarkProblems()) {
     benchmark::RegisterBenchmark(("fit/" + p.name).c_str(), fitBenchmark, p)
         ->UseManualTime()
         ->Unit(benchmark::kMicrosecond);
