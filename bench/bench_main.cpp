@@ -1,4 +1,4 @@
-// Entry point shared by the benchmark programs.
+// The run of a benchmark program, shared by all of them.
 //
 // The library writes one progress line per outer iteration to standard
 // output. To keep that out of the report without hiding its cost, file
@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
+
+#include "bench_main.h"
 
 #include <cstdio>
 #include <iostream>
@@ -53,13 +55,14 @@ class FdStreamBuf : public std::streambuf {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int runBenchmarks(int argc, char** argv, void (*registerBenchmarks)()) {
   // Must precede any other use of stdout.
   static char stdoutBuffer[1 << 16];
   std::setvbuf(stdout, stdoutBuffer, _IOFBF, sizeof stdoutBuffer);
 
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (registerBenchmarks != nullptr) registerBenchmarks();
 
   // Created while fd 1 is still the terminal, so that colour detection sees
   // where the report really goes.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_main.h"
 #include "solver/solver.h"
 #include "synthetic_problems.h"
 
@@ -136,3 +137,5 @@ BENCHMARK_CAPTURE(forwardJacobianBenchmark, linear, linearResiduals)
     ->Name("forwardJacobian/m1000/n5/linear");
 
 }  // namespace
+
+int main(int argc, char** argv) { return runBenchmarks(argc, argv, nullptr); }
