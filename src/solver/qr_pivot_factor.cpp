@@ -4,9 +4,10 @@
 // order, so one sum costs one floating-point addition latency per row however
 // wide the machine is. Sums that do not depend on each other (the norms of
 // all input columns; the products of all remaining columns with one
-// reflection vector) are therefore formed side by side in one pass over the
-// rows, in groups of up to kGroup accumulators, each still added to in exactly
-// the order of the plain loop.
+// reflection vector, and with it the right-hand side that lmIterate needs as
+// Q^T*fvec) are therefore formed side by side in one pass over the rows, in
+// groups of up to kGroup accumulators, each still added to in exactly the
+// order of the plain loop.
 #include <cmath>
 
 #include "solver.h"
@@ -42,6 +43,22 @@ void dotGroup(int m, int firstRow, double* const* cols, const double* v, double*
   for (int g = 0; g < K; ++g) sums[g] = s[g];
 }
 
+// The same with the product taken as v[i] * cols[g][i] for the last group
+// member: the operand order of the right-hand side's products, which only a
+// pair of NaNs could tell apart.
+template <int K>
+void dotGroupLastSwapped(int m, int firstRow, double* const* cols, const double* v,
+                         double* sums) {
+  double s[K];
+  for (int g = 0; g < K; ++g) s[g] = 0.0;
+  for (int i = firstRow; i < m; ++i) {
+    const double vi = v[i];
+    for (int g = 0; g + 1 < K; ++g) s[g] = s[g] + cols[g][i] * vi;
+    s[K - 1] = s[K - 1] + vi * cols[K - 1][i];
+  }
+  for (int g = 0; g < K; ++g) sums[g] = s[g];
+}
+
 // The two helpers above over any number of columns, kGroup at a time.
 void tailNorms(int m, int firstRow, int count, double* const* cols, double* norms) {
   for (int k = 0; k < count; k += kGroup) {
@@ -54,13 +71,23 @@ void tailNorms(int m, int firstRow, int count, double* const* cols, double* norm
   }
 }
 
-void dots(int m, int firstRow, int count, double* const* cols, const double* v, double* sums) {
-  for (int k = 0; k < count; k += kGroup) {
-    switch (count - k) {
-      case 1: dotGroup<1>(m, firstRow, cols + k, v, sums + k); break;
-      case 2: dotGroup<2>(m, firstRow, cols + k, v, sums + k); break;
-      case 3: dotGroup<3>(m, firstRow, cols + k, v, sums + k); break;
-      default: dotGroup<kGroup>(m, firstRow, cols + k, v, sums + k); break;
+// One group of count <= kGroup products with v; lastSwapped: the last one
+// is the right-hand side's.
+void dots(int m, int firstRow, int count, double* const* cols, const double* v, double* sums,
+          bool lastSwapped) {
+  if (lastSwapped) {
+    switch (count) {
+      case 1: dotGroupLastSwapped<1>(m, firstRow, cols, v, sums); break;
+      case 2: dotGroupLastSwapped<2>(m, firstRow, cols, v, sums); break;
+      case 3: dotGroupLastSwapped<3>(m, firstRow, cols, v, sums); break;
+      default: dotGroupLastSwapped<kGroup>(m, firstRow, cols, v, sums); break;
+    }
+  } else {
+    switch (count) {
+      case 1: dotGroup<1>(m, firstRow, cols, v, sums); break;
+      case 2: dotGroup<2>(m, firstRow, cols, v, sums); break;
+      case 3: dotGroup<3>(m, firstRow, cols, v, sums); break;
+      default: dotGroup<kGroup>(m, firstRow, cols, v, sums); break;
     }
   }
 }
@@ -70,6 +97,13 @@ void dots(int m, int firstRow, int count, double* const* cols, const double* v, 
 void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
                    int* pivots, double* rDiagonal, double* columnNorms,
                    double* referenceNorms) {
+  qrPivotFactorApply(m, n, matrix, usePivoting, pivots, rDiagonal, columnNorms, referenceNorms,
+                     nullptr);
+}
+
+void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int* pivots,
+                        double* rDiagonal, double* columnNorms, double* referenceNorms,
+                        double* rhs) {
   // Norms of the input columns; they start both the running norms (which
   // choose the pivots) and the reference values of the recomputation test.
   if (m >= 1) {
@@ -84,8 +118,7 @@ void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
     if (usePivoting != 0) pivots[j] = j;
   }
 
-  // Products of the remaining columns with the current reflection vector;
-  // dotProducts[k] belongs to column k.
+  // Products of one group of targets with the current reflection vector.
   double dotProducts[kGroup];
 
   const int steps = (m < n) ? m : n;
@@ -122,35 +155,53 @@ void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
     // Norm of column j from row j down. At the first step that is the input
     // norm measured above, bit for bit the same sum.
     double s = (j == 0) ? pivotNorm : columnTailNorm(m, j, j, matrix);
-    if (s != 0.0) {
+    const bool reflect = (s != 0.0);
+    if (reflect) {
       // Reflect the tail of column j onto a multiple of e_j; the sign of s is
       // chosen against A(j, j) so that v_j(j) = 1 + |A(j, j)|/|s| >= 1.
       if (colJ[j] < 0.0) s = -s;
       for (int i = j; i < m; ++i) colJ[i] = colJ[i] / s;
       colJ[j] = colJ[j] + 1.0;
+    }
 
-      // Apply the reflection I - v*v^T / v(j) to the remaining columns, a
-      // group at a time, and update their running norms.
-      for (int k0 = j + 1; k0 < n; k0 += kGroup) {
-        const int count = (n - k0 < kGroup) ? n - k0 : kGroup;
-        dots(m, j, count, matrix + k0, colJ, dotProducts);
-        for (int g = 0; g < count; ++g) {
-          const int k = k0 + g;
-          double* colK = matrix[k];
-          const double t = dotProducts[g] / colJ[j];
-          for (int i = j; i < m; ++i) colK[i] = colK[i] - t * colJ[i];
+    // Targets of reflection j: the remaining columns when it was formed, then
+    // the right-hand side whenever v_j(j) = A(j, j) is not zero (column j is
+    // final from here on). Their products with v_j are formed a group at a
+    // time.
+    const int columnTargets = reflect ? n - j - 1 : 0;
+    const bool rhsTarget = rhs != nullptr && colJ[j] != 0.0;
+    const int targets = columnTargets + (rhsTarget ? 1 : 0);
+    for (int t0 = 0; t0 < targets; t0 += kGroup) {
+      const int count = (targets - t0 < kGroup) ? targets - t0 : kGroup;
+      double* group[kGroup];
+      for (int g = 0; g < count; ++g) {
+        group[g] = (t0 + g < columnTargets) ? matrix[j + 1 + t0 + g] : rhs;
+      }
+      dots(m, j, count, group, colJ, dotProducts, t0 + count > columnTargets);
 
-          if (usePivoting != 0 && rDiagonal[k] != 0.0) {
-            // Remove R(j, k) from the running norm of column k.
-            const double q = colK[j] / rDiagonal[k];
-            rDiagonal[k] = rDiagonal[k] * std::sqrt(maxOf(0.0, 1.0 - q * q));
-            // Measure the norm again once cancellation has eaten too many of
-            // its digits; the squared quotient cannot overflow or underflow.
-            const double ratio = rDiagonal[k] / referenceNorms[k];
-            if (!(0.5 * (ratio * ratio) > kMachineEpsilon)) {
-              rDiagonal[k] = columnTailNorm(m, k, j + 1, matrix);
-              referenceNorms[k] = rDiagonal[k];
-            }
+      for (int g = 0; g < count; ++g) {
+        if (t0 + g == columnTargets) {
+          // rhs <- (I - v*v^T / v(j)) * rhs.
+          const double t = -(dotProducts[g] / colJ[j]);
+          for (int i = j; i < m; ++i) rhs[i] = t * colJ[i] + rhs[i];
+          continue;
+        }
+        // Apply the reflection to column k and update its running norm.
+        const int k = j + 1 + t0 + g;
+        double* colK = matrix[k];
+        const double t = dotProducts[g] / colJ[j];
+        for (int i = j; i < m; ++i) colK[i] = colK[i] - t * colJ[i];
+
+        if (usePivoting != 0 && rDiagonal[k] != 0.0) {
+          // Remove R(j, k) from the running norm of column k.
+          const double q = colK[j] / rDiagonal[k];
+          rDiagonal[k] = rDiagonal[k] * std::sqrt(maxOf(0.0, 1.0 - q * q));
+          // Measure the norm again once cancellation has eaten too many of
+          // its digits; the squared quotient cannot overflow or underflow.
+          const double ratio = rDiagonal[k] / referenceNorms[k];
+          if (!(0.5 * (ratio * ratio) > kMachineEpsilon)) {
+            rDiagonal[k] = columnTailNorm(m, k, j + 1, matrix);
+            referenceNorms[k] = rDiagonal[k];
           }
         }
       }

@@ -75,6 +75,15 @@ void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
                    int* pivots, double* rDiagonal, double* columnNorms,
                    double* referenceNorms);
 
+// qrPivotFactor that also applies every reflection to rhs (m doubles, when
+// not null) as soon as it is final: on return rhs holds Q^T*rhs, reflection j
+// applied as rhs + t*v_j with t = -(v_j^T*rhs / v_j(j)), and skipped where
+// v_j(j) is zero, the same arithmetic as applying them one after another to
+// the finished factorisation.
+void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting,
+                        int* pivots, double* rDiagonal, double* columnNorms,
+                        double* referenceNorms, double* rhs);
+
 // Solves min |A*x - b|^2 + |D*x|^2 given A*P = Q*R (R in the upper triangle of
 // r), D = diag(dampingDiagonal) and qtResidual = first n entries of Q^T*b. The
 // damped triangle S (S^T*S = R^T*R + P^T*D^2*P) comes back with its diagonal
