@@ -160,7 +160,7 @@ void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int*
       // Reflect the tail of column j onto a multiple of e_j; the sign of s is
       // chosen against A(j, j) so that v_j(j) = 1 + |A(j, j)|/|s| >= 1.
       if (colJ[j] < 0.0) s = -s;
-      for (int i = j; i < m; ++i) colJ[i] = colJ[i] / s;
+      divideElements(m - j, colJ + j, s);
       colJ[j] = colJ[j] + 1.0;
     }
 
@@ -183,14 +183,14 @@ void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int*
         if (t0 + g == columnTargets) {
           // rhs <- (I - v*v^T / v(j)) * rhs.
           const double t = -(dotProducts[g] / colJ[j]);
-          for (int i = j; i < m; ++i) rhs[i] = t * colJ[i] + rhs[i];
+          addMultiple(m - j, rhs + j, t, colJ + j);
           continue;
         }
         // Apply the reflection to column k and update its running norm.
         const int k = j + 1 + t0 + g;
         double* colK = matrix[k];
         const double t = dotProducts[g] / colJ[j];
-        for (int i = j; i < m; ++i) colK[i] = colK[i] - t * colJ[i];
+        subtractMultiple(m - j, colK + j, t, colJ + j);
 
         if (usePivoting != 0 && rDiagonal[k] != 0.0) {
           // Remove R(j, k) from the running norm of column k.

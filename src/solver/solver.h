@@ -120,6 +120,19 @@ int solveLeastSquares(ResidualFunction fcn, int m, int n, double* x,
                       const int* freeMask, double* fvec, double tolerance,
                       int* terminationCode, int* evalCount);
 
+// Element-wise loops, each element one IEEE operation after another (no
+// fused multiply-add), in the widest vector registers the processor offers:
+//   divideElements       v[i] = v[i] / divisor
+//   differenceQuotients  out[i] = (moved[i] - base[i]) / h
+//   subtractMultiple     v[i] = v[i] - t * u[i]
+//   addMultiple          v[i] = t * u[i] + v[i]
+// for i = 0 ... count-1. The arrays must not overlap.
+void divideElements(int count, double* v, double divisor);
+void differenceQuotients(int count, const double* moved, const double* base, double h,
+                         double* out);
+void subtractMultiple(int count, double* v, double t, const double* u);
+void addMultiple(int count, double* v, double t, const double* u);
+
 // Zero-filled allocation used by every allocating routine of the library;
 // null when the memory cannot be obtained.
 void* zeroFilledAlloc(std::size_t count, std::size_t size);
