@@ -71,7 +71,9 @@ void lmIterate(ResidualFunction fcn, int m, int n, double* x,
 
     // Progress: re-evaluate at x (not counted, flag not examined) and report.
     fcn(m, n, x, fvec, &evalFlag);
-    std::printf("fnorm %.15e\n", euclidNorm(m, fvec));
+    char line[kProgressLineCapacity];
+    const int lineLength = formatProgressLine(euclidNorm(m, fvec), line);
+    std::fwrite(line, 1, static_cast<std::size_t>(lineLength), stdout);
 
     // Factorise, and form Q^T*fvec in work4 on the way: each reflection is
     // applied to a copy of fvec as soon as it is final, with the arithmetic

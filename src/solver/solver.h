@@ -133,6 +133,12 @@ void differenceQuotients(int count, const double* moved, const double* base, dou
 void subtractMultiple(int count, double* v, double t, const double* u);
 void addMultiple(int count, double* v, double t, const double* u);
 
+// Writes the progress line "fnorm %.15e\n" for fnorm into out (at least
+// kProgressLineCapacity chars), byte for byte what printf writes, and returns
+// its length.
+constexpr int kProgressLineCapacity = 64;
+int formatProgressLine(double fnorm, char* out);
+
 // Zero-filled allocation used by every allocating routine of the library;
 // null when the memory cannot be obtained.
 void* zeroFilledAlloc(std::size_t count, std::size_t size);
