@@ -4,6 +4,8 @@
 #ifndef NLFIT_FIT_H
 #define NLFIT_FIT_H
 
+#include <limits>
+
 #include "nlfit.h"
 
 namespace nlfit {
@@ -29,6 +31,16 @@ struct ObservationStore {
 };
 
 extern ObservationStore observationStore;
+
+// The registered model at x with params[0] ... params[4]: the body of
+// theModelFct, inlined into the residual loop so that each observation costs
+// one call of the host's model and nothing more. NaN when no model is
+// registered.
+inline double evaluateModel(double x, const double* params) {
+  const ModelFunction model = observationStore.model;
+  if (model == nullptr) return std::numeric_limits<double>::quiet_NaN();
+  return model(x, params[0], params[1], params[2], params[3], params[4]);
+}
 
 // Registers model (always, before any check), then the counts and
 // observations. Returns 0 when stored, 1 when paramCount > kMaxParams or the

@@ -33,18 +33,15 @@ void fitResiduals(int m, int n, const double* x, double* fvec, int* /*evalFlag*/
     for (int j = 0; j < n; ++j) padded[j] = x[j];
     p = padded;
   }
-  const int paramCount = observationStore.paramCount;
   for (int i = 0; i < m; ++i) {
-    fvec[i] = theModelFct(observationStore.xData[i], p, paramCount) -
-              observationStore.yData[i];
+    fvec[i] = evaluateModel(observationStore.xData[i], p) - observationStore.yData[i];
   }
 }
 
 }  // namespace nlfit
 
 extern "C" double theModelFct(double x, const double* params, int /*paramCount*/) {
-  const ModelFunction model = nlfit::observationStore.model;
-  // No model registered, or no parameter vector to read: there is no value.
-  if (model == nullptr || params == nullptr) return std::numeric_limits<double>::quiet_NaN();
-  return model(x, params[0], params[1], params[2], params[3], params[4]);
+  // No parameter vector to read: there is no value.
+  if (params == nullptr) return std::numeric_limits<double>::quiet_NaN();
+  return nlfit::evaluateModel(x, params);
 }

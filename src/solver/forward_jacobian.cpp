@@ -24,7 +24,7 @@ void forwardJacobian(ResidualFunction fcn, int m, int n, double* x,
     x[j] = saved;
     double* column = jacobian[j];
     // Divide by h itself, not by the realised difference (saved + h) - saved.
-    for (int i = 0; i < m; ++i) column[i] = (work[i] - fvec[i]) / h;
+    differenceQuotients(m, work, fvec, h, column);
   }
 }
 

@@ -71,9 +71,15 @@ void lmIterate(ResidualFunction fcn, int m, int n, double* x,
 
     // Progress: re-evaluate at x (not counted, flag not examined) and report.
     fcn(m, n, x, fvec, &evalFlag);
-    std::printf("fnorm %.15e\n", euclidNorm(m, fvec));
+    char line[kProgressLineCapacity];
+    const int lineLength = formatProgressLine(euclidNorm(m, fvec), line);
+    std::fwrite(line, 1, static_cast<std::size_t>(lineLength), stdout);
 
-    qrPivotFactor(m, n, jacobian, 1, pivots, rDiagonal, columnNorms, work3);
+    // Factorise, and form Q^T*fvec in work4 on the way: each reflection is
+    // applied to a copy of fvec as soon as it is final, with the arithmetic
+    // of applying them in turn afterwards.
+    std::memcpy(work4, fvec, static_cast<std::size_t>(m) * sizeof(double));
+    qrPivotFactorApply(m, n, jacobian, 1, pivots, rDiagonal, columnNorms, work3, work4);
 
     if (iterationCount == 1) {
       // Scale by the Jacobian's column norms (1 for a zero column), and size
@@ -89,18 +95,10 @@ void lmIterate(ResidualFunction fcn, int m, int n, double* x,
       if (stepBound == 0.0) stepBound = stepFactor;
     }
 
-    // Q^T*fvec: apply the reflections to a copy of fvec, and complete R by
-    // storing its diagonal over the reflection vectors' leading entries.
-    std::memcpy(work4, fvec, static_cast<std::size_t>(m) * sizeof(double));
+    // Complete R by storing its diagonal over the reflection vectors' leading
+    // entries; keep the first n components of Q^T*fvec.
     for (int j = 0; j < n; ++j) {
-      double* u = jacobian[j];
-      if (u[j] != 0.0) {
-        double s = 0.0;
-        for (int i = j; i < m; ++i) s = s + u[i] * work4[i];
-        const double t = -(s / u[j]);
-        for (int i = j; i < m; ++i) work4[i] = t * u[i] + work4[i];
-      }
-      u[j] = rDiagonal[j];
+      jacobian[j][j] = rDiagonal[j];
       qtResidual[j] = work4[j];
     }
 

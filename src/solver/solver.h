@@ -75,6 +75,15 @@ void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
                    int* pivots, double* rDiagonal, double* columnNorms,
                    double* referenceNorms);
 
+// qrPivotFactor that also applies every reflection to rhs (m doubles, when
+// not null) as soon as it is final: on return rhs holds Q^T*rhs, reflection j
+// applied as rhs + t*v_j with t = -(v_j^T*rhs / v_j(j)), and skipped where
+// v_j(j) is zero, the same arithmetic as applying them one after another to
+// the finished factorisation.
+void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting,
+                        int* pivots, double* rDiagonal, double* columnNorms,
+                        double* referenceNorms, double* rhs);
+
 // Solves min |A*x - b|^2 + |D*x|^2 given A*P = Q*R (R in the upper triangle of
 // r), D = diag(dampingDiagonal) and qtResidual = first n entries of Q^T*b. The
 // damped triangle S (S^T*S = R^T*R + P^T*D^2*P) comes back with its diagonal
@@ -110,6 +119,25 @@ void lmIterate(ResidualFunction fcn, int m, int n, double* x,
 int solveLeastSquares(ResidualFunction fcn, int m, int n, double* x,
                       const int* freeMask, double* fvec, double tolerance,
                       int* terminationCode, int* evalCount);
+
+// Element-wise loops, each element one IEEE operation after another (no
+// fused multiply-add), in the widest vector registers the processor offers:
+//   divideElements       v[i] = v[i] / divisor
+//   differenceQuotients  out[i] = (moved[i] - base[i]) / h
+//   subtractMultiple     v[i] = v[i] - t * u[i]
+//   addMultiple          v[i] = t * u[i] + v[i]
+// for i = 0 ... count-1. The arrays must not overlap.
+void divideElements(int count, double* v, double divisor);
+void differenceQuotients(int count, const double* moved, const double* base, double h,
+                         double* out);
+void subtractMultiple(int count, double* v, double t, const double* u);
+void addMultiple(int count, double* v, double t, const double* u);
+
+// Writes the progress line "fnorm %.15e\n" for fnorm into out (at least
+// kProgressLineCapacity chars), byte for byte what printf writes, and returns
+// its length.
+constexpr int kProgressLineCapacity = 64;
+int formatProgressLine(double fnorm, char* out);
 
 // Zero-filled allocation used by every allocating routine of the library;
 // null when the memory cannot be obtained.
