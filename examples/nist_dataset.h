@@ -25,8 +25,6 @@ struct Dataset {
   std::vector<double> y;
 };
 
-namespace detail {
-
 // Parses the whole token as a double with strtod (correctly rounded).
 inline bool parseDouble(const std::string& token, double* value) {
   if (token.empty()) return false;
@@ -37,6 +35,8 @@ inline bool parseDouble(const std::string& token, double* value) {
   *value = v;
   return true;
 }
+
+namespace detail {
 
 inline std::vector<std::string> split(const std::string& line) {
   std::istringstream in(line);
@@ -81,11 +81,11 @@ inline bool readDataset(const std::string& path, Dataset* out, std::string* erro
       const int k = std::atoi(f[0].c_str() + 1);
       std::vector<double> v(4);
       bool ok = k >= 1;
-      for (int i = 0; ok && i < 4; ++i) ok = detail::parseDouble(f[2 + i], &v[i]);
+      for (int i = 0; ok && i < 4; ++i) ok = parseDouble(f[2 + i], &v[i]);
       if (ok) params[k] = v;
     }
     if (!haveRss && line.find("Residual Sum of Squares:") != std::string::npos) {
-      haveRss = detail::parseDouble(f.back(), &d.certifiedRss);
+      haveRss = parseDouble(f.back(), &d.certifiedRss);
     }
   }
   if (firstDataLine <= 0 || lastDataLine < firstDataLine || params.empty() || !haveRss) {
@@ -106,7 +106,7 @@ inline bool readDataset(const std::string& path, Dataset* out, std::string* erro
     double y = 0.0;
     double x = 0.0;
     // The data columns are y, then x.
-    if (f.size() != 2 || !detail::parseDouble(f[0], &y) || !detail::parseDouble(f[1], &x)) {
+    if (f.size() != 2 || !parseDouble(f[0], &y) || !parseDouble(f[1], &x)) {
       return fail(error, path + ": bad data line " + std::to_string(n));
     }
     d.y.push_back(y);

@@ -173,16 +173,6 @@ double residualSumOfSquares(const Library& lib, int paramCount, const double* pa
   return sum;
 }
 
-bool parseNumber(const std::string& token, double* value) {
-  if (token.empty()) return false;
-  errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(token.c_str(), &end);
-  if (end != token.c_str() + token.size() || errno == ERANGE) return false;
-  *value = v;
-  return true;
-}
-
 std::vector<std::string> splitFields(std::string line, const char* separators) {
   for (char& c : line) {
     if (std::strchr(separators, c) != nullptr) c = ' ';
@@ -196,7 +186,7 @@ std::vector<std::string> splitFields(std::string line, const char* separators) {
 bool allNumbers(const std::vector<std::string>& fields) {
   double v = 0.0;
   for (const std::string& f : fields) {
-    if (!parseNumber(f, &v)) return false;
+    if (!nist::parseDouble(f, &v)) return false;
   }
   return true;
 }
@@ -216,7 +206,7 @@ void readTwoColumns(const std::string& path, std::vector<double>* x, std::vector
     if (f.empty()) continue;
     double xv = 0.0;
     double yv = 0.0;
-    if (f.size() == 2 && parseNumber(f[0], &xv) && parseNumber(f[1], &yv)) {
+    if (f.size() == 2 && nist::parseDouble(f[0], &xv) && nist::parseDouble(f[1], &yv)) {
       x->push_back(xv);
       y->push_back(yv);
     } else if (!headerAllowed || allNumbers(f)) {
@@ -234,7 +224,7 @@ std::vector<double> parseStartingValues(const std::string& list) {
     const std::size_t comma = list.find(',', pos);
     const std::string token = list.substr(pos, comma == std::string::npos ? std::string::npos : comma - pos);
     double v = 0.0;
-    if (!parseNumber(token, &v)) fail(kExitUsage, "bad starting value '" + token + "' in --params");
+    if (!nist::parseDouble(token, &v)) fail(kExitUsage, "bad starting value '" + token + "' in --params");
     values.push_back(v);
     if (comma == std::string::npos) break;
     pos = comma + 1;
