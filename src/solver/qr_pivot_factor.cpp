@@ -16,7 +16,7 @@ namespace nlfit {
 
 namespace {
 
-constexpr int kGroup = 4;
+constexpr int kGroup = 8;
 
 // norms[g] = sqrt(sum of cols[g][i]^2 for i = firstRow .. m-1) for g < K,
 // each sum started with the square at firstRow, as columnTailNorm forms it.
@@ -66,6 +66,10 @@ void tailNorms(int m, int firstRow, int count, double* const* cols, double* norm
       case 1: tailNormGroup<1>(m, firstRow, cols + k, norms + k); break;
       case 2: tailNormGroup<2>(m, firstRow, cols + k, norms + k); break;
       case 3: tailNormGroup<3>(m, firstRow, cols + k, norms + k); break;
+      case 4: tailNormGroup<4>(m, firstRow, cols + k, norms + k); break;
+      case 5: tailNormGroup<5>(m, firstRow, cols + k, norms + k); break;
+      case 6: tailNormGroup<6>(m, firstRow, cols + k, norms + k); break;
+      case 7: tailNormGroup<7>(m, firstRow, cols + k, norms + k); break;
       default: tailNormGroup<kGroup>(m, firstRow, cols + k, norms + k); break;
     }
   }
@@ -80,6 +84,10 @@ void dots(int m, int firstRow, int count, double* const* cols, const double* v, 
       case 1: dotGroupLastSwapped<1>(m, firstRow, cols, v, sums); break;
       case 2: dotGroupLastSwapped<2>(m, firstRow, cols, v, sums); break;
       case 3: dotGroupLastSwapped<3>(m, firstRow, cols, v, sums); break;
+      case 4: dotGroupLastSwapped<4>(m, firstRow, cols, v, sums); break;
+      case 5: dotGroupLastSwapped<5>(m, firstRow, cols, v, sums); break;
+      case 6: dotGroupLastSwapped<6>(m, firstRow, cols, v, sums); break;
+      case 7: dotGroupLastSwapped<7>(m, firstRow, cols, v, sums); break;
       default: dotGroupLastSwapped<kGroup>(m, firstRow, cols, v, sums); break;
     }
   } else {
@@ -87,6 +95,10 @@ void dots(int m, int firstRow, int count, double* const* cols, const double* v, 
       case 1: dotGroup<1>(m, firstRow, cols, v, sums); break;
       case 2: dotGroup<2>(m, firstRow, cols, v, sums); break;
       case 3: dotGroup<3>(m, firstRow, cols, v, sums); break;
+      case 4: dotGroup<4>(m, firstRow, cols, v, sums); break;
+      case 5: dotGroup<5>(m, firstRow, cols, v, sums); break;
+      case 6: dotGroup<6>(m, firstRow, cols, v, sums); break;
+      case 7: dotGroup<7>(m, firstRow, cols, v, sums); break;
       default: dotGroup<kGroup>(m, firstRow, cols, v, sums); break;
     }
   }
