@@ -9,16 +9,7 @@
 cmake_minimum_required(VERSION 3.16)
 include("${CMAKE_CURRENT_LIST_DIR}/expected_files.cmake")
 
-function(run_checked out_var)
-  execute_process(COMMAND ${ARGN}
-    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " cmd "${ARGN}")
-    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
-  endif()
-  set(${out_var} "${out}" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 
 # Entries of a listing (one path per line, any leading "./" or top folder
 # removed up to and including STRIP) as a CMake list.

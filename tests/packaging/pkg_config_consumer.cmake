@@ -18,16 +18,7 @@ if(NOT pkg_config)
   return()
 endif()
 
-function(run_checked out_var)
-  execute_process(COMMAND ${ARGN}
-    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc
-    OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " cmd "${ARGN}")
-    message(FATAL_ERROR "failed (${rc}): ${cmd}\n${out}\n${err}")
-  endif()
-  set(${out_var} "${out}" PARENT_SCOPE)
-endfunction()
+include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
 
 # Only the freshly installed tree: no system directories.
 set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${PKGCONFIGDIR}")
