@@ -158,19 +158,12 @@ void interleaved(benchmark::State& state) {
 }
 BENCHMARK(interleaved)->Name("overlap/interleaved")->ArgName("R")->Arg(10)->Arg(20)->Arg(40);
 
-// sqrt of the sum of squares of out[0 .. kRows-1], in index order.
-double residualNorm(const double* out) {
-  double s = out[0] * out[0];
-  for (int i = 1; i < kRows; ++i) s = s + out[i] * out[i];
-  return std::sqrt(s);
-}
-
 void residualsThenNorm(benchmark::State& state) {
   OverlapData& d = data();
   for (auto _ : state) {
     ModelCalls calls = makeCalls(d);
     calls.run(kRows);
-    benchmark::DoNotOptimize(residualNorm(d.out.data()));
+    benchmark::DoNotOptimize(nlfit::euclidNorm(kRows, d.out.data()));
     benchmark::ClobberMemory();
   }
 }
