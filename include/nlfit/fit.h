@@ -1,0 +1,227 @@
+/*
+ * nlfit fitting API: nonlinear least-squares fits of any model size, with
+ * the statistics of the fit. Reentrant: no global state, nothing printed.
+ *
+ * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 over the free
+ * parameters p with a Levenberg-Marquardt trust-region method (forward-
+ * difference Jacobian, pivoted Householder QR, safeguarded search on the
+ * damping parameter). Arithmetic is IEEE double in a fixed order: the same
+ * inputs give the same bits on every platform and on any thread.
+ *
+ * Floating-point environment: every fit runs in the default IEEE environment
+ * (round to nearest, no traps, no flush-to-zero), and so does the model it
+ * calls. The caller's environment, exception flags included, is restored
+ * before the call returns.
+ *
+ * Threads: any number of fits may run at once on any threads, and a model may
+ * itself run a fit. A model handle (nlfit_model) is immutable and may be
+ * shared by threads.
+ *
+ * This header is plain C (C99) and may be included from C++; nlfit/fit.hpp
+ * has a C++ interface over it.
+ */
+#ifndef NLFIT_FIT_H
+#define NLFIT_FIT_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#define NLFIT_FIT_VERSION_MAJOR 1
+#define NLFIT_FIT_VERSION_MINOR 1
+#define NLFIT_FIT_VERSION_PATCH 0
+
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(NLFIT_FIT_BUILDING)
+#    define NLFIT_FIT_API __declspec(dllexport)
+#  else
+#    define NLFIT_FIT_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__) || defined(__clang__)
+#  define NLFIT_FIT_API __attribute__((visibility("default")))
+#else
+#  define NLFIT_FIT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Statuses. Positive: the fit ran and stopped for the reason named. Negative:
+ * the call was refused before any model evaluation; nothing was changed but
+ * the status (result->status and the return value).
+ */
+typedef enum nlfit_status {
+  NLFIT_CONVERGED_REDUCTION = 1,   /* relative reduction of the sum of squares within tolerance */
+  NLFIT_CONVERGED_STEP = 2,        /* relative step within tolerance */
+  NLFIT_CONVERGED_BOTH = 3,        /* both of the above */
+  NLFIT_CONVERGED_GRADIENT = 4,    /* residuals orthogonal to the Jacobian within tolerance */
+  NLFIT_STOPPED_EVALUATIONS = 5,   /* evaluation budget spent */
+  NLFIT_STOPPED_REDUCTION_AT_PRECISION = 6, /* no further reduction possible in double precision */
+  NLFIT_STOPPED_STEP_AT_PRECISION = 7,      /* no smaller step possible in double precision */
+  NLFIT_STOPPED_GRADIENT_AT_PRECISION = 8,  /* residuals orthogonal to the Jacobian to double precision */
+  NLFIT_STOPPED_BY_CALLBACK = 9,   /* the progress callback returned nonzero */
+  NLFIT_STOPPED_BY_MODEL = 10,     /* the model or residual function returned nonzero (or threw, in C++) */
+
+  NLFIT_REFUSED_COUNTS = -1,           /* n < 1, m < free parameters, or counts too large */
+  NLFIT_REFUSED_NULL_POINTER = -2,     /* a required pointer is null */
+  NLFIT_REFUSED_NONFINITE_DATA = -3,   /* an x or y value is NaN or infinite */
+  NLFIT_REFUSED_NONFINITE_START = -4,  /* a starting value is NaN or infinite */
+  NLFIT_REFUSED_BAD_SIGMA = -5,        /* a sigma is zero, negative, NaN or infinite */
+  NLFIT_REFUSED_BAD_OPTION = -6,       /* an option value out of its range */
+  NLFIT_REFUSED_OUT_OF_MEMORY = -7,    /* workspace could not be obtained */
+  NLFIT_REFUSED_BAD_MODEL = -8         /* a model handle that cannot be used here (wrong parameter count) */
+} nlfit_status;
+
+/* One short English sentence for a status; "unknown status" for any other
+ * value. The text is static and never freed. */
+NLFIT_FIT_API const char *nlfit_status_message(int status);
+
+/* A short stable name for a status ("converged_reduction", "refused_counts",
+ * ...), for machine-readable output. */
+NLFIT_FIT_API const char *nlfit_status_name(int status);
+
+/* ------------------------------------------------------------------------
+ * Models and callbacks.
+ */
+
+/* Point form: the model value at x for the n parameters params[0 .. n-1]. */
+typedef double (*nlfit_point_model)(double x, const double *params, void *user);
+
+/* Vector form: values[i] = model(x[i]; params) for i < m. Returns 0, or
+ * nonzero to stop the fit (status NLFIT_STOPPED_BY_MODEL). */
+typedef int (*nlfit_vector_model)(const double *params, const double *x, size_t m,
+                                  double *values, void *user);
+
+/* General residuals: residuals[i] for i < m at the n parameters. Returns 0,
+ * or nonzero to stop the fit (status NLFIT_STOPPED_BY_MODEL). */
+typedef int (*nlfit_residual_function)(const double *params, double *residuals, void *user);
+
+/* Called once per outer iteration, after the Jacobian at the current point:
+ * iteration counts from 1, residual_norm is the Euclidean norm of the
+ * (weighted) residuals at params, the n current parameters (held ones
+ * included). Return nonzero to stop the fit (NLFIT_STOPPED_BY_CALLBACK). */
+typedef int (*nlfit_progress_callback)(int64_t iteration, double residual_norm,
+                                       const double *params, size_t n, void *user);
+
+/* ------------------------------------------------------------------------
+ * Options. Always start from nlfit_options_init(); a null options pointer
+ * means the defaults.
+ */
+typedef struct nlfit_options {
+  double reduction_tolerance;  /* relative reduction of the sum of squares; default 1e-12, >= 0 */
+  double step_tolerance;       /* relative step; default 1e-12, >= 0 */
+  double gradient_tolerance;   /* scaled gradient (cosine); default 0, >= 0 */
+  double step_bound_factor;    /* initial trust region = factor * |D*p0|; default 10, > 0 */
+  double relative_error;       /* relative error of the model values; the difference
+                                  step is sqrt(max(this, machine epsilon)); default 0 */
+  int64_t max_evaluations;     /* residual evaluations of the fit; 0 = automatic:
+                                  800 up to 9 free parameters, 100*(free+1) above */
+  const double *scale;         /* n positive scale factors, or NULL for automatic
+                                  scaling by the Jacobian's column norms (default) */
+  const unsigned char *held;   /* n flags, nonzero = held at its starting value; NULL = all free */
+  const double *sigma;         /* m standard deviations of y (weights 1/sigma^2); NULL = unweighted.
+                                  Not used by nlfit_fit_residuals. */
+  int absolute_sigma;          /* nonzero: sigma is absolute, the covariance is not
+                                  rescaled by the reduced chi-square */
+  const double *typical;       /* n typical magnitudes (>= 0, finite), or NULL. The difference step
+                                  of parameter j is h * max(|p_j|, typical[j]) instead of
+                                  h * |p_j|, which keeps it usable for a parameter near 0 */
+  int compute_statistics;      /* nonzero: fill the statistics of the result; default 0 */
+  nlfit_progress_callback progress; /* NULL: no progress report (default) */
+  void *progress_user;
+} nlfit_options;
+
+/* Fills *options with the defaults. Null is ignored. */
+NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
+
+/* ------------------------------------------------------------------------
+ * Results.
+ */
+
+/* Bits of result->parameter_flags[j]. */
+#define NLFIT_PARAM_HELD 1u         /* held at its starting value */
+#define NLFIT_PARAM_UNDETERMINED 2u /* beyond the numerical rank of the Jacobian */
+#define NLFIT_PARAM_NO_EFFECT 4u    /* its Jacobian column is exactly zero: it does not change
+                                       the residuals (consider holding it) */
+#define NLFIT_PARAM_AT_START 8u     /* free, but its fitted value equals its start bit for bit */
+
+typedef struct nlfit_result {
+  /* Written by every call. */
+  int status;              /* an nlfit_status */
+  int converged;           /* see nlfit_fit */
+  int rank;                /* numerical rank of the statistics Jacobian (free parameters) */
+  int64_t iterations;      /* outer iterations (progress reports) */
+  int64_t evaluations;     /* residual evaluations of the fit */
+  int64_t statistics_evaluations; /* residual evaluations for the statistics, counted apart */
+  int64_t dof;             /* degrees of freedom m - rank (m - free without statistics) */
+  double residual_norm;    /* Euclidean norm of the weighted residuals at the result */
+  double rss;              /* its square: chi-square when sigma is given */
+  double reduced_chi2;     /* rss / dof; NaN when dof = 0 */
+  double r_squared;        /* weighted coefficient of determination; NaN when undefined */
+
+  /* Caller-owned arrays, filled when not NULL and the statistics are asked
+   * for (n = all parameters, held ones included; matrices row-major). */
+  double *covariance;      /* n*n */
+  double *std_errors;      /* n */
+  double *ci_low;          /* n: 95 % confidence interval, Student t with dof degrees */
+  double *ci_high;         /* n */
+  double *correlation;     /* n*n */
+  unsigned *parameter_flags; /* n: NLFIT_PARAM_* bits; filled whenever not NULL */
+} nlfit_result;
+
+/* ------------------------------------------------------------------------
+ * Fits. All take the model, n parameters (params: in, the starting values;
+ * out, the result), m observations, options (NULL for the defaults) and a
+ * result (NULL when only the status is wanted), and return the status.
+ *
+ * Converged: statuses 1-4 are converged. A stop at machine precision
+ * (6, 7, 8) counts as converged only when the Jacobian at the returned point
+ * has full rank and the Gauss-Newton step there is negligible (each free
+ * parameter would move by at most 1e-8 of max(|p_j|, typical_j), or 1e-8
+ * absolutely where both are 0): a stationary point, not a plateau. Any other
+ * status is not converged.
+ *
+ * Statistics (compute_statistics nonzero), at the returned point whatever the
+ * status: a central-difference Jacobian (2 evaluations per free parameter,
+ * counted in statistics_evaluations), factorised by QR with column pivoting
+ * on its columns scaled by max(|p_j|, typical_j) (1 where both are 0). The
+ * rank is the number of leading pivots whose |R_kk| exceeds 1e-10 * |R_00|;
+ * the parameters beyond it are undetermined: NaN standard error, covariance
+ * and correlation, and the others are computed as if they were held.
+ * covariance = s^2 * (R^T R)^-1 mapped back through the pivots, with
+ * s^2 = rss / dof, or 1 with absolute_sigma. dof = m - rank; dof = 0 gives
+ * NaN for s^2, the reduced chi-square, the standard errors and the intervals.
+ * Held parameters get zero covariance rows and columns, a zero standard
+ * error, an interval of zero width and NaN correlation.
+ * R^2 = 1 - sum w r^2 / sum w (y - ybar_w)^2 with w = 1/sigma^2 (1 without
+ * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
+ *
+ * After any stop the parameters are the last accepted point.
+ */
+
+/* Point form: the model is called once per observation. */
+NLFIT_FIT_API int nlfit_fit(nlfit_point_model model, void *user, size_t n, double *params,
+                            size_t m, const double *x, const double *y,
+                            const nlfit_options *options, nlfit_result *result);
+
+/* Vector form: the model fills all m values for one parameter vector. */
+NLFIT_FIT_API int nlfit_fit_vectorized(nlfit_vector_model model, void *user, size_t n,
+                                       double *params, size_t m, const double *x,
+                                       const double *y, const nlfit_options *options,
+                                       nlfit_result *result);
+
+/* General residuals, for problems that are not curves. There is no y: sigma
+ * does not apply (it must be NULL) and r_squared is NaN. */
+NLFIT_FIT_API int nlfit_fit_residuals(nlfit_residual_function residuals, void *user, size_t n,
+                                      double *params, size_t m, const nlfit_options *options,
+                                      nlfit_result *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#include "nlfit/model.h"
+#include "nlfit/batch.h"
+
+#endif /* NLFIT_FIT_H */

@@ -1,0 +1,65 @@
+/*
+ * nlfit model handles: models by formula or by name from the catalogue.
+ * Part of the fitting API library; included by nlfit/fit.h.
+ */
+#ifndef NLFIT_MODEL_H
+#define NLFIT_MODEL_H
+
+#include "nlfit/fit.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* An immutable model: its parameter names, its formula text and a way to
+ * evaluate it. May be shared by threads; free it with nlfit_model_free. */
+typedef struct nlfit_model nlfit_model;
+
+/* Compiles a formula in x, e.g. "a*exp(-b*x)+c". x is the abscissa, pi the
+ * constant; every other identifier that is not a function is a parameter
+ * (e included), ordered by first appearance, or by parameter_names when that
+ * is not NULL (name_count names, each of which must occur). ^ and ** both
+ * mean power. The formula is evaluated in the order it is written.
+ * Returns NULL on error, with a message (and the position, counted from 1)
+ * in error (error_size bytes, NUL-terminated; error may be NULL). */
+NLFIT_FIT_API nlfit_model *nlfit_model_formula(const char *expression,
+                                               const char *const *parameter_names,
+                                               size_t name_count, char *error,
+                                               size_t error_size);
+
+/* A model of the catalogue by name (case-insensitive), or NULL. */
+NLFIT_FIT_API nlfit_model *nlfit_model_builtin(const char *name);
+
+/* The catalogue: its size and the name of entry index (NULL past the end). */
+NLFIT_FIT_API size_t nlfit_model_builtin_count(void);
+NLFIT_FIT_API const char *nlfit_model_builtin_name(size_t index);
+
+/* Frees a handle; NULL is ignored. */
+NLFIT_FIT_API void nlfit_model_free(nlfit_model *model);
+
+/* Accessors. Strings belong to the handle and live as long as it does. */
+NLFIT_FIT_API size_t nlfit_model_parameter_count(const nlfit_model *model);
+NLFIT_FIT_API const char *nlfit_model_parameter_name(const nlfit_model *model, size_t index);
+NLFIT_FIT_API const char *nlfit_model_formula_text(const nlfit_model *model);
+/* The catalogue name, or "formula" for a formula model. */
+NLFIT_FIT_API const char *nlfit_model_name(const nlfit_model *model);
+/* One line for a catalogue model; the formula for a formula model. */
+NLFIT_FIT_API const char *nlfit_model_description(const nlfit_model *model);
+
+/* values[i] = model(x[i]; params) for i < m, params holding
+ * nlfit_model_parameter_count values. Returns 0, or a negative nlfit_status
+ * on a null pointer or memory that could not be obtained. */
+NLFIT_FIT_API int nlfit_model_evaluate(const nlfit_model *model, const double *params,
+                                       const double *x, size_t m, double *values);
+
+/* nlfit_fit with a model handle; n must equal its parameter count
+ * (NLFIT_REFUSED_BAD_MODEL otherwise). */
+NLFIT_FIT_API int nlfit_fit_model(const nlfit_model *model, size_t n, double *params, size_t m,
+                                  const double *x, const double *y,
+                                  const nlfit_options *options, nlfit_result *result);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* NLFIT_MODEL_H */

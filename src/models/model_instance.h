@@ -1,0 +1,28 @@
+// Private interface of the model layer: a thread's own evaluator of a model
+// handle. A handle is immutable; each fit, or each worker thread of a batch,
+// makes its own instance from it (a formula instance owns its own parser).
+#ifndef NLFIT_MODEL_INSTANCE_H
+#define NLFIT_MODEL_INSTANCE_H
+
+#include <cstddef>
+#include <memory>
+
+#include "nlfit/model.h"
+
+namespace nlfit {
+
+class ModelInstance {
+ public:
+  virtual ~ModelInstance() = default;
+  // values[i] = model(x[i]; params) for i < m. Never throws.
+  virtual void evaluate(const double* params, const double* x, std::size_t m,
+                        double* values) = 0;
+};
+
+// A new evaluator of model; null when memory could not be obtained. Never
+// throws.
+std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model);
+
+}  // namespace nlfit
+
+#endif  // NLFIT_MODEL_INSTANCE_H
