@@ -1,8 +1,10 @@
-# Install rules: the header, the shared library with its SONAME and version
-# links, a CMake package (nlfit::nlfit) and a pkg-config file.
+# Install rules: the headers, the two shared libraries with their SONAMEs and
+# version links, one CMake package with two targets (nlfit::nlfit, the
+# plug-in; nlfit::nlfit_api, the fitting API) and a pkg-config file for each
+# library (nlfit.pc, nlfit_api.pc).
 #
-# The static core nlfit_core is linked whole into the shared library and
-# privately, so it is neither installed nor named by the exported target.
+# The static core nlfit_core is linked whole into the shared libraries and
+# privately, so it is neither installed nor named by the exported targets.
 
 include(CMakePackageConfigHelpers)
 
@@ -12,7 +14,7 @@ set(NLFIT_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
     CACHE STRING "Where to install nlfit.pc, relative to the prefix")
 mark_as_advanced(NLFIT_INSTALL_CMAKEDIR NLFIT_INSTALL_PKGCONFIGDIR)
 
-install(TARGETS nlfit
+install(TARGETS nlfit nlfit_api
   EXPORT nlfitTargets
   LIBRARY DESTINATION "${CMAKE_INSTALL_LIBDIR}"
     COMPONENT nlfit_runtime
@@ -23,6 +25,11 @@ install(TARGETS nlfit
 install(FILES "${PROJECT_SOURCE_DIR}/include/nlfit.h"
   DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}"
   COMPONENT nlfit_development)
+# The fitting API's headers: every nlfit/*.h and nlfit/*.hpp.
+install(DIRECTORY "${PROJECT_SOURCE_DIR}/include/nlfit/"
+  DESTINATION "${CMAKE_INSTALL_INCLUDEDIR}/nlfit"
+  COMPONENT nlfit_development
+  FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 
 install(EXPORT nlfitTargets
   NAMESPACE nlfit::
@@ -63,6 +70,8 @@ foreach(_dir LIBDIR INCLUDEDIR)
 endforeach()
 configure_file("${CMAKE_CURRENT_LIST_DIR}/nlfit.pc.in"
   "${PROJECT_BINARY_DIR}/nlfit.pc" @ONLY)
-install(FILES "${PROJECT_BINARY_DIR}/nlfit.pc"
+configure_file("${CMAKE_CURRENT_LIST_DIR}/nlfit_api.pc.in"
+  "${PROJECT_BINARY_DIR}/nlfit_api.pc" @ONLY)
+install(FILES "${PROJECT_BINARY_DIR}/nlfit.pc" "${PROJECT_BINARY_DIR}/nlfit_api.pc"
   DESTINATION "${NLFIT_INSTALL_PKGCONFIGDIR}"
   COMPONENT nlfit_development)

@@ -1,7 +1,10 @@
 cmake_minimum_required(VERSION 3.16)
-# Checks the shared library's dynamic symbol table and SONAME:
+# Checks a shared library's dynamic symbol table and SONAME:
 #   cmake -DLIBRARY=path -DNM=nm -DOBJDUMP=objdump -DSONAME=libnlfit.so.1 -P check_exports.cmake
-# Fails unless exactly findLS and theModelFct are defined and exported.
+#   cmake ... -DSONAME=libnlfit_api.so.1 -DPREFIX=nlfit_ -P check_exports.cmake
+# Without PREFIX it fails unless exactly findLS and theModelFct are defined
+# and exported; with PREFIX, unless every defined export starts with PREFIX
+# (and there is at least one).
 foreach(var LIBRARY NM OBJDUMP SONAME)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_exports: ${var} not set")
@@ -25,7 +28,18 @@ foreach(line IN LISTS lines)
   endif()
 endforeach()
 list(SORT names)
-if(NOT names STREQUAL "findLS;theModelFct")
+if(DEFINED PREFIX)
+  set(foreign "")
+  foreach(name IN LISTS names)
+    string(FIND "${name}" "${PREFIX}" at)
+    if(NOT at EQUAL 0)
+      list(APPEND foreign "${name}")
+    endif()
+  endforeach()
+  if(foreign OR NOT names)
+    message(FATAL_ERROR "exported symbols not starting with ${PREFIX}: '${foreign}' (all: '${names}')")
+  endif()
+elseif(NOT names STREQUAL "findLS;theModelFct")
   message(FATAL_ERROR "exported symbols are '${names}', expected exactly findLS;theModelFct")
 endif()
 

@@ -1,11 +1,13 @@
 # Builds the Debian and tar.gz packages with CPack into OUTPUT_DIR (emptied
-# first), lists their contents and checks that both hold the library, the
-# header and the CMake and pkg-config files, and that the .deb's control
-# fields name the package, its version and maintainer.
+# first), lists their contents and checks that both hold the two libraries,
+# the headers and the CMake and pkg-config files, and that the .deb's control
+# fields name the package, its version and maintainer, and describe both
+# libraries.
 #
 # cmake -DBUILD_DIR=... -DOUTPUT_DIR=... -DCONFIG=... -DCPACK=... -DDEB_NAME=...
 #       -DLIBDIR=... -DINCLUDEDIR=... -DCMAKEDIR=... -DPKGCONFIGDIR=...
-#       -DVERSION=... -DMAJOR=... [-DDPKG_DEB=...] -P check_package.cmake
+#       -DVERSION=... -DMAJOR=... -DAPI_VERSION=... -DAPI_MAJOR=...
+#       [-DDPKG_DEB=...] -P check_package.cmake
 cmake_minimum_required(VERSION 3.16)
 include("${CMAKE_CURRENT_LIST_DIR}/expected_files.cmake")
 
@@ -79,4 +81,7 @@ if(NOT fields MATCHES "Version: ${VERSION}\n")
 endif()
 if(NOT fields MATCHES "Maintainer: [^\n]+<[^\n]+@[^\n]+>" OR NOT fields MATCHES "Architecture: [a-z0-9]+")
   message(FATAL_ERROR "the .deb lacks a maintainer address or an architecture")
+endif()
+if(NOT fields MATCHES "libnlfit_api" OR NOT fields MATCHES "nlfit/fit\\.h")
+  message(FATAL_ERROR "the .deb's description does not mention the fitting API library")
 endif()

@@ -4,13 +4,20 @@ function(nlfit_expected_files out_var)
   set(lib "${LIBDIR}")
   set(${out_var}
     "${INCLUDEDIR}/nlfit.h"
+    "${INCLUDEDIR}/nlfit/fit.h"
+    "${INCLUDEDIR}/nlfit/model.h"
+    "${INCLUDEDIR}/nlfit/batch.h"
     "${lib}/libnlfit.so.${VERSION}"
     "${lib}/libnlfit.so.${MAJOR}"
     "${lib}/libnlfit.so"
+    "${lib}/libnlfit_api.so.${API_VERSION}"
+    "${lib}/libnlfit_api.so.${API_MAJOR}"
+    "${lib}/libnlfit_api.so"
     "${CMAKEDIR}/nlfitConfig.cmake"
     "${CMAKEDIR}/nlfitConfigVersion.cmake"
     "${CMAKEDIR}/nlfitTargets.cmake"
     "${PKGCONFIGDIR}/nlfit.pc"
+    "${PKGCONFIGDIR}/nlfit_api.pc"
     PARENT_SCOPE)
 endfunction()
 

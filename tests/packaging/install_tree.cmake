@@ -1,10 +1,10 @@
 # Test fixture: installs the build tree into PREFIX (emptied first), then
-# checks that the tree holds the header, the library with its version links
-# and SONAME, and the CMake and pkg-config files.
+# checks that the tree holds the headers, both libraries with their version
+# links and SONAMEs, and the CMake and pkg-config files.
 #
 # cmake -DBUILD_DIR=... -DPREFIX=... -DCONFIG=... -DLIBDIR=... -DINCLUDEDIR=...
 #       -DCMAKEDIR=... -DPKGCONFIGDIR=... -DVERSION=... -DMAJOR=...
-#       [-DREADELF=...] -P install_tree.cmake
+#       -DAPI_VERSION=... -DAPI_MAJOR=... [-DREADELF=...] -P install_tree.cmake
 cmake_minimum_required(VERSION 3.16)
 include("${CMAKE_CURRENT_LIST_DIR}/expected_files.cmake")
 
@@ -27,21 +27,27 @@ message("Installed tree ${PREFIX}:\n  ${shown}")
 nlfit_require_files("the install tree" "${listing}")
 
 set(lib "${PREFIX}/${LIBDIR}")
-foreach(link "libnlfit.so" "libnlfit.so.${MAJOR}")
-  if(NOT IS_SYMLINK "${lib}/${link}")
-    message(FATAL_ERROR "${link} is not a symbolic link")
+# check_library(NAME VERSION MAJOR): NAME.so -> NAME.so.MAJOR -> NAME.so.VERSION,
+# and the SONAME NAME.so.MAJOR.
+function(check_library name version major)
+  foreach(link "${name}.so" "${name}.so.${major}")
+    if(NOT IS_SYMLINK "${lib}/${link}")
+      message(FATAL_ERROR "${link} is not a symbolic link")
+    endif()
+  endforeach()
+  file(READ_SYMLINK "${lib}/${name}.so.${major}" target)
+  if(NOT target STREQUAL "${name}.so.${version}")
+    message(FATAL_ERROR "${name}.so.${major} points to ${target}")
   endif()
-endforeach()
-file(READ_SYMLINK "${lib}/libnlfit.so.${MAJOR}" target)
-if(NOT target STREQUAL "libnlfit.so.${VERSION}")
-  message(FATAL_ERROR "libnlfit.so.${MAJOR} points to ${target}")
-endif()
-
-if(READELF)
-  execute_process(COMMAND "${READELF}" -d "${lib}/libnlfit.so.${VERSION}"
-    OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
-  if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libnlfit\\.so\\.${MAJOR}\\]")
-    message(FATAL_ERROR "SONAME of the installed library is not libnlfit.so.${MAJOR}:\n${dynamic}")
+  if(READELF)
+    execute_process(COMMAND "${READELF}" -d "${lib}/${name}.so.${version}"
+      OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+    string(REPLACE "." "\\." soname_pattern "${name}.so.${major}")
+    if(NOT rc EQUAL 0 OR NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[${soname_pattern}\\]")
+      message(FATAL_ERROR "SONAME of the installed ${name} is not ${name}.so.${major}:\n${dynamic}")
+    endif()
+    message("SONAME ${name}.so.${major}")
   endif()
-  message("SONAME libnlfit.so.${MAJOR}")
-endif()
+endfunction()
+check_library(libnlfit "${VERSION}" "${MAJOR}")
+check_library(libnlfit_api "${API_VERSION}" "${API_MAJOR}")

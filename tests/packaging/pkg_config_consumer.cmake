@@ -1,11 +1,16 @@
-# Builds and runs the C consumer against the installed tree with the flags
-# that pkg-config reports, as a Makefile user would:
-#   cc consumer.c $(pkg-config --cflags --libs nlfit)
+# Builds and runs a consumer against the installed tree with the flags that
+# pkg-config reports for MODULE, as a Makefile user would:
+#   cc consumer.c $(pkg-config --cflags --libs ${MODULE})
+#   c++ -std=c++17 api_consumer.cpp $(pkg-config --cflags --libs nlfit_api)
 # Prints "nlfit-test-skipped" (the test's skip pattern) when pkg-config is
 # not installed.
 #
 # cmake -DPREFIX=... -DPKGCONFIGDIR=... -DSOURCE=consumer.c -DOUTPUT_DIR=...
-#       -DCC=... -DVERSION=... [-DPKG_CONFIG=...] -P pkg_config_consumer.cmake
+#       -DCC=... -DVERSION=... [-DMODULE=nlfit] [-DSTD=c99]
+#       [-DPKG_CONFIG=...] -P pkg_config_consumer.cmake
+# The program links -lm too, as the README's command does. CC is the compiler
+# (a C++ one for a C++ SOURCE); VERSION the version that
+# pkg-config must report for MODULE.
 cmake_minimum_required(VERSION 3.16)
 if(PKG_CONFIG AND EXISTS "${PKG_CONFIG}")
   set(pkg_config "${PKG_CONFIG}")
@@ -19,25 +24,32 @@ if(NOT pkg_config)
 endif()
 
 include("${CMAKE_CURRENT_LIST_DIR}/run_checked.cmake")
+if(NOT MODULE)
+  set(MODULE nlfit)
+endif()
+if(NOT STD)
+  set(STD c99)
+endif()
 
 # Only the freshly installed tree: no system directories.
 set(ENV{PKG_CONFIG_PATH} "${PREFIX}/${PKGCONFIGDIR}")
 set(ENV{PKG_CONFIG_LIBDIR} "${PREFIX}/${PKGCONFIGDIR}")
 
-run_checked(found_version "${pkg_config}" --modversion nlfit)
+run_checked(found_version "${pkg_config}" --modversion ${MODULE})
 if(NOT found_version STREQUAL VERSION)
-  message(FATAL_ERROR "pkg-config reports nlfit ${found_version}, expected ${VERSION}")
+  message(FATAL_ERROR "pkg-config reports ${MODULE} ${found_version}, expected ${VERSION}")
 endif()
-run_checked(cflags "${pkg_config}" --cflags nlfit)
-run_checked(libs "${pkg_config}" --libs nlfit)
-run_checked(libdir "${pkg_config}" --variable=libdir nlfit)
-message("pkg-config nlfit ${found_version}: ${cflags} ${libs}")
+run_checked(cflags "${pkg_config}" --cflags ${MODULE})
+run_checked(libs "${pkg_config}" --libs ${MODULE})
+run_checked(libdir "${pkg_config}" --variable=libdir ${MODULE})
+message("pkg-config ${MODULE} ${found_version}: ${cflags} ${libs}")
 separate_arguments(cflags UNIX_COMMAND "${cflags}")
 separate_arguments(libs UNIX_COMMAND "${libs}")
 
 file(MAKE_DIRECTORY "${OUTPUT_DIR}")
-set(program "${OUTPUT_DIR}/nlfit_consumer_pc")
-run_checked(ignored "${CC}" -std=c99 -ffp-contract=off -Wall -Wextra -Wpedantic -Werror
-  ${cflags} "${SOURCE}" -o "${program}" ${libs} "-Wl,-rpath,${libdir}")
+get_filename_component(stem "${SOURCE}" NAME_WE)
+set(program "${OUTPUT_DIR}/${stem}_pc")
+run_checked(ignored "${CC}" -std=${STD} -ffp-contract=off -Wall -Wextra -Wpedantic -Werror
+  ${cflags} "${SOURCE}" -o "${program}" ${libs} -lm "-Wl,-rpath,${libdir}")
 run_checked(output "${program}")
 message("${output}")
