@@ -1,0 +1,433 @@
+#include "fit_api_case.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "nlfit/fit.h"
+#include "stdout_capture.h"
+
+namespace nlfit_fuzz {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kHuge = std::numeric_limits<std::size_t>::max();
+constexpr std::size_t kMaxPoints = 256;
+constexpr std::size_t kMaxParams = 16;
+
+const std::size_t kParamCounts[16] = {0, 1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 12, 16, kHuge / 2, kHuge};
+const std::size_t kPointCounts[8] = {0, 1, 2, 3, 9, 10, kHuge / 2, kHuge};
+const double kOddValues[16] = {0.0, -0.0, kNaN, -kNaN, kInf, -kInf, 1e308, -1e308,
+                               std::numeric_limits<double>::denorm_min(), -1e-310, 1e-300,
+                               std::numeric_limits<double>::max(), -1.0, 1.0, 1e-12, 10.0};
+
+class Reader {
+ public:
+  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+  std::uint8_t byte(std::uint8_t fallback) { return pos_ < size_ ? data_[pos_++] : fallback; }
+  // A byte below 16 picks an odd value, 16..31 takes the next 8 bytes as a
+  // double, any other byte b gives (b - 144) / 16.
+  double value(double fallback) {
+    if (pos_ >= size_) return fallback;
+    const std::uint8_t t = data_[pos_++];
+    if (t < 16) return kOddValues[t];
+    if (t < 32) {
+      if (size_ - pos_ < sizeof(double)) {
+        pos_ = size_;
+        return 0.5;
+      }
+      double v;
+      std::memcpy(&v, data_ + pos_, sizeof v);
+      pos_ += sizeof v;
+      return v;
+    }
+    return (static_cast<double>(t) - 144.0) / 16.0;
+  }
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+};
+
+std::size_t storageFor(std::size_t count, std::size_t cap) {
+  if (count == 0) return 1;
+  return count < cap ? count : cap;
+}
+
+// ---- the models: each reads only params[0 .. n-1] ---------------------------
+
+constexpr int kApiModelCount = 6;
+
+struct Context {
+  const ApiCase* c;
+  long calls = 0;      // model (or residual function) calls
+  long progress = 0;   // progress callback calls
+};
+
+double pointValue(int model, double x, const double* p, std::size_t n) {
+  const double p0 = p[0];
+  const double p1 = n > 1 ? p[1] : 0.5;
+  switch (model) {
+    case 0: {  // polynomial in all parameters
+      double v = 0.0, power = 1.0;
+      for (std::size_t j = 0; j < n; ++j, power *= x) v += p[j] * power;
+      return v;
+    }
+    case 1: {  // decay plus the sum of the remaining parameters
+      double v = p0 * std::exp(-p1 * x);
+      for (std::size_t j = 2; j < n; ++j) v += p[j];
+      return v;
+    }
+    case 2:  // NaN outside |p0| <= 1
+      return (p0 > 1.0 || p0 < -1.0) ? kNaN : std::exp(p0 * x) * p1;
+    case 3:  // overflows for moderate arguments
+      return p0 * 1e300 * std::exp(p1 * x);
+    case 4:  // ignores every parameter
+      return 3.0;
+    default:
+      return kNaN;
+  }
+}
+
+bool stopNow(const Context& ctx, long count) { return ctx.c->stop && count >= ctx.c->stopAfter; }
+
+double pointModel(double x, const double* p, void* user) {
+  Context& ctx = *static_cast<Context*>(user);
+  ++ctx.calls;
+  return pointValue(ctx.c->model, x, p, ctx.c->n);
+}
+
+int vectorModel(const double* p, const double* x, std::size_t m, double* values, void* user) {
+  Context& ctx = *static_cast<Context*>(user);
+  ++ctx.calls;
+  for (std::size_t i = 0; i < m; ++i) values[i] = pointValue(ctx.c->model, x[i], p, ctx.c->n);
+  return stopNow(ctx, ctx.calls) ? 1 : 0;
+}
+
+int residualFunction(const double* p, double* residuals, void* user) {
+  Context& ctx = *static_cast<Context*>(user);
+  ++ctx.calls;
+  for (std::size_t i = 0; i < ctx.c->m; ++i) {
+    residuals[i] = pointValue(ctx.c->model, static_cast<double>(i), p, ctx.c->n) - ctx.c->y[i];
+  }
+  return stopNow(ctx, ctx.calls) ? 1 : 0;
+}
+
+int progressCallback(std::int64_t, double, const double*, std::size_t, void* user) {
+  Context& ctx = *static_cast<Context*>(user);
+  ++ctx.progress;
+  return stopNow(ctx, ctx.progress) ? 1 : 0;
+}
+
+// ---- the contract -----------------------------------------------------------
+
+enum class Verdict { Refused, Fits, Either };
+
+bool finite(const std::vector<double>& v, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!std::isfinite(v[i])) return false;
+  }
+  return true;
+}
+
+Verdict verdictOf(const ApiCase& c) {
+  const bool curve = c.entry != 2;
+  if (c.nullModel || c.nullParams || (curve && (c.nullX || c.nullY))) return Verdict::Refused;
+  if (c.n == 0 || c.n > kMaxParams || c.m > kMaxPoints) return Verdict::Refused;
+  std::size_t free = c.n;
+  if (c.useHeld) {
+    for (std::size_t j = 0; j < c.n; ++j) free -= c.held[j] & 1u;
+  }
+  if (c.m < free) return Verdict::Refused;
+  if (curve && (!finite(c.x, c.m) || !finite(c.y, c.m))) return Verdict::Refused;
+  if (!finite(c.start, c.n)) return Verdict::Refused;
+  if (c.useSigma) {
+    if (!curve) return Verdict::Refused;
+    for (std::size_t i = 0; i < c.m; ++i) {
+      if (!(c.sigma[i] > 0.0) || !std::isfinite(c.sigma[i])) return Verdict::Refused;
+    }
+  }
+  for (std::size_t j = 0; c.useScale && j < c.n; ++j) {
+    if (!(c.scale[j] > 0.0) || !std::isfinite(c.scale[j])) return Verdict::Refused;
+  }
+  for (std::size_t j = 0; c.useTypical && j < c.n; ++j) {
+    if (!(c.typical[j] >= 0.0) || !std::isfinite(c.typical[j])) return Verdict::Refused;
+  }
+  const double v = c.oddValue;
+  switch (c.oddOption) {
+    case 1: case 2: case 3: case 5:  // tolerances and the relative error: >= 0
+      if (std::isnan(v) || v < 0.0) return Verdict::Refused;
+      if (std::isinf(v)) return Verdict::Either;
+      break;
+    case 4:  // step-bound factor: > 0
+      if (!(v > 0.0) || std::isinf(v)) return Verdict::Refused;
+      break;
+    case 6:  // evaluation budget: >= 0
+      if (std::isnan(v) || v < 0.0) return Verdict::Refused;
+      break;
+    default:
+      break;
+  }
+  // Nothing to fit when every parameter is held, and no data when m = 0.
+  if (free == 0 || c.m == 0) return Verdict::Either;
+  return Verdict::Fits;
+}
+
+// ---- running ----------------------------------------------------------------
+
+StdoutCapture capture;
+
+struct Run {
+  int status = 0;
+  std::vector<double> params, stdErrors, covariance;
+  std::vector<unsigned> flags;
+  nlfit_result result{};
+  long calls = 0;
+  std::string out;
+};
+
+Run runOnce(const ApiCase& c) {
+  Run r;
+  r.params = c.start;
+  const std::size_t stored = r.params.size();
+  r.stdErrors.assign(stored, 7.0);
+  r.covariance.assign(stored * stored, 7.0);
+  r.flags.assign(stored, 77u);
+  r.result.status = 12345;
+  r.result.residual_norm = 7.0;
+  r.result.evaluations = 77;
+  if (c.statistics && c.n <= kMaxParams) {
+    r.result.std_errors = r.stdErrors.data();
+    r.result.covariance = r.covariance.data();
+    r.result.parameter_flags = r.flags.data();
+  }
+
+  nlfit_options options;
+  nlfit_options_init(&options);
+  if (c.useSigma) options.sigma = c.sigma.data();
+  if (c.useHeld) options.held = c.held.data();
+  if (c.useScale) options.scale = c.scale.data();
+  if (c.useTypical) options.typical = c.typical.data();
+  options.compute_statistics = c.statistics ? 1 : 0;
+  options.absolute_sigma = c.absoluteSigma ? 1 : 0;
+  Context ctx{&c};
+  if (c.progress) {
+    options.progress = progressCallback;
+    options.progress_user = &ctx;
+  }
+  const double v = c.oddValue;
+  switch (c.oddOption) {
+    case 1: options.reduction_tolerance = v; break;
+    case 2: options.step_tolerance = v; break;
+    case 3: options.gradient_tolerance = v; break;
+    case 4: options.step_bound_factor = v; break;
+    case 5: options.relative_error = v; break;
+    case 6:
+      options.max_evaluations = std::isnan(v) ? -1
+                                : v >= 1e15  ? std::int64_t{1000000000000000}
+                                : v <= -1e15 ? -std::int64_t{1000000000000000}
+                                             : static_cast<std::int64_t>(v);
+      break;
+    default: break;
+  }
+
+  double* p = c.nullParams ? nullptr : r.params.data();
+  const double* x = c.nullX ? nullptr : c.x.data();
+  const double* y = c.nullY ? nullptr : c.y.data();
+  nlfit_result* result = c.nullResult ? nullptr : &r.result;
+  capture.start();
+  switch (c.entry) {
+    case 0:
+      r.status = nlfit_fit(c.nullModel ? nullptr : pointModel, &ctx, c.n, p, c.m, x, y, &options,
+                           result);
+      break;
+    case 1:
+      r.status = nlfit_fit_vectorized(c.nullModel ? nullptr : vectorModel, &ctx, c.n, p, c.m, x,
+                                      y, &options, result);
+      break;
+    default:
+      r.status = nlfit_fit_residuals(c.nullModel ? nullptr : residualFunction, &ctx, c.n, p, c.m,
+                                     &options, result);
+      break;
+  }
+  r.out = capture.stop();
+  r.calls = ctx.calls + ctx.progress;
+  return r;
+}
+
+bool sameBits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+bool sameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+std::string describe(const ApiCase& c) {
+  char buf[240];
+  std::snprintf(buf, sizeof buf,
+                " (entry %d, model %d, n %zu, m %zu, null model/params/x/y/result %d%d%d%d%d, "
+                "sigma %d, held %d, statistics %d, option %d = %g, stop %d after %d)",
+                c.entry, c.model, c.n, c.m, c.nullModel, c.nullParams, c.nullX, c.nullY,
+                c.nullResult, c.useSigma, c.useHeld, c.statistics, c.oddOption, c.oddValue,
+                c.stop, c.stopAfter);
+  return buf;
+}
+
+}  // namespace
+
+ApiCase decodeApiCase(const std::uint8_t* data, std::size_t size) {
+  Reader in(data, size);
+  ApiCase c;
+  const std::uint8_t entryByte = in.byte(0);
+  c.entry = entryByte % 3;
+  c.model = (entryByte / 3) % kApiModelCount;
+  c.n = kParamCounts[in.byte(5) % 16];
+  const std::uint8_t pointByte = in.byte(27);
+  c.m = pointByte < 8 ? kPointCounts[pointByte] : static_cast<std::size_t>(pointByte - 7);
+  const std::uint8_t nulls = in.byte(0);
+  if (nulls & 0x80) {
+    c.nullModel = nulls & 1;
+    c.nullParams = nulls & 2;
+    c.nullX = nulls & 4;
+    c.nullY = nulls & 8;
+    c.nullResult = nulls & 16;
+  }
+  const std::uint8_t uses = in.byte(0);
+  c.useSigma = uses & 1;
+  c.useHeld = uses & 2;
+  c.statistics = uses & 4;
+  c.absoluteSigma = uses & 8;
+  c.useScale = uses & 16;
+  c.useTypical = uses & 32;
+  c.progress = uses & 64;
+  c.stop = uses & 128;
+  const std::uint8_t optionByte = in.byte(0);
+  c.oddOption = optionByte % 8;
+  c.stopAfter = optionByte / 8;
+  const std::uint8_t heldBits = in.byte(0);
+  c.oddValue = in.value(1.0);
+
+  const std::size_t params = storageFor(c.n, kMaxParams);
+  const std::size_t points = storageFor(c.m, kMaxPoints);
+  c.start.resize(params);
+  for (std::size_t j = 0; j < params; ++j) c.start[j] = in.value(1.0 - 0.25 * static_cast<double>(j));
+  c.x.resize(points);
+  c.y.resize(points);
+  for (std::size_t i = 0; i < points; ++i) {
+    c.x[i] = in.value(0.5 * static_cast<double>(i));
+    c.y[i] = in.value(2.0 * std::exp(-0.3 * static_cast<double>(i)) + 0.1 * static_cast<double>((7 * i) % 5));
+  }
+  c.sigma.resize(points);
+  for (std::size_t i = 0; i < points; ++i) c.sigma[i] = in.value(1.0);
+  c.scale.resize(params);
+  for (std::size_t j = 0; j < params; ++j) c.scale[j] = in.value(1.0);
+  c.typical.resize(params);
+  for (std::size_t j = 0; j < params; ++j) c.typical[j] = in.value(0.0);
+  c.held.resize(params);
+  for (std::size_t j = 0; j < params; ++j) c.held[j] = (heldBits >> (j % 8)) & 1u;
+  return c;
+}
+
+std::string checkApiCase(const ApiCase& c, int* status) {
+  const Run first = runOnce(c);
+  *status = first.status;
+  const std::string where = describe(c);
+  const bool known = (first.status >= NLFIT_REFUSED_BAD_MODEL && first.status < 0) ||
+                     (first.status >= NLFIT_CONVERGED_REDUCTION && first.status <= NLFIT_STOPPED_BY_MODEL);
+  if (!known) return "status " + std::to_string(first.status) + " is not an nlfit_status" + where;
+  if (!first.out.empty()) return "the call printed \"" + first.out + "\"" + where;
+  if (!c.nullResult && first.result.status != first.status) {
+    return "result.status differs from the returned status" + where;
+  }
+
+  const Verdict verdict = verdictOf(c);
+  if (verdict == Verdict::Refused && first.status > 0) return "a defective call was not refused" + where;
+  if (verdict == Verdict::Fits && first.status < 0 && first.status != NLFIT_REFUSED_OUT_OF_MEMORY) {
+    return std::string("a clean call was refused: ") + nlfit_status_message(first.status) + where;
+  }
+
+  if (first.status < 0) {
+    if (first.calls != 0) return "a refused call called the model or the callback" + where;
+    if (!sameBits(first.params, c.start)) return "a refused call changed the parameters" + where;
+    if (!c.nullResult && (!sameBits(first.result.residual_norm, 7.0) ||
+                          first.result.evaluations != 77 ||
+                          first.stdErrors != std::vector<double>(first.stdErrors.size(), 7.0))) {
+      return "a refused call wrote the result beyond its status" + where;
+    }
+  } else {
+    for (std::size_t j = 0; j < c.n; ++j) {
+      if (!std::isfinite(first.params[j])) return "a fit returned a non-finite parameter" + where;
+      if (c.useHeld && (c.held[j] & 1u) && !sameBits(first.params[j], c.start[j])) {
+        return "a fit moved a held parameter" + where;
+      }
+    }
+    if (!c.nullResult && first.result.converged != 0 && first.result.converged != 1) {
+      return "converged is neither 0 nor 1" + where;
+    }
+    if (!c.nullResult && first.result.converged &&
+        !(first.status <= NLFIT_CONVERGED_GRADIENT ||
+          (first.status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
+           first.status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION))) {
+      return "converged with a status that never converges" + where;
+    }
+  }
+
+  const Run second = runOnce(c);
+  if (second.status != first.status || !sameBits(second.params, first.params) ||
+      !sameBits(second.stdErrors, first.stdErrors) ||
+      !sameBits(second.covariance, first.covariance) || second.flags != first.flags ||
+      second.calls != first.calls) {
+    return "the second run differs from the first" + where;
+  }
+  return "";
+}
+
+// ---- seeds ------------------------------------------------------------------
+
+std::vector<Seed> apiSeedInputs() {
+  // The six head bytes (entry and model, n, m, nulls, uses, option), the
+  // held mask, then value tokens (the option value, the starting values,
+  // the (x, y) pairs, ...).
+  const auto seed = [](std::string name, std::vector<std::uint8_t> head, std::uint8_t held,
+                       std::vector<std::uint8_t> tokens) {
+    head.push_back(held);
+    head.insert(head.end(), tokens.begin(), tokens.end());
+    return Seed{std::move(name), std::move(head)};
+  };
+  const std::uint8_t decay = 3 * 1;
+  return {
+      seed("point_decay", {decay, 4, 27, 0, 0, 0}, 0, {}),
+      seed("point_decay_statistics_sigma", {decay, 4, 27, 0, 1 | 4, 0}, 0, {}),
+      seed("vector_polynomial_held", {1, 5, 20, 0, 2 | 4, 0}, 0x4, {144, 160, 150, 140, 170}),
+      seed("residuals_decay", {2 + decay, 4, 30, 0, 4, 0}, 0, {}),
+      seed("residuals_with_sigma", {2 + decay, 4, 30, 0, 1, 0}, 0, {}),
+      seed("vector_stop_by_model", {1 + decay, 4, 27, 0, 128, 8 * 3}, 0, {}),
+      seed("point_stop_by_callback", {decay, 4, 27, 0, 64 | 128, 8 * 2}, 0, {}),
+      seed("point_null_everything", {0, 4, 27, 0x80 | 31, 0, 0}, 0, {}),
+      seed("point_nan_model", {3 * 5, 4, 27, 0, 4, 0}, 0, {}),
+      seed("point_constant_model_statistics", {3 * 4, 4, 27, 0, 4, 0}, 0, {}),
+      seed("point_overflow_model", {3 * 3, 3, 20, 0, 0, 0}, 0, {}),
+      seed("point_nan_outside", {3 * 2, 3, 20, 0, 0, 0}, 0, {}),
+      seed("huge_n", {0, 15, 27, 0, 0, 0}, 0, {}),
+      seed("huge_m", {1, 4, 7, 0, 0, 0}, 0, {}),
+      seed("zero_n", {0, 0, 27, 0, 0, 0}, 0, {}),
+      seed("m_below_free", {0, 12, 10, 0, 0, 0}, 0, {}),
+      seed("m_equal_free_with_held", {0, 4, 10, 0, 2, 0}, 0x1, {}),
+      seed("bad_step_bound", {decay, 4, 27, 0, 0, 4}, 0, {1}),
+      seed("nan_tolerance", {decay, 4, 27, 0, 0, 1}, 0, {2}),
+      seed("negative_budget", {decay, 4, 27, 0, 0, 6}, 0, {12}),
+      seed("budget_one", {decay, 4, 27, 0, 0, 6}, 0, {13}),
+      // n = 3, m = 3; sigma[1] = 0.
+      seed("zero_sigma", {decay, 3, 3, 0, 1, 0}, 0,
+           {144, 160, 152, 140, 144, 160, 160, 152, 176, 148, 160, 0, 160}),
+      seed("nan_start", {decay, 4, 27, 0, 0, 0}, 0, {144, 2}),
+      seed("inf_abscissa", {1 + decay, 4, 27, 0, 0, 0}, 0, {144, 144, 144, 144, 4}),
+      seed("scale_and_typical", {decay, 4, 27, 0, 16 | 32, 0}, 0, {}),
+      seed("all_held_statistics", {decay, 4, 27, 0, 2 | 4, 0}, 0x7, {}),
+  };
+}
+
+}  // namespace nlfit_fuzz
