@@ -142,7 +142,8 @@ Verdict verdictOf(const ApiCase& c) {
   if (c.useHeld) {
     for (std::size_t j = 0; j < c.n; ++j) free -= c.held[j] & 1u;
   }
-  if (c.m < free) return Verdict::Refused;
+  // Nothing to fit when every parameter is held: refused as a bad count.
+  if (free == 0 || c.m < free) return Verdict::Refused;
   if (curve && (!finite(c.x, c.m) || !finite(c.y, c.m))) return Verdict::Refused;
   if (!finite(c.start, c.n)) return Verdict::Refused;
   if (c.useSigma) {
@@ -172,8 +173,6 @@ Verdict verdictOf(const ApiCase& c) {
     default:
       break;
   }
-  // Nothing to fit when every parameter is held, and no data when m = 0.
-  if (free == 0 || c.m == 0) return Verdict::Either;
   return Verdict::Fits;
 }
 
