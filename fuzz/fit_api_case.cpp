@@ -17,6 +17,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kHuge = std::numeric_limits<std::size_t>::max();
 constexpr std::size_t kMaxPoints = 256;
 constexpr std::size_t kMaxParams = 16;
+constexpr std::int64_t kMaxBudget = 5000;
 
 const std::size_t kParamCounts[16] = {0, 1, 2, 3, 3, 4, 5, 6, 7, 8, 9, 10, 12, 16, kHuge / 2, kHuge};
 const std::size_t kPointCounts[8] = {0, 1, 2, 3, 9, 10, kHuge / 2, kHuge};
@@ -125,6 +126,15 @@ int progressCallback(std::int64_t, double, const double*, std::size_t, void* use
 
 // ---- the contract -----------------------------------------------------------
 
+// The evaluation budget a value token stands for; at most kMaxBudget, which
+// keeps every input quick.
+std::int64_t budgetOf(double v) {
+  if (std::isnan(v)) return -1;
+  if (v >= static_cast<double>(kMaxBudget)) return kMaxBudget;
+  if (v <= -1e15) return -std::int64_t{1000000000000000};
+  return static_cast<std::int64_t>(v);
+}
+
 enum class Verdict { Refused, Fits, Either };
 
 bool finite(const std::vector<double>& v, std::size_t count) {
@@ -168,7 +178,7 @@ Verdict verdictOf(const ApiCase& c) {
       if (!(v > 0.0) || std::isinf(v)) return Verdict::Refused;
       break;
     case 6:  // evaluation budget: >= 0
-      if (std::isnan(v) || v < 0.0) return Verdict::Refused;
+      if (budgetOf(v) < 0) return Verdict::Refused;
       break;
     default:
       break;
@@ -225,12 +235,7 @@ Run runOnce(const ApiCase& c) {
     case 3: options.gradient_tolerance = v; break;
     case 4: options.step_bound_factor = v; break;
     case 5: options.relative_error = v; break;
-    case 6:
-      options.max_evaluations = std::isnan(v) ? -1
-                                : v >= 1e15  ? std::int64_t{1000000000000000}
-                                : v <= -1e15 ? -std::int64_t{1000000000000000}
-                                             : static_cast<std::int64_t>(v);
-      break;
+    case 6: options.max_evaluations = budgetOf(v); break;
     default: break;
   }
 
@@ -426,6 +431,10 @@ std::vector<Seed> apiSeedInputs() {
       seed("inf_abscissa", {1 + decay, 4, 27, 0, 0, 0}, 0, {144, 144, 144, 144, 4}),
       seed("scale_and_typical", {decay, 4, 27, 0, 16 | 32, 0}, 0, {}),
       seed("all_held_statistics", {decay, 4, 27, 0, 2 | 4, 0}, 0x7, {}),
+      // Found by the fuzzer: an infinite budget on a rank-deficient decay
+      // (n = 8, m = 9) ran for minutes before the budget was capped.
+      seed("infinite_budget_rank_deficient", {0xff, 0xf9, 0x04, 0x2a, 0xa1, 0xde}, 0x00,
+           {0x04, 0x00, 0x00, 0x00, 0x00, 0x7d, 0x2c, 0x08, 0x00, 0x00}),
   };
 }
 

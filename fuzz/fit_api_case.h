@@ -17,8 +17,8 @@
 //            7 a stop (callback or model) after some calls
 //   byte 5   option to set to an odd value (modulo 8: none, reduction,
 //            step or gradient tolerance, step-bound factor, relative error,
-//            evaluation budget, none) and, in the high bits, the call after
-//            which a stop is asked for
+//            evaluation budget (capped at 5000), none) and, in the high bits,
+//            the call after which a stop is asked for
 //   byte 6   held mask: bit j % 8 holds parameter j (with byte 4 bit 1)
 //   then     value tokens (as in find_ls_case.h): the option value, the
 //            starting values, the (x, y) pairs, the sigmas, the scale
