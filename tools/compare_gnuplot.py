@@ -11,9 +11,12 @@ reduced chi-square like ours. The model is the formula text of nlfit's
 catalogue entry, with ^ written ** and integer literals written as decimals
 (gnuplot divides integers as integers).
 
-usage: compare_gnuplot.py [--nlfit build/nlfit] [--write docs/cli.md]
+usage: compare_gnuplot.py [--nlfit build/nlfit] [--write docs/cli.md | --check docs/cli.md]
 
-Prints the table; --write replaces the table between the markers in the page.
+Prints the table; --write replaces the table between the markers in the page;
+--check fails unless nlfit's rows equal those of the page (they are the same
+bits on every machine; gnuplot's rows depend on its version and are not
+compared).
 Without gnuplot the script says so and exits 0, unless CI=true, where that is
 a failure. Standard library only.
 """
@@ -136,6 +139,7 @@ def main():
     parser.add_argument("--nlfit", default=os.path.join(ROOT, "build", "nlfit"))
     parser.add_argument("--gnuplot", default="gnuplot")
     parser.add_argument("--write", metavar="PAGE", help="replace the table in PAGE (docs/cli.md)")
+    parser.add_argument("--check", metavar="PAGE", help="compare nlfit's rows with PAGE's")
     args = parser.parse_args()
     gnuplot = shutil.which(args.gnuplot)
     if gnuplot is None:
@@ -147,6 +151,14 @@ def main():
     text = table(args.nlfit, gnuplot)
     text = (f"Generated with {version}, FIT_LIMIT at its default (1e-5).\n\n" + text)
     print(text, end="")
+    if args.check:
+        with open(args.check) as f:
+            page = f.read()
+        mine = [l for l in text.splitlines() if "| nlfit |" in l]
+        committed = [l for l in page.splitlines() if "| nlfit |" in l]
+        if mine != committed or not mine:
+            diff = "\n".join(f"  now: {a}\n  page: {b}" for a, b in zip(mine, committed) if a != b)
+            raise SystemExit(f"compare_gnuplot: nlfit's rows differ from {args.check}:\n{diff}")
     if args.write:
         with open(args.write) as f:
             page = f.read()
