@@ -21,8 +21,8 @@ the plain C interface findLS and theModelFct (header nlfit.h). libnlfit_api is
 the fitting API: any number of parameters and observations, reentrant and
 thread-safe, silent, with held parameters, weights, and the statistics of
 the fit (covariance, standard errors, confidence intervals, correlation,
-R-squared), through the C header nlfit/fit.h and its C++ interface. Also a
-CMake package (find_package(nlfit), targets nlfit::nlfit and
+R-squared), through the C header nlfit/fit.h and its C++ interface. The
+nlfit command fits data files from the shell with it. Also a CMake package (find_package(nlfit), targets nlfit::nlfit and
 nlfit::nlfit_api) and pkg-config files (nlfit, nlfit_api).")
 set(CPACK_RESOURCE_FILE_README "${PROJECT_SOURCE_DIR}/README.md")
 set(CPACK_STRIP_FILES OFF)
@@ -35,14 +35,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # Architecture from `dpkg --print-architecture` where dpkg exists (CPack's
 # default); the runtime dependencies from dpkg-shlibdeps where dpkg-dev is
-# installed, otherwise the C and C++ runtime libraries that the shared objects
-# link.
+# installed, otherwise the C and C++ runtime libraries and muparser (the
+# fitting API library's formula models), which is all the shared objects need.
 find_program(NLFIT_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(NLFIT_DPKG_SHLIBDEPS)
 if(NLFIT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1, libmuparser2v5")
 endif()
 
 set(CPACK_GENERATOR "TGZ")
