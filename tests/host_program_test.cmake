@@ -160,16 +160,16 @@ elseif(MODE STREQUAL "errors")
 
   # expected exit status | expected stdout | stderr pattern | arguments...
   set(cases
-    "1||cannot open|${WORK_DIR}/missing.dat"
+    "1||missing.dat: No such file or directory|${WORK_DIR}/missing.dat"
     "1||not a NIST StRD|${COLUMNS}"
     "1||bad data line|${WORK_DIR}/spoiled.dat"
     "1||unknown model Unheard1|${WORK_DIR}/renamed.dat"
     "1||unknown model Unheard2|--model|Unheard2|--params|1,2|${COLUMNS}"
-    "1||bad data line 3|--model|Misra1a|--params|1,2|${WORK_DIR}/bad.csv"
+    "1||bad.csv: line 3, column 2: 'three' is not a number|--model|Misra1a|--params|1,2|${WORK_DIR}/bad.csv"
     "2||takes 2 starting values, got 3|--model|Misra1a|--params|1,2,3|${COLUMNS}"
     "2||bad starting value|--model|Misra1a|--params|1,x|${COLUMNS}"
     "1|status 1\n|fit refused|--model|Kirby2|--params|1,1,1,1,1|${WORK_DIR}/three.csv"
-    "1|status 1\n|fit refused|--model|Misra1a|--params|1,1|${WORK_DIR}/nan.csv"
+    "1||nan.csv: line 2, column 2: y is not finite|--model|Misra1a|--params|1,1|${WORK_DIR}/nan.csv"
     "1||cannot load library|--lib|${WORK_DIR}/nowhere/libnlfit.so|${DATA}"
     "2||unknown option|--frobnicate|${DATA}"
     "2||--start takes 1 or 2|--start|3|${DATA}"
