@@ -6,6 +6,7 @@
  * doubles. Prints one line per repeat: "seconds S", then "checksum C", the
  * sum of the fitted parameters of the last repeat.
  */
+#define _POSIX_C_SOURCE 199309L
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>

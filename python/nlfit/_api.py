@@ -287,13 +287,36 @@ class FitResult:
         return "\n".join(lines)
 
 
-def _report_table(result):
-    """The C library's report of a fit, when the library has the formatter."""
+def _report_table(r):
+    """The C library's report of a fit (nlfit_report_format), the table the
+    nlfit command prints; None when the library lacks the formatter."""
     lib = _library.library()
-    formatter = getattr(lib, "report_formatter", None)
+    formatter = getattr(lib, "nlfit_report_format", None)
     if formatter is None:
         return None
-    return formatter(result)
+    result = _library.Result(
+        status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
+        evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
+        residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
+        r_squared=r.r_squared)
+    for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
+                  "parameter_flags"):
+        setattr(result, field, getattr(r, field).ctypes.data)
+    names = (ctypes.c_char_p * len(r.parameter_names))(*[s.encode() for s in r.parameter_names])
+    report = _library.ReportInput(
+        model_name=r.model_name.encode() if r.model_name else None,
+        formula=r.formula.encode() if r.formula else None,
+        points=r.x.size, weighted=int(r.sigma is not None),
+        absolute_sigma=int(r.absolute_sigma), n=len(r.params),
+        parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
+        params=r.params.ctypes.data, start=r.start.ctypes.data,
+        result=ctypes.pointer(result), certified_rss=float("nan"))
+    size = formatter(ctypes.byref(report), None, 0)
+    if size == 0:
+        return None
+    buffer = ctypes.create_string_buffer(size + 1)
+    formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
+    return buffer.value.decode(errors="replace")
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
@@ -322,6 +345,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
     held = _held_flags(fixed, n, list(names))
+    start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
@@ -332,20 +356,22 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     if handle is not None:
         status = lib.nlfit_fit_model(handle._handle, n, params.ctypes.data, x.size, x.ctypes.data,
                                      y.ctypes.data, ctypes.byref(options), ctypes.byref(result))
-        model_text = handle.formula if handle.name == "formula" else handle.name
+        model_name = None if handle.name == "formula" else handle.name
+        formula = handle.formula
     else:
         callback = _VectorCallback(model, x, n)
         status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data, x.size,
                                           x.ctypes.data, y.ctypes.data, ctypes.byref(options),
                                           ctypes.byref(result))
         callback.raise_pending()
-        model_text = getattr(model, "__name__", "python model")
+        model_name, formula = getattr(model, "__name__", "python model"), None
     if status < 0:
         raise RefusedError("%s() refused the problem: %s (%s)"
                            % (function_name, lib.status_message(status), lib.status_name(status)),
                            status)
     return FitResult(
-        model=model_text, parameter_names=names, params=params, x=x, y=y, sigma=sigma,
+        model=model_name or formula, model_name=model_name, formula=formula,
+        parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
         r_squared=result.r_squared, dof=result.dof, rank=result.rank, status=result.status,
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),

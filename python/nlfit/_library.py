@@ -117,6 +117,26 @@ class BatchOutputs(ctypes.Structure):
     ]
 
 
+class ReportInput(ctypes.Structure):
+    _fields_ = [
+        ("model_name", ctypes.c_char_p),
+        ("formula", ctypes.c_char_p),
+        ("data_file", ctypes.c_char_p),
+        ("points", ctypes.c_size_t),
+        ("skipped_points", ctypes.c_size_t),
+        ("weighted", ctypes.c_int),
+        ("absolute_sigma", ctypes.c_int),
+        ("n", ctypes.c_size_t),
+        ("parameter_names", ctypes.c_void_p),
+        ("params", ctypes.c_void_p),
+        ("start", ctypes.c_void_p),
+        ("result", ctypes.POINTER(Result)),
+        ("certified", ctypes.c_void_p),
+        ("certified_std_dev", ctypes.c_void_p),
+        ("certified_rss", ctypes.c_double),
+    ]
+
+
 _P = ctypes.c_void_p
 _SIZE = ctypes.c_size_t
 _INT = ctypes.c_int
@@ -142,6 +162,7 @@ _DECLARATIONS = {
     "nlfit_model_evaluate": (_INT, [_P, _P, _P, _SIZE, _P]),
     "nlfit_fit_model": (_INT, [_P, _SIZE, _P, _SIZE, _P, _P, ctypes.POINTER(Options),
                                ctypes.POINTER(Result)]),
+    "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
     "nlfit_batch_options_init": (None, [ctypes.POINTER(BatchOptions)]),
     "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
                               ctypes.POINTER(BatchOptions), ctypes.POINTER(BatchOutputs)]),
@@ -202,10 +223,6 @@ class Library:
             function.restype = restype
             function.argtypes = argtypes
             setattr(self, name, function)
-        try:
-            self.nlfit_report_format = self._dll.nlfit_report_format
-        except AttributeError:
-            pass
 
     def status_name(self, status):
         return self.nlfit_status_name(int(status)).decode()
