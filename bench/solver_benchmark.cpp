@@ -99,14 +99,14 @@ BENCHMARK(lmParameterBenchmark)->Name("lmParameter")->ArgName("n")->Arg(5)->Arg(
 // against its own data, and a linear one that costs next to nothing.
 const nlfit_bench::Problem* jacobianProblem = nullptr;
 
-void twoExponentialResiduals(int m, int, const double* x, double* fvec, int*) {
+void twoExponentialResiduals(void*, int m, int, const double* x, double* fvec, int*) {
   for (int i = 0; i < m; ++i) {
     fvec[i] = nlfit_bench::twoExponentials(jacobianProblem->x[i], x[0], x[1], x[2], x[3], x[4]) -
               jacobianProblem->y[i];
   }
 }
 
-void linearResiduals(int m, int n, const double* x, double* fvec, int*) {
+void linearResiduals(void*, int m, int n, const double* x, double* fvec, int*) {
   for (int i = 0; i < m; ++i) {
     double s = 0.0;
     for (int j = 0; j < n; ++j) s = s + x[j] * (i + j);
@@ -122,12 +122,12 @@ void forwardJacobianBenchmark(benchmark::State& state, nlfit::ResidualFunction f
   std::vector<double> x = problem.start;
   std::vector<double> fvec(m), work(m);
   int flag = 1;
-  fcn(m, n, x.data(), fvec.data(), &flag);
+  fcn(nullptr, m, n, x.data(), fvec.data(), &flag);
   Matrix jacobian(m, n);
   for (auto _ : state) {
     flag = 2;
-    nlfit::forwardJacobian(fcn, m, n, x.data(), fvec.data(), jacobian.get(), &flag, 0.0,
-                           work.data());
+    nlfit::forwardJacobian(fcn, nullptr, m, n, x.data(), fvec.data(), jacobian.get(), &flag, 0.0,
+                           nullptr, work.data());
     benchmark::ClobberMemory();
   }
 }

@@ -31,7 +31,7 @@ struct CallLog {
 };
 CallLog gLog;
 
-void linearResiduals(int m, int n, const double* x, double* fvec, int* evalFlag) {
+void linearResiduals(void*, int m, int n, const double* x, double* fvec, int* evalFlag) {
   gLog.points.emplace_back(x, x + n);
   gLog.flagsSeen.push_back(*evalFlag);
   for (int i = 0; i < m; ++i) {
@@ -60,10 +60,10 @@ struct JacobianRun {
     const int n = static_cast<int>(x.size());
     for (auto& c : jacobian.cols) std::fill(c.begin(), c.end(), kUntouched);
     gLog = CallLog();
-    linearResiduals(m, n, x.data(), fvec.data(), &evalFlag);
+    linearResiduals(nullptr, m, n, x.data(), fvec.data(), &evalFlag);
     gLog = std::move(log);
-    forwardJacobian(linearResiduals, m, n, x.data(), fvec.data(), jacobian.get(),
-                    &evalFlag, diffStepRel, work.data());
+    forwardJacobian(linearResiduals, nullptr, m, n, x.data(), fvec.data(), jacobian.get(),
+                    &evalFlag, diffStepRel, nullptr, work.data());
   }
 };
 
@@ -101,7 +101,7 @@ TEST(ForwardJacobian, MovesOneComponentAtATimeByItsStep) {
   // work holds the residuals at the last moved point.
   std::vector<double> last(4);
   int flag = 2;
-  linearResiduals(4, 3, gLog.points[2].data(), last.data(), &flag);
+  linearResiduals(nullptr, 4, 3, gLog.points[2].data(), last.data(), &flag);
   for (int i = 0; i < 4; ++i) EXPECT_SAME_BITS(last[i], run.work[i]);
 }
 
@@ -126,9 +126,8 @@ TEST(ForwardJacobian, TinyComponentWhoseStepRoundsToZeroIsNotMoved) {
   for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::isnan(run.jacobian(i, 0))) << i;
 }
 
-TEST(ForwardJacobian, NegativeFlagStopsAtOnceWithThatComponentMoved) {
+TEST(ForwardJacobian, NegativeFlagStopsAtOnceWithThatComponentRestored) {
   const std::vector<double> start = {1.0, 2.0, -3.0, 4.0};
-  const double moved[] = {1.0 + kStep, 2.0 + 2 * kStep, -3.0 + 3 * kStep, 4.0 + 4 * kStep};
   for (int stop = 0; stop < 4; ++stop) {
     SCOPED_TRACE(stop);
     CallLog log;
@@ -137,7 +136,7 @@ TEST(ForwardJacobian, NegativeFlagStopsAtOnceWithThatComponentMoved) {
     EXPECT_EQ(gLog.points.size(), static_cast<std::size_t>(stop + 1));
     EXPECT_EQ(run.evalFlag, -1);
     for (int j = 0; j < 4; ++j) {
-      EXPECT_SAME_BITS(j == stop ? moved[j] : start[j], run.x[j]) << j;
+      EXPECT_SAME_BITS(start[j], run.x[j]) << j;
       for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(run.jacobian(i, j), j < stop ? kSlopes[i][j] : kUntouched) << i << "," << j;
       }
@@ -168,7 +167,7 @@ TEST(ForwardJacobian, NoColumnsMeansNoEvaluations) {
   double* columns[] = {nullptr};
   int flag = 2;
   gLog = CallLog();
-  forwardJacobian(linearResiduals, 1, 0, &x, &fvec, columns, &flag, 0.0, &work);
+  forwardJacobian(linearResiduals, nullptr, 1, 0, &x, &fvec, columns, &flag, 0.0, nullptr, &work);
   EXPECT_TRUE(gLog.points.empty());
 }
 
@@ -177,7 +176,7 @@ TEST(ForwardJacobian, NoColumnsMeansNoEvaluations) {
 // order.
 const kernel_data::JacobianCase* gCase = nullptr;
 
-void rationalResiduals(int m, int, const double* x, double* fvec, int*) {
+void rationalResiduals(void*, int m, int, const double* x, double* fvec, int*) {
   for (int i = 0; i < m; ++i) {
     const double t = gCase->t[i];
     fvec[i] = (x[0] + x[1] * t) / (1.0 + x[2] * t + x[3] * t * t) - gCase->y[i];
@@ -190,11 +189,11 @@ TEST(ForwardJacobian, MatchesIndependentlyComputedDifferences) {
     gCase = &c;
     std::vector<double> x(c.x, c.x + c.n), fvec(c.m), work(c.m);
     int flag = 1;
-    rationalResiduals(c.m, c.n, x.data(), fvec.data(), &flag);
+    rationalResiduals(nullptr, c.m, c.n, x.data(), fvec.data(), &flag);
     for (int i = 0; i < c.m; ++i) ASSERT_EQ(nlfit_test::bits(c.fvec[i]), nlfit_test::bits(fvec[i]));
     Columns jacobian(c.m, c.n);
-    forwardJacobian(rationalResiduals, c.m, c.n, x.data(), fvec.data(), jacobian.get(), &flag,
-                    c.diffStepRel, work.data());
+    forwardJacobian(rationalResiduals, nullptr, c.m, c.n, x.data(), fvec.data(), jacobian.get(), &flag,
+                    c.diffStepRel, nullptr, work.data());
     for (int j = 0; j < c.n; ++j) {
       for (int i = 0; i < c.m; ++i) EXPECT_SAME_BITS(c.jacobian[j * c.m + i], jacobian(i, j));
     }

@@ -165,12 +165,15 @@ TEST(NistAccuracySummary, AsManyCasesReachSixDigitsAsTheReference) {
   EXPECT_GE(reached, kReferenceSixDigitCases);
 }
 
-TEST(NistAccuracySummary, TableListsEveryShippedDatasetFromBothStarts) {
+// Datasets with more than five parameters are beyond findLS's model and are
+// fitted only through the fitting API.
+TEST(NistAccuracySummary, TableListsEveryShippedFiveParameterDatasetFromBothStarts) {
   std::set<std::string> shipped;
   for (const auto& entry :
        std::filesystem::directory_iterator(std::string(NLFIT_PROJECT_DATA_DIR) + "/nist")) {
     if (entry.path().extension() != ".dat") continue;
     const std::string stem = entry.path().stem().string();
+    if (nistModelByName(stem.c_str()) == nullptr) continue;
     shipped.insert(stem + "_start1");
     shipped.insert(stem + "_start2");
   }

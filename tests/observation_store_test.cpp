@@ -125,11 +125,11 @@ TEST_F(ObservationStore, ResidualsAreModelMinusObservationInStoredOrder) {
   double fvec[2] = {9.0, 9.0};
   int flag = 7;
   const double exact[5] = {1.0, 1.0, 0.0, 0.0, 0.0};
-  fitResiduals(2, 5, exact, fvec, &flag);
+  fitResiduals(nullptr, 2, 5, exact, fvec, &flag);
   EXPECT_EQ(fvec[0], 0.0);
   EXPECT_EQ(fvec[1], 0.0);
   const double low[5] = {0.0, 1.0, 0.0, 0.0, 0.0};
-  fitResiduals(2, 5, low, fvec, &flag);
+  fitResiduals(nullptr, 2, 5, low, fvec, &flag);
   EXPECT_EQ(fvec[0], -1.0);
   EXPECT_EQ(fvec[1], -1.0);
   EXPECT_EQ(flag, 7);
@@ -140,7 +140,7 @@ TEST_F(ObservationStore, ResidualsAreModelMinusObservationInStoredOrder) {
   ASSERT_EQ(setFitData(recordingModel, xs, ys, nullptr, 2, 3), 0);
   double out[3] = {};
   const double p[2] = {1.0, 2.0};
-  fitResiduals(3, 2, p, out, &flag);
+  fitResiduals(nullptr, 3, 2, p, out, &flag);
   ASSERT_EQ(modelCalls.size(), 3u);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(modelCalls[static_cast<std::size_t>(i)].x, xs[i]);
@@ -148,7 +148,7 @@ TEST_F(ObservationStore, ResidualsAreModelMinusObservationInStoredOrder) {
   }
 
   modelCalls.clear();
-  fitResiduals(0, 2, p, out, &flag);
+  fitResiduals(nullptr, 0, 2, p, out, &flag);
   EXPECT_TRUE(modelCalls.empty());
 }
 
@@ -162,7 +162,7 @@ TEST_F(ObservationStore, ShortParameterVectorIsPaddedWithZerosNeverReadPastItsEn
     modelCalls.clear();
     double fvec[1];
     int flag = 1;
-    fitResiduals(1, n, vector, fvec, &flag);
+    fitResiduals(nullptr, 1, n, vector, fvec, &flag);
     ASSERT_EQ(modelCalls.size(), 1u);
     for (int j = 0; j < 5; ++j) {
       EXPECT_EQ(modelCalls[0].p[j], j < n ? j + 1.0 : 0.0) << "n " << n << " slot " << j;
@@ -170,7 +170,7 @@ TEST_F(ObservationStore, ShortParameterVectorIsPaddedWithZerosNeverReadPastItsEn
 
     // The same through a heap vector of exactly n values, for the sanitizers.
     const std::vector<double> exact(vector, vector + n);
-    fitResiduals(1, n, exact.data(), fvec, &flag);
+    fitResiduals(nullptr, 1, n, exact.data(), fvec, &flag);
   }
 }
 

@@ -18,13 +18,13 @@ using nlfit_test::probe;
 // tests/data/traces/generate_traces.py.
 
 // 2 x0 - 3: one residual, one parameter, solution 1.5.
-void line(int, int n, const double* x, double* f, int* flag) {
+void line(void*, int, int n, const double* x, double* f, int* flag) {
   f[0] = 2.0 * x[0] - 3.0;
   probe().record(n, x, flag);
 }
 
 // (x0, 1): near x0 = 0 the residual norm is 1 to machine precision.
-void flat(int, int n, const double* x, double* f, int* flag) {
+void flat(void*, int, int n, const double* x, double* f, int* flag) {
   f[0] = x[0];
   f[1] = 1.0;
   probe().record(n, x, flag);
@@ -32,13 +32,13 @@ void flat(int, int n, const double* x, double* f, int* flag) {
 
 // x0 + 1 for x0 >= 1, and 100 on every point to the left, where every step
 // leads: all trials are rejected until the step bound is exhausted.
-void leftWall(int, int n, const double* x, double* f, int* flag) {
+void leftWall(void*, int, int n, const double* x, double* f, int* flag) {
   f[0] = x[0] >= 1.0 ? x[0] + 1.0 : 100.0;
   probe().record(n, x, flag);
 }
 
 // x0 * x1^i against data 4 * 0.7^i, perturbed by -0.01, 0, +0.01 in turn.
-void geometricDecay(int m, int n, const double* x, double* f, int* flag) {
+void geometricDecay(void*, int m, int n, const double* x, double* f, int* flag) {
   double model = x[0];
   double data = 4.0;
   for (int i = 0; i < m; ++i) {
@@ -49,7 +49,7 @@ void geometricDecay(int m, int n, const double* x, double* f, int* flag) {
   probe().record(n, x, flag);
 }
 
-void rosenbrock(int, int n, const double* x, double* f, int* flag) {
+void rosenbrock(void*, int, int n, const double* x, double* f, int* flag) {
   f[0] = 10.0 * (x[1] - x[0] * x[0]);
   f[1] = 1.0 - x[0];
   probe().record(n, x, flag);
@@ -57,7 +57,7 @@ void rosenbrock(int, int n, const double* x, double* f, int* flag) {
 
 // (x0 + x1*t) / (1 + x2*t) at t = 0.5*i against (1 + 2t) / (1 + 0.3t),
 // perturbed by -0.005, 0, +0.005 in turn.
-void rational(int m, int n, const double* x, double* f, int* flag) {
+void rational(void*, int m, int n, const double* x, double* f, int* flag) {
   for (int i = 0; i < m; ++i) {
     const double t = 0.5 * i;
     const double data = (1.0 + 2.0 * t) / (1.0 + 0.3 * t) + 0.005 * ((i % 3) - 1);
@@ -67,7 +67,7 @@ void rational(int m, int n, const double* x, double* f, int* flag) {
 }
 
 // 1 / x_i: every Gauss-Newton step doubles x; the minimum is at infinity.
-void reciprocal(int m, int n, const double* x, double* f, int* flag) {
+void reciprocal(void*, int m, int n, const double* x, double* f, int* flag) {
   for (int i = 0; i < m; ++i) f[i] = 1.0 / x[i];
   probe().record(n, x, flag);
 }
@@ -106,7 +106,7 @@ Outcome solve(const Problem& p, double tolerance, int n) {
   Outcome out = prepare(p, n);
   const std::vector<int> mask(out.x.size() + 1, 1);
   out.output = captureStdout([&] {
-    out.result = nlfit::solveLeastSquares(p.fcn, p.m, n, out.x.data(), mask.data(), out.fvec.data(), tolerance,
+    out.result = nlfit::solveLeastSquares(p.fcn, nullptr, p.m, n, out.x.data(), mask.data(), out.fvec.data(), tolerance,
                                           &out.code, &out.evals);
   });
   return out;
@@ -118,14 +118,24 @@ Outcome iterateWithDriverSettings(const Problem& p, double tolerance) {
   const int n = static_cast<int>(p.start.size());
   Outcome out = prepare(p, n);
   const std::vector<int> mask(n, 1);
-  Columns jacobian(p.m, n);
-  std::vector<int> pivots(n);
-  std::vector<double> scale(n), qtf(n), w1(n), w2(n), w3(n), w4(p.m);
+  nlfit::SolverOptions options;
+  options.reductionTol = tolerance;
+  options.stepTol = tolerance;
+  options.progressEvaluation = true;
+  nlfit::ProgressSink sink;
+  sink.report = [](void*, int, double fnorm, const double*, int) {
+    char line[nlfit::kProgressLineCapacity];
+    std::fwrite(line, 1, static_cast<std::size_t>(nlfit::formatProgressLine(fnorm, line)), stdout);
+    return 0;
+  };
+  const nlfit::SolverMemory memory(p.m, n);
+  nlfit::SolverOutcome outcome;
   out.output = captureStdout([&] {
-    nlfit::lmIterate(p.fcn, p.m, n, out.x.data(), mask.data(), out.fvec.data(), tolerance, tolerance, 0.0,
-                     nlfit::kMaxEvaluations, 0.0, scale.data(), 1, nlfit::kStepFactor, &out.code, &out.evals,
-                     jacobian.get(), pivots.data(), qtf.data(), w1.data(), w2.data(), w3.data(), w4.data());
+    nlfit::lmIterate(p.fcn, nullptr, p.m, n, out.x.data(), mask.data(), out.fvec.data(), options, sink,
+                     memory.workspace(), &outcome);
   });
+  out.code = outcome.terminationCode;
+  out.evals = outcome.evalCount;
   return out;
 }
 

@@ -20,6 +20,9 @@ extern "C" double findLS(ModelFunction model, int paramCount, int pointCount,
                          const double* xValues, const double* yValues,
                          double* params) {
   using namespace nlfit;
+  // The fit, and the host's model with it, runs in the default
+  // floating-point environment; the host's own comes back on return.
+  const DefaultFloatingPointScope environment;
 
   const int status = setFitData(model, xValues, yValues, params, paramCount, pointCount);
   if (status > 0) return static_cast<double>(status);
@@ -44,7 +47,7 @@ extern "C" double findLS(ModelFunction model, int paramCount, int pointCount,
     for (int j = 0; j < paramCount; ++j) freeMask[j] = 1;
     int terminationCode = 0;
     int evalCount = 0;
-    result = solveLeastSquares(fitResiduals, pointCount, paramCount, params,
+    result = solveLeastSquares(fitResiduals, nullptr, pointCount, paramCount, params,
                                freeMask, fvec, kFitTolerance, &terminationCode,
                                &evalCount);
   }

@@ -53,7 +53,8 @@ int setFitData(ModelFunction model, const double* xValues,
 // Residual function of a fit: fvec[i] = model(xData[i]; x) - yData[i] for
 // i = 0 ... m-1. The model receives x[0 .. n-1] and 0.0 in positions n ... 4.
 // evalFlag is neither read nor written.
-void fitResiduals(int m, int n, const double* x, double* fvec, int* evalFlag);
+// context is not used.
+void fitResiduals(void* context, int m, int n, const double* x, double* fvec, int* evalFlag);
 
 }  // namespace nlfit
 

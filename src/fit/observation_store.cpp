@@ -24,7 +24,7 @@ int setFitData(ModelFunction model, const double* xValues,
   return 0;
 }
 
-void fitResiduals(int m, int n, const double* x, double* fvec, int* /*evalFlag*/) {
+void fitResiduals(void* /*context*/, int m, int n, const double* x, double* fvec, int* /*evalFlag*/) {
   // The model always takes five parameters; a shorter vector is padded with
   // zeros and never read past its n values.
   double padded[5] = {0.0, 0.0, 0.0, 0.0, 0.0};

@@ -5,9 +5,9 @@
 
 namespace nlfit {
 
-void forwardJacobian(ResidualFunction fcn, int m, int n, double* x,
+void forwardJacobian(ResidualFunction fcn, void* context, int m, int n, double* x,
                      const double* fvec, ColumnMatrix jacobian, int* evalFlag,
-                     double diffStepRel, double* work) {
+                     double diffStepRel, const double* typical, double* work) {
   // The relative step rests on the assumed relative error of the residuals,
   // never below machine precision; sqrt(2^-52) is exactly 2^-26.
   const double relativeStep =
@@ -15,13 +15,16 @@ void forwardJacobian(ResidualFunction fcn, int m, int n, double* x,
 
   for (int j = 0; j < n; ++j) {
     const double saved = x[j];
-    // A zero component gets the bare relative step; otherwise the step scales
-    // with |x[j]| and may round to 0 for tiny components.
-    const double h = (saved == 0.0) ? relativeStep : relativeStep * std::fabs(saved);
+    // The step scales with the component's magnitude (or its typical
+    // magnitude, when larger) and gets the bare relative step at zero; it may
+    // round to 0 for tiny components.
+    const double magnitude =
+        (typical == nullptr) ? std::fabs(saved) : maxOf(std::fabs(saved), typical[j]);
+    const double h = (magnitude == 0.0) ? relativeStep : relativeStep * magnitude;
     x[j] = saved + h;
-    fcn(m, n, x, work, evalFlag);
-    if (*evalFlag < 0) return;  // x[j] stays moved: the caller stops the run
+    fcn(context, m, n, x, work, evalFlag);
     x[j] = saved;
+    if (*evalFlag < 0) return;  // the caller stops the run
     double* column = jacobian[j];
     // Divide by h itself, not by the realised difference (saved + h) - saved.
     differenceQuotients(m, work, fvec, h, column);

@@ -8,10 +8,12 @@
 // with v = f * 2^e and N = v * 10^(15-k) for the decimal exponent k, the
 // integer part of N and the comparison of its fraction with 1/2 come out of
 // one exact shift or division. Every other value (zero, subnormal, very large
-// or small, infinite, NaN) is left to snprintf.
+// or small, infinite, NaN) goes to std::to_chars, which writes the same text
+// as printf in the C locale whatever the process's locale, so the line always
+// has a decimal point.
+#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
 #include "solver.h"
@@ -23,8 +25,15 @@ namespace {
 constexpr char kPrefix[] = "fnorm ";
 constexpr int kPrefixLength = 6;
 
-int formatWithPrintf(double value, char* out) {
-  return std::snprintf(out, kProgressLineCapacity, "fnorm %.15e\n", value);
+int formatGenerally(double value, char* out) {
+  char* const end = out + kProgressLineCapacity - 2;
+  std::memcpy(out, kPrefix, kPrefixLength);
+  const std::to_chars_result r =
+      std::to_chars(out + kPrefixLength, end, value, std::chars_format::scientific, 15);
+  char* p = r.ptr;
+  *p++ = '\n';
+  *p = '\0';
+  return static_cast<int>(p - out);
 }
 
 #ifdef __SIZEOF_INT128__
@@ -141,7 +150,7 @@ bool formatExactly(double, char*) { return false; }
 
 int formatProgressLine(double fnorm, char* out) {
   if (formatExactly(fnorm, out)) return static_cast<int>(std::strlen(out));
-  return formatWithPrintf(fnorm, out);
+  return formatGenerally(fnorm, out);
 }
 
 }  // namespace nlfit

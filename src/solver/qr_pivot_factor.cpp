@@ -1,110 +1,12 @@
-// Householder QR factorisation with column pivoting, in place.
-//
-// Speed: every sum here is a single running accumulator in increasing row
-// order, so one sum costs one floating-point addition latency per row however
-// wide the machine is. Sums that do not depend on each other (the norms of
-// all input columns; the products of all remaining columns with one
-// reflection vector, and with it the right-hand side that lmIterate needs as
-// Q^T*fvec) are therefore formed side by side in one pass over the rows, in
-// groups of up to kGroup accumulators, each still added to in exactly the
-// order of the plain loop.
+// Householder QR factorisation with column pivoting, in place. Sums that do
+// not depend on each other (the norms of all input columns; the products of
+// all remaining columns with one reflection vector, and with it the
+// right-hand side) are formed side by side by tailNorms and dots.
 #include <cmath>
 
 #include "solver.h"
 
 namespace nlfit {
-
-namespace {
-
-constexpr int kGroup = 8;
-
-// norms[g] = sqrt(sum of cols[g][i]^2 for i = firstRow .. m-1) for g < K,
-// each sum started with the square at firstRow, as columnTailNorm forms it.
-template <int K>
-void tailNormGroup(int m, int firstRow, double* const* cols, double* norms) {
-  double s[K];
-  for (int g = 0; g < K; ++g) s[g] = cols[g][firstRow] * cols[g][firstRow];
-  for (int i = firstRow + 1; i < m; ++i) {
-    for (int g = 0; g < K; ++g) s[g] = s[g] + cols[g][i] * cols[g][i];
-  }
-  for (int g = 0; g < K; ++g) norms[g] = std::sqrt(s[g]);
-}
-
-// sums[g] = sum of cols[g][i] * v[i] for i = firstRow .. m-1 for g < K, each
-// from 0.0.
-template <int K>
-void dotGroup(int m, int firstRow, double* const* cols, const double* v, double* sums) {
-  double s[K];
-  for (int g = 0; g < K; ++g) s[g] = 0.0;
-  for (int i = firstRow; i < m; ++i) {
-    const double vi = v[i];
-    for (int g = 0; g < K; ++g) s[g] = s[g] + cols[g][i] * vi;
-  }
-  for (int g = 0; g < K; ++g) sums[g] = s[g];
-}
-
-// The same with the product taken as v[i] * cols[g][i] for the last group
-// member: the operand order of the right-hand side's products, which only a
-// pair of NaNs could tell apart.
-template <int K>
-void dotGroupLastSwapped(int m, int firstRow, double* const* cols, const double* v,
-                         double* sums) {
-  double s[K];
-  for (int g = 0; g < K; ++g) s[g] = 0.0;
-  for (int i = firstRow; i < m; ++i) {
-    const double vi = v[i];
-    for (int g = 0; g + 1 < K; ++g) s[g] = s[g] + cols[g][i] * vi;
-    s[K - 1] = s[K - 1] + vi * cols[K - 1][i];
-  }
-  for (int g = 0; g < K; ++g) sums[g] = s[g];
-}
-
-// The two helpers above over any number of columns, kGroup at a time.
-void tailNorms(int m, int firstRow, int count, double* const* cols, double* norms) {
-  for (int k = 0; k < count; k += kGroup) {
-    switch (count - k) {
-      case 1: tailNormGroup<1>(m, firstRow, cols + k, norms + k); break;
-      case 2: tailNormGroup<2>(m, firstRow, cols + k, norms + k); break;
-      case 3: tailNormGroup<3>(m, firstRow, cols + k, norms + k); break;
-      case 4: tailNormGroup<4>(m, firstRow, cols + k, norms + k); break;
-      case 5: tailNormGroup<5>(m, firstRow, cols + k, norms + k); break;
-      case 6: tailNormGroup<6>(m, firstRow, cols + k, norms + k); break;
-      case 7: tailNormGroup<7>(m, firstRow, cols + k, norms + k); break;
-      default: tailNormGroup<kGroup>(m, firstRow, cols + k, norms + k); break;
-    }
-  }
-}
-
-// One group of count <= kGroup products with v; lastSwapped: the last one
-// is the right-hand side's.
-void dots(int m, int firstRow, int count, double* const* cols, const double* v, double* sums,
-          bool lastSwapped) {
-  if (lastSwapped) {
-    switch (count) {
-      case 1: dotGroupLastSwapped<1>(m, firstRow, cols, v, sums); break;
-      case 2: dotGroupLastSwapped<2>(m, firstRow, cols, v, sums); break;
-      case 3: dotGroupLastSwapped<3>(m, firstRow, cols, v, sums); break;
-      case 4: dotGroupLastSwapped<4>(m, firstRow, cols, v, sums); break;
-      case 5: dotGroupLastSwapped<5>(m, firstRow, cols, v, sums); break;
-      case 6: dotGroupLastSwapped<6>(m, firstRow, cols, v, sums); break;
-      case 7: dotGroupLastSwapped<7>(m, firstRow, cols, v, sums); break;
-      default: dotGroupLastSwapped<kGroup>(m, firstRow, cols, v, sums); break;
-    }
-  } else {
-    switch (count) {
-      case 1: dotGroup<1>(m, firstRow, cols, v, sums); break;
-      case 2: dotGroup<2>(m, firstRow, cols, v, sums); break;
-      case 3: dotGroup<3>(m, firstRow, cols, v, sums); break;
-      case 4: dotGroup<4>(m, firstRow, cols, v, sums); break;
-      case 5: dotGroup<5>(m, firstRow, cols, v, sums); break;
-      case 6: dotGroup<6>(m, firstRow, cols, v, sums); break;
-      case 7: dotGroup<7>(m, firstRow, cols, v, sums); break;
-      default: dotGroup<kGroup>(m, firstRow, cols, v, sums); break;
-    }
-  }
-}
-
-}  // namespace
 
 void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
                    int* pivots, double* rDiagonal, double* columnNorms,
@@ -131,7 +33,7 @@ void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int*
   }
 
   // Products of one group of targets with the current reflection vector.
-  double dotProducts[kGroup];
+  double dotProducts[kSumGroup];
 
   const int steps = (m < n) ? m : n;
   for (int j = 0; j < steps; ++j) {
@@ -183,9 +85,9 @@ void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int*
     const int columnTargets = reflect ? n - j - 1 : 0;
     const bool rhsTarget = rhs != nullptr && colJ[j] != 0.0;
     const int targets = columnTargets + (rhsTarget ? 1 : 0);
-    for (int t0 = 0; t0 < targets; t0 += kGroup) {
-      const int count = (targets - t0 < kGroup) ? targets - t0 : kGroup;
-      double* group[kGroup];
+    for (int t0 = 0; t0 < targets; t0 += kSumGroup) {
+      const int count = (targets - t0 < kSumGroup) ? targets - t0 : kSumGroup;
+      double* group[kSumGroup];
       for (int g = 0; g < count; ++g) {
         group[g] = (t0 + g < columnTargets) ? matrix[j + 1 + t0 + g] : rhs;
       }

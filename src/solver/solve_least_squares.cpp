@@ -1,5 +1,6 @@
-// The solver's entry: checks, workspace, fixed settings.
+// The solver's entry: checks, workspace, settings.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "solver.h"
@@ -8,78 +9,96 @@ namespace nlfit {
 
 namespace {
 
-// The workspace of one run, carved out of a single zero-filled block: the
-// column pointers, the n Jacobian columns of m doubles one after another in
-// column order, the vectors of doubles, then the pivots. One allocation
-// instead of n + 8 keeps the cost of a small fit's set-up down, and the
-// columns sit next to each other in memory.
-struct Workspace {
-  void* block = nullptr;
-  int* pivots = nullptr;
-  double* scaleFactors = nullptr;
-  double* qtResidual = nullptr;
-  double* work1 = nullptr;
-  double* work2 = nullptr;
-  double* work3 = nullptr;
-  double* work4 = nullptr;
-  double** columns = nullptr;
-};
+constexpr std::size_t kVectorsOfN = 11;
+constexpr std::size_t kVectorsOfM = 4;
 
-// False when the block could not be obtained.
-bool acquire(Workspace& w, int m, int n) {
-  const std::size_t sm = static_cast<std::size_t>(m);
-  const std::size_t sn = static_cast<std::size_t>(n);
-  // Refuse sizes whose byte count would not fit in a size_t.
-  constexpr std::size_t kMaxDoubles = SIZE_MAX / (2 * sizeof(double));
-  if (sm + 5 > kMaxDoubles / (sn + 1)) return false;
-  const std::size_t doubles = sn * sm + 5 * sn + sm;
-  const std::size_t bytes =
-      sn * sizeof(double*) + doubles * sizeof(double) + sn * sizeof(int);
-  w.block = zeroFilledAlloc(bytes, 1);
-  if (w.block == nullptr) return false;
-
-  char* next = static_cast<char*>(w.block);
-  w.columns = reinterpret_cast<double**>(next);
-  double* d = reinterpret_cast<double*>(next + sn * sizeof(double*));
-  for (std::size_t j = 0; j < sn; ++j, d += sm) w.columns[j] = d;
-  w.scaleFactors = d;
-  w.qtResidual = d + sn;
-  w.work1 = d + 2 * sn;
-  w.work2 = d + 3 * sn;
-  w.work3 = d + 4 * sn;
-  w.work4 = d + 5 * sn;
-  w.pivots = reinterpret_cast<int*>(w.work4 + sm);
-  return true;
+// Writes the plug-in's progress line to standard output.
+int printProgressLine(void* /*context*/, int /*iteration*/, double fnorm, const double* /*x*/,
+                      int /*n*/) {
+  char line[kProgressLineCapacity];
+  const int lineLength = formatProgressLine(fnorm, line);
+  std::fwrite(line, 1, static_cast<std::size_t>(lineLength), stdout);
+  return 0;
 }
 
 }  // namespace
 
-int solveLeastSquares(ResidualFunction fcn, int m, int n, double* x,
+// The workspace of one run, carved out of a single zero-filled block: the
+// column pointers, the n Jacobian columns of m doubles one after another in
+// column order, the vectors of n doubles, those of m doubles, then the
+// pivots. One allocation instead of many keeps the cost of a small fit's
+// set-up down, and the columns sit next to each other in memory.
+SolverMemory::SolverMemory(int m, int n) {
+  if (m < 0 || n < 0) return;
+  const std::size_t sm = static_cast<std::size_t>(m);
+  const std::size_t sn = static_cast<std::size_t>(n);
+  // Refuse sizes whose byte count would not fit in a size_t.
+  constexpr std::size_t kMaxDoubles = SIZE_MAX / (2 * sizeof(double));
+  if (sm + kVectorsOfN > kMaxDoubles / (sn + kVectorsOfM)) return;
+  const std::size_t doubles = sn * sm + kVectorsOfN * sn + kVectorsOfM * sm;
+  const std::size_t bytes = sn * sizeof(double*) + doubles * sizeof(double) + sn * sizeof(int);
+  block_ = zeroFilledAlloc(bytes, 1);
+  if (block_ == nullptr) return;
+
+  char* next = static_cast<char*>(block_);
+  double** columns = reinterpret_cast<double**>(next);
+  double* d = reinterpret_cast<double*>(next + sn * sizeof(double*));
+  for (std::size_t j = 0; j < sn; ++j, d += sm) columns[j] = d;
+  work_.jacobian = columns;
+  double** const vectorsOfN[kVectorsOfN] = {
+      &work_.scaleFactors, &work_.qtResidual, &work_.rDiagonal,  &work_.columnNorms,
+      &work_.referenceNorms, &work_.step,     &work_.trialPoint, &work_.sDiagonal,
+      &work_.scaled,       &work_.parameterWork, &work_.parameterWork2};
+  for (double** v : vectorsOfN) {
+    *v = d;
+    d += sn;
+  }
+  double** const vectorsOfM[kVectorsOfM] = {&work_.jacobianWork, &work_.qtf,
+                                            &work_.trialResiduals, &fvec_};
+  for (double** v : vectorsOfM) {
+    *v = d;
+    d += sm;
+  }
+  work_.pivots = reinterpret_cast<int*>(d);
+}
+
+SolverMemory::~SolverMemory() { std::free(block_); }
+
+SolveResult solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
+                              const int* freeMask, double* fvec, const SolverOptions& options,
+                              const ProgressSink& progress, SolverOutcome* outcome) {
+  *outcome = SolverOutcome{};
+  // -0.0 passes (it is not negative); NaN does not.
+  if (n <= 0 || m < n || !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
+    return kSolveRefused;
+  }
+  SolverMemory memory(m, n);
+  if (!memory.ok()) return kSolveOutOfMemory;
+  lmIterate(fcn, context, m, n, x, freeMask, fvec, options, progress, memory.workspace(),
+            outcome);
+  return kSolveRan;
+}
+
+int solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
                       const int* freeMask, double* fvec, double tolerance,
                       int* terminationCode, int* evalCount) {
-  // -0.0 passes (it is not negative); NaN does not.
-  if (n <= 0 || m < n || !(tolerance >= 0.0)) {
-    *terminationCode = kRefusedInput;
-    return 1;
-  }
-
-  Workspace w;
-  if (!acquire(w, m, n)) {
-    *terminationCode = kRefusedInput;
-    return 1;
-  }
-
-  *evalCount = 0;
-  constexpr double kGradientTol = 0.0;
-  constexpr double kDiffStepRel = 0.0;  // the difference step rests on machine precision
-  constexpr int kAutomaticScaling = 1;
-  lmIterate(fcn, m, n, x, freeMask, fvec, tolerance, tolerance, kGradientTol,
-            kMaxEvaluations, kDiffStepRel, w.scaleFactors, kAutomaticScaling,
-            kStepFactor, terminationCode, evalCount, w.columns, w.pivots,
-            w.qtResidual, w.work1, w.work2, w.work3, w.work4);
+  SolverOptions options;
+  options.reductionTol = tolerance;
+  options.stepTol = tolerance;
+  options.gradientTol = 0.0;
+  options.maxEvaluations = kMaxEvaluations;
+  options.diffStepRel = 0.0;  // the difference step rests on machine precision
+  options.stepFactor = kStepFactor;
+  options.progressEvaluation = true;
+  ProgressSink sink;
+  sink.report = printProgressLine;
+  SolverOutcome outcome;
+  const SolveResult result =
+      solveLeastSquares(fcn, context, m, n, x, freeMask, fvec, options, sink, &outcome);
+  *terminationCode = outcome.terminationCode;
+  if (result != kSolveRan) return 1;  // the count is left as it was
+  *evalCount = outcome.evalCount;
   if (*terminationCode == kGradientAtPrecision) *terminationCode = kGradientConverged;
-
-  std::free(w.block);
   return 0;
 }
 

@@ -8,15 +8,17 @@
 #ifndef NLFIT_SOLVER_H
 #define NLFIT_SOLVER_H
 
+#include <cfenv>
 #include <cstddef>
 
 namespace nlfit {
 
-// Writes the m residuals at the n parameters x into fvec. evalFlag is 1 for a
-// starting or trial evaluation and 2 during a Jacobian; storing a negative
-// value there asks the solver to stop.
-using ResidualFunction = void (*)(int m, int n, const double* x, double* fvec,
-                                  int* evalFlag);
+// Writes the m residuals at the n parameters x into fvec. context is the
+// caller's, passed through unchanged. evalFlag is 1 for a starting or trial
+// evaluation and 2 during a Jacobian; storing a negative value there asks the
+// solver to stop.
+using ResidualFunction = void (*)(void* context, int m, int n, const double* x,
+                                  double* fvec, int* evalFlag);
 
 // An m-by-n matrix held as n pointers, each to one column of m doubles:
 // A(i, j) is matrix[j][i]. Column exchanges move the contents of columns; the
@@ -43,6 +45,7 @@ enum TerminationCode : int {
   kReductionAtPrecision = 6,     // code 1 at machine precision
   kStepAtPrecision = 7,          // code 2 at machine precision
   kGradientAtPrecision = 8,      // code 4 at machine precision
+  kStoppedByProgress = 9,        // the progress sink asked to stop
 };
 
 // max and min of two values; with a NaN operand they return the first.
@@ -58,12 +61,13 @@ double columnTailNorm(int m, int column, int firstRow, ColumnMatrix matrix);
 
 // Forward-difference Jacobian of fcn at x, whose residuals are fvec. Column j
 // moves x[j] by h = relativeStep*|x[j]| (relativeStep when x[j] is 0), with
-// relativeStep = sqrt(max(diffStepRel, eps)). work (m doubles) receives the
-// moved residuals. Returns early, leaving x[j] moved, when fcn stores a
-// negative evalFlag.
-void forwardJacobian(ResidualFunction fcn, int m, int n, double* x,
+// relativeStep = sqrt(max(diffStepRel, eps)); with typical magnitudes t (not
+// null), h = relativeStep*max(|x[j]|, t[j]) instead, relativeStep when both
+// are 0. work (m doubles) receives the moved residuals. Returns early when fcn
+// stores a negative evalFlag, with x[j] restored.
+void forwardJacobian(ResidualFunction fcn, void* context, int m, int n, double* x,
                      const double* fvec, ColumnMatrix jacobian, int* evalFlag,
-                     double diffStepRel, double* work);
+                     double diffStepRel, const double* typical, double* work);
 
 // Householder QR of the m-by-n matrix (n <= m) in place, with column pivoting
 // when usePivoting is nonzero: A*P = Q*R. On return the strict upper triangle
@@ -102,23 +106,120 @@ void lmParameter(int n, ColumnMatrix r, const int* pivots,
                  double stepBound, double* lmPar, double* step,
                  double* sDiagonal, double* work3, double* work4);
 
-// The Levenberg-Marquardt trust-region iteration. All arrays belong to the
-// caller; see lm_iterate.cpp for the roles of the work vectors.
-void lmIterate(ResidualFunction fcn, int m, int n, double* x,
-               const int* freeMask, double* fvec, double reductionTol,
-               double stepTol, double gradientTol, int maxEvaluations,
-               double diffStepRel, double* scaleFactors, int scaleMode,
-               double stepFactor, int* terminationCode, int* evalCount,
-               ColumnMatrix jacobian, int* pivots, double* qtResidual,
-               double* work1, double* work2, double* work3, double* work4);
+// Settings of one run of lmIterate.
+struct SolverOptions {
+  double reductionTol = 0.0;   // relative reduction of the sum of squares
+  double stepTol = 0.0;        // relative trust-region size
+  double gradientTol = 0.0;    // largest scaled cosine of residuals and columns
+  int maxEvaluations = kMaxEvaluations;
+  double diffStepRel = 0.0;    // assumed relative error of the residuals
+  bool callerScaling = false;  // scale factors given by the caller, else the
+                               // Jacobian's column norms, never decreasing
+  double stepFactor = kStepFactor;  // first trust region: factor * |D*x0|
+  const double* typical = nullptr;  // typical magnitudes for the difference steps
+  // Evaluate the residuals at x once more before each progress report, and
+  // report their norm (not counted as an evaluation; its flag is examined
+  // only at the gradient test). Otherwise the report gets the stored norm.
+  bool progressEvaluation = false;
+};
 
-// Checks the problem, allocates the zero-filled workspace, runs lmIterate with
-// the fixed settings and releases everything. Returns 0 when the iteration ran
-// and 1 when the problem was refused (n <= 0, m < n, tolerance negative or
-// NaN, or workspace that could not be obtained; terminationCode 0).
-int solveLeastSquares(ResidualFunction fcn, int m, int n, double* x,
+// Receives one report per outer iteration, after the Jacobian: the iteration
+// number (from 1), the residual norm and the n current parameters. A nonzero
+// return stops the run with kStoppedByProgress.
+struct ProgressSink {
+  int (*report)(void* context, int iteration, double fnorm, const double* x, int n) = nullptr;
+  void* context = nullptr;
+};
+
+// The vectors of one run, each with a single role; all belong to the caller.
+struct SolverWorkspace {
+  ColumnMatrix jacobian = nullptr;  // m x n; R in its upper triangle after each factorisation
+  int* pivots = nullptr;            // n: input column placed at position j
+  double* scaleFactors = nullptr;   // n: diagonal D of the scaled norms
+  double* qtResidual = nullptr;     // n: first n entries of Q^T*fvec
+  double* rDiagonal = nullptr;      // n: R's diagonal from the factorisation
+  double* columnNorms = nullptr;    // n: the Jacobian's column norms
+  double* referenceNorms = nullptr; // n: scratch of the factorisation
+  double* step = nullptr;           // n: step from lmParameter, negated into the trial step p
+  double* trialPoint = nullptr;     // n: x + p
+  double* sDiagonal = nullptr;      // n: diagonal of the damped triangle
+  double* scaled = nullptr;         // n: D*x, D*p, then R*(P^T*p)
+  double* parameterWork = nullptr;  // n: scratch of lmParameter
+  double* parameterWork2 = nullptr; // n: scratch of lmParameter
+  double* jacobianWork = nullptr;   // m: moved residuals of the Jacobian
+  double* qtf = nullptr;            // m: copy of fvec that becomes Q^T*fvec
+  double* trialResiduals = nullptr; // m: residuals at the trial point
+};
+
+// What a run of lmIterate ended with.
+struct SolverOutcome {
+  int terminationCode = kRefusedInput;  // a TerminationCode, or the negative flag of fcn
+  int evalCount = 0;      // evaluations: the first, n per Jacobian, one per trial
+  int iterations = 0;     // outer iterations (progress reports)
+  double fnorm = 0.0;     // residual norm at x on return
+};
+
+// The Levenberg-Marquardt trust-region iteration. Minimises |fvec(x)|^2 from
+// the starting point in x; on return x is the last accepted point and fvec
+// its residuals, whatever ended the run. freeMask (n flags, null for all
+// free): an accepted step moves only the components whose flag is nonzero.
+// Refuses (code kRefusedInput, nothing evaluated) n <= 0, m < n,
+// maxEvaluations <= 0, stepFactor <= 0 and caller scale factors that are not
+// positive. Allocates nothing.
+void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
+               const int* freeMask, double* fvec, const SolverOptions& options,
+               const ProgressSink& progress, const SolverWorkspace& work,
+               SolverOutcome* outcome);
+
+// Holds a zero-filled workspace for an m x n run (and a fvec of m doubles) in
+// one allocation; empty (ok() false) when it cannot be had.
+class SolverMemory {
+ public:
+  SolverMemory(int m, int n);
+  ~SolverMemory();
+  SolverMemory(const SolverMemory&) = delete;
+  SolverMemory& operator=(const SolverMemory&) = delete;
+  bool ok() const { return block_ != nullptr; }
+  const SolverWorkspace& workspace() const { return work_; }
+  double* fvec() const { return fvec_; }
+
+ private:
+  void* block_ = nullptr;
+  SolverWorkspace work_;
+  double* fvec_ = nullptr;
+};
+
+// Result of solveLeastSquares.
+enum SolveResult : int { kSolveRan = 0, kSolveRefused = 1, kSolveOutOfMemory = 2 };
+
+// Checks the problem, allocates the zero-filled workspace, runs lmIterate and
+// releases everything. Refuses n <= 0, m < n and tolerances that are negative
+// or NaN.
+SolveResult solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
+                              const int* freeMask, double* fvec, const SolverOptions& options,
+                              const ProgressSink& progress, SolverOutcome* outcome);
+
+// The fixed settings of the plug-in: both tolerances equal to tolerance, the
+// residuals evaluated once more for each progress line, and the line
+// "fnorm %.15e\n" written to standard output. Returns 0 when the iteration
+// ran and 1 when the problem was refused (terminationCode 0); a stop at the
+// gradient test at machine precision is reported as kGradientConverged.
+int solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
                       const int* freeMask, double* fvec, double tolerance,
                       int* terminationCode, int* evalCount);
+
+// Sums formed side by side, each a single running accumulator in increasing
+// row order, so that independent sums share one pass over the rows:
+//   tailNorms  norms[g] = sqrt(sum of cols[g][i]^2, i = firstRow .. m-1),
+//              each started with the square at firstRow as columnTailNorm does
+//   dots       sums[g] = sum of cols[g][i] * v[i], i = firstRow .. m-1, each
+//              from 0.0; with lastSwapped the last product is taken as
+//              v[i] * cols[g][i]
+// for g < count; dots takes count <= kSumGroup.
+constexpr int kSumGroup = 8;
+void tailNorms(int m, int firstRow, int count, double* const* cols, double* norms);
+void dots(int m, int firstRow, int count, double* const* cols, const double* v, double* sums,
+          bool lastSwapped);
 
 // Element-wise loops, each element one IEEE operation after another (no
 // fused multiply-add), in the widest vector registers the processor offers:
@@ -138,6 +239,20 @@ void addMultiple(int count, double* v, double t, const double* u);
 // its length.
 constexpr int kProgressLineCapacity = 64;
 int formatProgressLine(double fnorm, char* out);
+
+// Runs the enclosing scope in the default floating-point environment (round
+// to nearest, no traps, no flush-to-zero, flags clear) and gives the caller's
+// environment, flags included, back on leaving it.
+class DefaultFloatingPointScope {
+ public:
+  DefaultFloatingPointScope();
+  ~DefaultFloatingPointScope();
+  DefaultFloatingPointScope(const DefaultFloatingPointScope&) = delete;
+  DefaultFloatingPointScope& operator=(const DefaultFloatingPointScope&) = delete;
+
+ private:
+  std::fenv_t saved_;
+};
 
 // Zero-filled allocation used by every allocating routine of the library;
 // null when the memory cannot be obtained.
