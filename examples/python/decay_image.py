@@ -2,20 +2,22 @@
 """Fits a synthetic fluorescence-lifetime image: one decay curve per pixel.
 
     /usr/bin/python3 examples/python/decay_image.py [--size 256] [--bins 64]
-        [--threads 0] [--workers 2] [--no-dask] [--png decay_lifetimes.png]
+        [--peak 10000] [--threads 0] [--workers 2] [--no-dask] [--png FILE]
 
-Every pixel of a size x size image holds a decay over `bins` time bins: two
-exponentials plus an offset, y(t) = a1 exp(-t/tau1) + a2 exp(-t/tau2) + c,
-with a known map of the lifetimes tau1 (0.4-1.6 ns, left to right) and tau2
-(2.5-5 ns, top to bottom), drawn as Poisson counts and weighted with
+Every pixel of a size x size image holds a decay over `bins` time bins of
+0.2 ns: two exponentials plus an offset, with a known map of the lifetimes
+tau1 (0.4-1.6 ns, left to right) and tau2 (2.5-5 ns, top to bottom), `peak`
+expected counts in the first bin, drawn as Poisson counts and weighted with
 sigma = sqrt(max(count, 1)). The model is the catalogue's "two_exp",
 a1 exp(-k1 t) + a2 exp(-k2 t) + c, whose rates are the inverse lifetimes.
-The image is fitted with nlfit.fit_many on this
-machine's cores, then with nlfit.dask.fit_many on a LocalCluster of worker
-processes; the script prints the throughput of both, checks that both give
+
+The image is fitted with nlfit.fit_many on this machine's cores, then with
+nlfit.dask.fit_many on a LocalCluster of worker processes (127.0.0.1, no
+dashboard); the script prints the throughput of both, checks that both give
 the same bits, and compares the fitted lifetimes with the known map (sorted
 per pixel, so that a swap of the two components is not an error). With
-matplotlib it writes a PNG of the fitted lifetime maps.
+matplotlib it writes a PNG of the known and fitted lifetime maps
+(decay_lifetimes.png; --png "" for none).
 
 The package is found as python/ beside examples/ when nlfit is not installed;
 its library as nlfit's documentation says (NLFIT_API_LIBRARY, build/).
@@ -41,7 +43,7 @@ MODEL = "two_exp"
 BIN_WIDTH = 0.2  # ns
 
 
-def synthetic_image(size, bins, seed=2024):
+def synthetic_image(size, bins, peak=10000.0, seed=2024):
     """Counts (size*size, bins), the time axis and the known lifetimes."""
     rng = np.random.default_rng(seed)
     t = (np.arange(bins) + 0.5) * BIN_WIDTH
@@ -49,7 +51,6 @@ def synthetic_image(size, bins, seed=2024):
     tau1 = (0.4 + 1.2 * u).ravel()
     tau2 = (2.5 + 2.5 * v).ravel()
     fraction = 0.5 + 0.2 * np.sin(3.0 * np.pi * u * v).ravel()  # of the first component
-    peak = 800.0
     a1, a2, c = peak * fraction, peak * (1.0 - fraction), 4.0
     expected = (a1[:, None] * np.exp(-t / tau1[:, None])
                 + a2[:, None] * np.exp(-t / tau2[:, None]) + c)
@@ -112,13 +113,15 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--size", type=int, default=256, help="image side (default 256)")
     parser.add_argument("--bins", type=int, default=64, help="time bins (default 64)")
+    parser.add_argument("--peak", type=float, default=10000.0,
+                        help="expected counts in the first bin (default 10000)")
     parser.add_argument("--threads", type=int, default=0, help="fit_many threads (0 = all)")
     parser.add_argument("--workers", type=int, default=2, help="Dask worker processes")
     parser.add_argument("--no-dask", action="store_true", help="skip the Dask run")
     parser.add_argument("--png", default="decay_lifetimes.png", help="picture to write")
     args = parser.parse_args(argv)
 
-    t, counts, known = synthetic_image(args.size, args.bins)
+    t, counts, known = synthetic_image(args.size, args.bins, args.peak)
     sigma = np.sqrt(np.maximum(counts, 1.0))
     p0 = starting_values(counts)
     print("image %dx%d, %d time bins: %d curves, model %s: y = %s"
