@@ -10,7 +10,7 @@ import numpy as np
 from . import _library
 from ._library import c_double_p
 
-__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model",
+__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
