@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -165,7 +166,7 @@ Outcome run(const RunSetup& s, int n) {
   options.callerScaling = (s.scaleMode == 2);
   options.stepFactor = s.stepFactor;
   options.progressEvaluation = true;
-  const nlfit::SolverMemory memory(m > 0 ? m + 1 : 1, static_cast<int>(out.x.size()) + 1);
+  const nlfit::SolverMemory memory(m > 0 ? m + 1 : 1, static_cast<int>(out.x.size()) + 1, std::calloc);
   const nlfit::SolverWorkspace& work = memory.workspace();
   std::copy(out.scale.begin(), out.scale.end(), work.scaleFactors);
   nlfit::ProgressSink sink;

@@ -1,4 +1,5 @@
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <string>
 #include <vector>
@@ -128,7 +129,7 @@ Outcome iterateWithDriverSettings(const Problem& p, double tolerance) {
     std::fwrite(line, 1, static_cast<std::size_t>(nlfit::formatProgressLine(fnorm, line)), stdout);
     return 0;
   };
-  const nlfit::SolverMemory memory(p.m, n);
+  const nlfit::SolverMemory memory(p.m, n, std::calloc);
   nlfit::SolverOutcome outcome;
   out.output = captureStdout([&] {
     nlfit::lmIterate(p.fcn, nullptr, p.m, n, out.x.data(), mask.data(), out.fvec.data(), options, sink,

@@ -1,1 +1,275 @@
-// placeholder
+// The statistics of a fit at its result: a central-difference Jacobian,
+// factorised by QR with column pivoting (never by forming J^T*J), its rank,
+// and from the leading triangle the covariance, standard errors, confidence
+// intervals and correlation.
+#include <boost/math/distributions/students_t.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "api/api.h"
+#include "solver/solver.h"
+
+namespace nlfit {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A pivot counts towards the rank while |R_kk| > kRankTolerance * |R_00|,
+// the columns scaled by the parameters' magnitudes.
+constexpr double kRankTolerance = 1e-10;
+// A point is stationary when the Gauss-Newton step would move no free
+// parameter by more than this fraction of its magnitude.
+constexpr double kStationaryStep = 1e-8;
+constexpr double kConfidence = 0.975;  // two-sided 95 %
+
+// The scratch of one computation, in one zero-filled block.
+struct StatisticsMemory {
+  void* block = nullptr;
+  double** columns = nullptr;  // k columns of m
+  double* plus = nullptr;      // m
+  double* minus = nullptr;     // m
+  double* qtf = nullptr;       // m
+  double* point = nullptr;     // k
+  double* columnScale = nullptr;  // k
+  double* rDiagonal = nullptr;    // k
+  double* columnNorms = nullptr;  // k
+  double* referenceNorms = nullptr;  // k
+  double* inverse = nullptr;   // k*k: R^-1, column-major
+  int* pivots = nullptr;       // k
+  unsigned* flags = nullptr;   // k: NLFIT_PARAM_ bits of the free parameters
+
+  StatisticsMemory(int m, int k) {
+    const std::size_t sm = static_cast<std::size_t>(m);
+    const std::size_t sk = static_cast<std::size_t>(k);
+    const std::size_t doubles = sk * sm + 3 * sm + 5 * sk + sk * sk;
+    block = std::calloc(sk * sizeof(double*) + doubles * sizeof(double) +
+                            sk * (sizeof(int) + sizeof(unsigned)), 1);
+    if (block == nullptr) return;
+    columns = static_cast<double**>(block);
+    double* d = reinterpret_cast<double*>(columns + sk);
+    for (std::size_t j = 0; j < sk; ++j, d += sm) columns[j] = d;
+    double** const vectors[] = {&plus, &minus, &qtf};
+    for (double** v : vectors) {
+      *v = d;
+      d += sm;
+    }
+    double** const small[] = {&point, &columnScale, &rDiagonal, &columnNorms, &referenceNorms};
+    for (double** v : small) {
+      *v = d;
+      d += sk;
+    }
+    inverse = d;
+    d += sk * sk;
+    pivots = reinterpret_cast<int*>(d);
+    flags = reinterpret_cast<unsigned*>(pivots + sk);
+  }
+  ~StatisticsMemory() { std::free(block); }
+  StatisticsMemory(const StatisticsMemory&) = delete;
+  StatisticsMemory& operator=(const StatisticsMemory&) = delete;
+};
+
+// max(|p|, typical), or |p| without typical magnitudes.
+double magnitudeOf(double p, const double* typical, int index) {
+  const double a = std::fabs(p);
+  return (typical == nullptr) ? a : maxOf(a, typical[index]);
+}
+
+// Central differences of the residuals at free[], one column per free
+// parameter, divided by the realised difference of the two points. False
+// when the model asked to stop.
+bool centralJacobian(FitProblem& p, const double* free, const double* typical,
+                     StatisticsMemory& w, int64_t* evaluations) {
+  const int k = p.freeCount;
+  const double relativeStep = std::cbrt(kMachineEpsilon);
+  std::memcpy(w.point, free, static_cast<std::size_t>(k) * sizeof(double));
+  for (int j = 0; j < k; ++j) {
+    const double magnitude = magnitudeOf(free[j], typical, p.freeIndex[j]);
+    const double h = (magnitude == 0.0) ? relativeStep : relativeStep * magnitude;
+    const double up = free[j] + h;
+    const double down = free[j] - h;
+    int flag = 2;
+    w.point[j] = up;
+    problemResiduals(&p, p.m, k, w.point, w.plus, &flag);
+    if (flag >= 0) {
+      w.point[j] = down;
+      problemResiduals(&p, p.m, k, w.point, w.minus, &flag);
+    }
+    w.point[j] = free[j];
+    *evaluations += 2;
+    if (flag < 0) return false;
+    const double difference = up - down;
+    double* column = w.columns[j];
+    for (int i = 0; i < p.m; ++i) column[i] = (w.plus[i] - w.minus[i]) / difference;
+  }
+  return true;
+}
+
+bool zeroColumn(int m, const double* column) {
+  for (int i = 0; i < m; ++i) {
+    if (column[i] != 0.0) return false;
+  }
+  return true;
+}
+
+// R(i, j) of the factorisation: the diagonal apart, the strict upper
+// triangle in the columns.
+double rAt(const StatisticsMemory& w, int i, int j) {
+  return (i == j) ? w.rDiagonal[j] : w.columns[j][i];
+}
+
+// Inverse of the leading rank-by-rank triangle of R, column by column by
+// back substitution, into w.inverse (column-major, stride rank).
+void invertTriangle(StatisticsMemory& w, int rank) {
+  for (int j = 0; j < rank; ++j) {
+    double* column = w.inverse + static_cast<std::size_t>(j) * static_cast<std::size_t>(rank);
+    for (int i = j; i >= 0; --i) {
+      double sum = (i == j) ? 1.0 : 0.0;
+      for (int l = i + 1; l <= j; ++l) sum = sum - rAt(w, i, l) * column[l];
+      column[i] = sum / rAt(w, i, i);
+    }
+  }
+}
+
+double studentQuantile(int64_t dof) {
+  if (dof <= 0) return kNaN;
+  try {
+    const boost::math::students_t distribution(static_cast<double>(dof));
+    return boost::math::quantile(distribution, kConfidence);
+  } catch (...) {
+    return kNaN;
+  }
+}
+
+void fillArrays(const StatisticsRequest& rq, const StatisticsMemory& w, int rank,
+                const unsigned* freeFlags, nlfit_result* result) {
+  const FitProblem& p = *rq.problem;
+  const int n = p.n;
+  const int k = p.freeCount;
+  const int64_t dof = static_cast<int64_t>(p.m) - rank;
+  double s2 = 1.0;
+  if (!rq.absoluteSigma) s2 = (dof > 0) ? rq.rss / static_cast<double>(dof) : kNaN;
+  const double t = studentQuantile(dof);
+
+  // Position in the pivoted order of a parameter: -1 held, >= rank
+  // undetermined.
+  auto positionOf = [&](int parameter) {
+    for (int a = 0; a < k; ++a) {
+      if (p.freeIndex[w.pivots[a]] == parameter) return a;
+    }
+    return -1;
+  };
+  auto covarianceAt = [&](int a, int b) {
+    // (R^-1 R^-T)(a, b) for pivoted positions a, b < rank, scaled back.
+    const std::size_t stride = static_cast<std::size_t>(rank);
+    const int first = (a > b) ? a : b;
+    double sum = 0.0;
+    for (int l = first; l < rank; ++l) {
+      sum = sum + w.inverse[static_cast<std::size_t>(l) * stride + static_cast<std::size_t>(a)] *
+                      w.inverse[static_cast<std::size_t>(l) * stride + static_cast<std::size_t>(b)];
+    }
+    return s2 * (w.columnScale[w.pivots[a]] * w.columnScale[w.pivots[b]] * sum);
+  };
+
+  for (int i = 0; i < n; ++i) {
+    const int a = positionOf(i);
+    const bool held = (a < 0);
+    const bool determined = !held && a < rank;
+    const double variance = determined ? covarianceAt(a, a) : (held ? 0.0 : kNaN);
+    const double se = std::sqrt(variance);
+    if (result->std_errors != nullptr) result->std_errors[i] = se;
+    if (result->ci_low != nullptr) result->ci_low[i] = held ? p.full[i] : p.full[i] - t * se;
+    if (result->ci_high != nullptr) result->ci_high[i] = held ? p.full[i] : p.full[i] + t * se;
+    for (int j = 0; j < n; ++j) {
+      const int b = positionOf(j);
+      const std::size_t at = static_cast<std::size_t>(i) * static_cast<std::size_t>(n) +
+                             static_cast<std::size_t>(j);
+      double cov;
+      if (held || b < 0) {
+        cov = 0.0;
+      } else if (!determined || b >= rank) {
+        cov = kNaN;
+      } else {
+        cov = covarianceAt(a, b);
+      }
+      if (result->covariance != nullptr) result->covariance[at] = cov;
+      if (result->correlation != nullptr) {
+        double r = kNaN;
+        if (determined && b >= 0 && b < rank) {
+          const double seJ = std::sqrt(covarianceAt(b, b));
+          if (i == j) {
+            r = (se > 0.0) ? 1.0 : kNaN;
+          } else {
+            r = cov / (se * seJ);
+          }
+        }
+        result->correlation[at] = r;
+      }
+    }
+  }
+  if (result->parameter_flags != nullptr) {
+    for (int i = 0; i < n; ++i) result->parameter_flags[i] = 0u;
+    for (int a = 0; a < k; ++a) {
+      result->parameter_flags[p.freeIndex[a]] = freeFlags[a];
+    }
+  }
+}
+
+}  // namespace
+
+StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
+  StatisticsOutcome out;
+  FitProblem& p = *rq.problem;
+  const int m = p.m;
+  const int k = p.freeCount;
+  StatisticsMemory w(m, k);
+  if (w.block == nullptr) return out;
+
+  const bool complete = centralJacobian(p, rq.free, rq.typical, w, &out.evaluations);
+  // The model's view of the parameters back at the result.
+  for (int j = 0; j < k; ++j) p.full[p.freeIndex[j]] = rq.free[j];
+  if (!complete) return out;
+
+  // Flags of the free parameters, and columns scaled by the parameters'
+  // magnitudes so that the rank does not depend on their units.
+  for (int j = 0; j < k; ++j) {
+    const double magnitude = magnitudeOf(rq.free[j], rq.typical, p.freeIndex[j]);
+    w.columnScale[j] = (magnitude == 0.0) ? 1.0 : magnitude;
+  }
+  std::memcpy(w.qtf, rq.fvec, static_cast<std::size_t>(m) * sizeof(double));
+  // Zero columns are recorded before the factorisation moves them.
+  unsigned* const columnFlags = w.flags;
+  for (int j = 0; j < k; ++j) {
+    if (zeroColumn(m, w.columns[j])) columnFlags[j] |= NLFIT_PARAM_NO_EFFECT;
+    for (int i = 0; i < m; ++i) w.columns[j][i] = w.columns[j][i] * w.columnScale[j];
+  }
+  qrPivotFactorApply(m, k, w.columns, 1, w.pivots, w.rDiagonal, w.columnNorms,
+                     w.referenceNorms, w.qtf);
+
+  const double largest = std::fabs(w.rDiagonal[0]);
+  int rank = 0;
+  while (rank < k && std::fabs(w.rDiagonal[rank]) > kRankTolerance * largest) ++rank;
+  for (int a = rank; a < k; ++a) columnFlags[w.pivots[a]] |= NLFIT_PARAM_UNDETERMINED;
+
+  // Gauss-Newton step in the scaled, pivoted coordinates: R * z = Q^T * fvec.
+  invertTriangle(w, rank);
+  bool stationary = (rank == k);
+  for (int a = 0; a < rank && stationary; ++a) {
+    double z = 0.0;
+    for (int l = a; l < rank; ++l) {
+      z = z + w.inverse[static_cast<std::size_t>(l) * static_cast<std::size_t>(rank) +
+                        static_cast<std::size_t>(a)] * w.qtf[l];
+    }
+    if (!(std::fabs(z) <= kStationaryStep)) stationary = false;
+  }
+
+  out.available = true;
+  out.rank = rank;
+  out.stationary = stationary;
+  if (rq.fill) fillArrays(rq, w, rank, columnFlags, result);
+  return out;
+}
+
+}  // namespace nlfit

@@ -28,7 +28,7 @@ int printProgressLine(void* /*context*/, int /*iteration*/, double fnorm, const 
 // column order, the vectors of n doubles, those of m doubles, then the
 // pivots. One allocation instead of many keeps the cost of a small fit's
 // set-up down, and the columns sit next to each other in memory.
-SolverMemory::SolverMemory(int m, int n) {
+SolverMemory::SolverMemory(int m, int n, ZeroedAllocator allocate) {
   if (m < 0 || n < 0) return;
   const std::size_t sm = static_cast<std::size_t>(m);
   const std::size_t sn = static_cast<std::size_t>(n);
@@ -37,7 +37,7 @@ SolverMemory::SolverMemory(int m, int n) {
   if (sm + kVectorsOfN > kMaxDoubles / (sn + kVectorsOfM)) return;
   const std::size_t doubles = sn * sm + kVectorsOfN * sn + kVectorsOfM * sm;
   const std::size_t bytes = sn * sizeof(double*) + doubles * sizeof(double) + sn * sizeof(int);
-  block_ = zeroFilledAlloc(bytes, 1);
+  block_ = allocate(bytes, 1);
   if (block_ == nullptr) return;
 
   char* next = static_cast<char*>(block_);
@@ -72,7 +72,7 @@ SolveResult solveLeastSquares(ResidualFunction fcn, void* context, int m, int n,
   if (n <= 0 || m < n || !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
     return kSolveRefused;
   }
-  SolverMemory memory(m, n);
+  SolverMemory memory(m, n, zeroFilledAlloc);
   if (!memory.ok()) return kSolveOutOfMemory;
   lmIterate(fcn, context, m, n, x, freeMask, fvec, options, progress, memory.workspace(),
             outcome);

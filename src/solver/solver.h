@@ -171,11 +171,15 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
                const ProgressSink& progress, const SolverWorkspace& work,
                SolverOutcome* outcome);
 
+// Zero-filled allocation of count objects of size bytes; null on failure.
+using ZeroedAllocator = void* (*)(std::size_t count, std::size_t size);
+
 // Holds a zero-filled workspace for an m x n run (and a fvec of m doubles) in
-// one allocation; empty (ok() false) when it cannot be had.
+// one allocation from allocate (released with std::free); empty (ok() false)
+// when it cannot be had.
 class SolverMemory {
  public:
-  SolverMemory(int m, int n);
+  SolverMemory(int m, int n, ZeroedAllocator allocate);
   ~SolverMemory();
   SolverMemory(const SolverMemory&) = delete;
   SolverMemory& operator=(const SolverMemory&) = delete;
@@ -194,7 +198,7 @@ enum SolveResult : int { kSolveRan = 0, kSolveRefused = 1, kSolveOutOfMemory = 2
 
 // Checks the problem, allocates the zero-filled workspace, runs lmIterate and
 // releases everything. Refuses n <= 0, m < n and tolerances that are negative
-// or NaN.
+// or NaN. The workspace comes from zeroFilledAlloc.
 SolveResult solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
                               const int* freeMask, double* fvec, const SolverOptions& options,
                               const ProgressSink& progress, SolverOutcome* outcome);
@@ -254,8 +258,8 @@ class DefaultFloatingPointScope {
   std::fenv_t saved_;
 };
 
-// Zero-filled allocation used by every allocating routine of the library;
-// null when the memory cannot be obtained.
+// Zero-filled allocation used by the plug-in's allocating routines; null when
+// the memory cannot be obtained, or when a test's failure switch says so.
 void* zeroFilledAlloc(std::size_t count, std::size_t size);
 
 // For tests: make every allocation after the next `allowed` ones fail;
