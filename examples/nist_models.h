@@ -2,10 +2,11 @@
  * The NIST StRD nonlinear regression models with one predictor and at most
  * five parameters, as ModelFunction callbacks for nlfit.
  *
- * NIST's b1 ... bk are p0 ... p(k-1); unused parameters are ignored. Each
- * expression is written with a fixed operation order (parenthesised where it
- * matters), so a host compiled without floating-point contraction computes
- * the same bits on every machine with the same libm.
+ * NIST's b1 ... bk are p0 ... p(k-1); unused parameters are ignored. The
+ * functions are those of the model catalogue (src/models/builtin_models.h),
+ * each written with a fixed operation order, so a host compiled without
+ * floating-point contraction computes the same bits on every machine with the
+ * same libm.
  */
 #ifndef NLFIT_EXAMPLES_NIST_MODELS_H
 #define NLFIT_EXAMPLES_NIST_MODELS_H
@@ -13,89 +14,35 @@
 #include <math.h>
 #include <string.h>
 
+#include "../src/models/builtin_models.h"
+
 /* The double nearest pi. */
-#define NIST_MODEL_PI 3.14159265358979323846
+#define NIST_MODEL_PI NLFIT_MODEL_PI
 
-static double nistMisra1a(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * (1.0 - exp(-b2 * x));
-}
-
-static double nistMisra1b(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * (1.0 - pow(1.0 + b2 * x / 2.0, -2.0));
-}
-
-static double nistMisra1c(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * (1.0 - pow(1.0 + 2.0 * b2 * x, -0.5));
-}
-
-static double nistMisra1d(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * b2 * x * pow(1.0 + b2 * x, -1.0);
-}
-
-/* Chwirut1 and Chwirut2 share one model. */
-static double nistChwirut(double x, double b1, double b2, double b3, double p3, double p4) {
-  (void)p3; (void)p4;
-  return exp(-b1 * x) / (b2 + b3 * x);
-}
-
-static double nistDanWood(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * pow(x, b2);
-}
-
-static double nistKirby2(double x, double b1, double b2, double b3, double b4, double b5) {
-  return (b1 + b2 * x + b3 * (x * x)) / (1.0 + b4 * x + b5 * (x * x));
-}
-
-static double nistMGH09(double x, double b1, double b2, double b3, double b4, double p4) {
-  (void)p4;
-  return b1 * (x * x + x * b2) / (x * x + x * b3 + b4);
-}
-
-static double nistMGH10(double x, double b1, double b2, double b3, double p3, double p4) {
-  (void)p3; (void)p4;
-  return b1 * exp(b2 / (x + b3));
-}
-
-static double nistMGH17(double x, double b1, double b2, double b3, double b4, double b5) {
-  return b1 + b2 * exp(-x * b4) + b3 * exp(-x * b5);
-}
-
-static double nistRoszman1(double x, double b1, double b2, double b3, double b4, double p4) {
-  (void)p4;
-  return b1 - b2 * x - atan(b3 / (x - b4)) / NIST_MODEL_PI;
-}
-
-/* BoxBOD has the same form as Misra1a. */
-static double nistBoxBOD(double x, double b1, double b2, double p2, double p3, double p4) {
-  (void)p2; (void)p3; (void)p4;
-  return b1 * (1.0 - exp(-b2 * x));
-}
-
-static double nistRat42(double x, double b1, double b2, double b3, double p3, double p4) {
-  (void)p3; (void)p4;
-  return b1 / (1.0 + exp(b2 - b3 * x));
-}
-
-static double nistRat43(double x, double b1, double b2, double b3, double b4, double p4) {
-  (void)p4;
-  return b1 / pow(1.0 + exp(b2 - b3 * x), 1.0 / b4);
-}
-
-static double nistEckerle4(double x, double b1, double b2, double b3, double p3, double p4) {
-  (void)p3; (void)p4;
-  const double u = (x - b3) / b2;
-  return (b1 / b2) * exp(-0.5 * (u * u));
-}
-
-static double nistBennett5(double x, double b1, double b2, double b3, double p3, double p4) {
-  (void)p3; (void)p4;
-  return b1 * pow(b2 + x, -1.0 / b3);
-}
+/* The catalogue's functions (src/models/builtin_models.h) with the five
+ * parameters as arguments. */
+#define NIST_MODEL_WRAPPER(wrapper, function)                                            \
+  static double wrapper(double x, double b1, double b2, double b3, double b4, double b5) { \
+    const double b[5] = {b1, b2, b3, b4, b5};                                           \
+    return function(x, b);                                                              \
+  }
+NIST_MODEL_WRAPPER(nistMisra1a, nlfitModelMisra1a)
+NIST_MODEL_WRAPPER(nistMisra1b, nlfitModelMisra1b)
+NIST_MODEL_WRAPPER(nistMisra1c, nlfitModelMisra1c)
+NIST_MODEL_WRAPPER(nistMisra1d, nlfitModelMisra1d)
+NIST_MODEL_WRAPPER(nistChwirut, nlfitModelChwirut)
+NIST_MODEL_WRAPPER(nistDanWood, nlfitModelDanWood)
+NIST_MODEL_WRAPPER(nistKirby2, nlfitModelKirby2)
+NIST_MODEL_WRAPPER(nistMGH09, nlfitModelMGH09)
+NIST_MODEL_WRAPPER(nistMGH10, nlfitModelMGH10)
+NIST_MODEL_WRAPPER(nistMGH17, nlfitModelMGH17)
+NIST_MODEL_WRAPPER(nistRoszman1, nlfitModelRoszman1)
+NIST_MODEL_WRAPPER(nistBoxBOD, nlfitModelMisra1a)
+NIST_MODEL_WRAPPER(nistRat42, nlfitModelRat42)
+NIST_MODEL_WRAPPER(nistRat43, nlfitModelRat43)
+NIST_MODEL_WRAPPER(nistEckerle4, nlfitModelEckerle4)
+NIST_MODEL_WRAPPER(nistBennett5, nlfitModelBennett5)
+#undef NIST_MODEL_WRAPPER
 
 typedef double (*NistModelFunction)(double, double, double, double, double, double);
 

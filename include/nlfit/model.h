@@ -5,15 +5,17 @@
 #ifndef NLFIT_MODEL_H
 #define NLFIT_MODEL_H
 
+/* An immutable model: its parameter names, its formula text and a way to
+ * evaluate it. May be shared by threads; free it with nlfit_model_free.
+ * Declared before nlfit/fit.h, whose nlfit/batch.h uses it, so that either
+ * header may be included first. */
+typedef struct nlfit_model nlfit_model;
+
 #include "nlfit/fit.h"
 
 #ifdef __cplusplus
 extern "C" {
 #endif
-
-/* An immutable model: its parameter names, its formula text and a way to
- * evaluate it. May be shared by threads; free it with nlfit_model_free. */
-typedef struct nlfit_model nlfit_model;
 
 /* Compiles a formula in x, e.g. "a*exp(-b*x)+c". x is the abscissa, pi the
  * constant; every other identifier that is not a function is a parameter

@@ -1,0 +1,552 @@
+// Formula models: a formula in x is compiled by muparser with its optimiser
+// off, so that it is evaluated in the order it is written. The parser knows
+// only our own functions and the constant pi; every other name but x is a
+// parameter. An evaluator runs muparser's compiled program (its reverse
+// Polish bytecode) over blocks of points in a loop of ours: the same
+// operations on the same operands in the same order, hence the same bits as
+// muparser's own evaluator, which is kept for the programs the loop does not
+// cover (comparisons, the ?: operator).
+#include "models/formula.h"
+
+#include <muParserBase.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+namespace nlfit {
+namespace {
+
+// ---- The functions of the formula language -------------------------------
+
+double fSin(double v) { return std::sin(v); }
+double fCos(double v) { return std::cos(v); }
+double fTan(double v) { return std::tan(v); }
+double fAsin(double v) { return std::asin(v); }
+double fAcos(double v) { return std::acos(v); }
+double fAtan(double v) { return std::atan(v); }
+double fSinh(double v) { return std::sinh(v); }
+double fCosh(double v) { return std::cosh(v); }
+double fTanh(double v) { return std::tanh(v); }
+double fAsinh(double v) { return std::asinh(v); }
+double fAcosh(double v) { return std::acosh(v); }
+double fAtanh(double v) { return std::atanh(v); }
+double fExp(double v) { return std::exp(v); }
+double fLog(double v) { return std::log(v); }
+double fLog10(double v) { return std::log10(v); }
+double fLog2(double v) { return std::log2(v); }
+double fSqrt(double v) { return std::sqrt(v); }
+double fAbs(double v) { return std::fabs(v); }
+double fSign(double v) { return v > 0 ? 1.0 : (v < 0 ? -1.0 : v); }
+double fErf(double v) { return std::erf(v); }
+double fErfc(double v) { return std::erfc(v); }
+double fAtan2(double y, double x) { return std::atan2(y, x); }
+double fPow(double a, double b) { return std::pow(a, b); }
+double fMin(double a, double b) { return std::fmin(a, b); }
+double fMax(double a, double b) { return std::fmax(a, b); }
+double fNegate(double v) { return -v; }
+double fPlus(double v) { return v; }
+
+struct UnaryFunction {
+  const char* name;
+  double (*function)(double);
+};
+struct BinaryFunction {
+  const char* name;
+  double (*function)(double, double);
+};
+
+const UnaryFunction kUnaryFunctions[] = {
+    {"sin", fSin},     {"cos", fCos},     {"tan", fTan},     {"asin", fAsin},
+    {"acos", fAcos},   {"atan", fAtan},   {"sinh", fSinh},   {"cosh", fCosh},
+    {"tanh", fTanh},   {"asinh", fAsinh}, {"acosh", fAcosh}, {"atanh", fAtanh},
+    {"exp", fExp},     {"log", fLog},     {"ln", fLog},      {"log10", fLog10},
+    {"log2", fLog2},   {"sqrt", fSqrt},   {"abs", fAbs},     {"sign", fSign},
+    {"erf", fErf},     {"erfc", fErfc},
+};
+const BinaryFunction kBinaryFunctions[] = {
+    {"atan2", fAtan2}, {"pow", fPow}, {"min", fMin}, {"max", fMax}};
+
+bool isFunctionName(const std::string& name) {
+  for (const UnaryFunction& f : kUnaryFunctions)
+    if (name == f.name) return true;
+  for (const BinaryFunction& f : kBinaryFunctions)
+    if (name == f.name) return true;
+  return false;
+}
+
+const char kAbscissa[] = "x";
+const char kPi[] = "pi";
+
+// ---- Numbers --------------------------------------------------------------
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isNameStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
+bool isNameChar(char c) { return isNameStart(c) || isDigit(c); }
+
+// Length of the decimal number at s (digits, an optional fraction, an
+// optional exponent), or 0. No sign, no hex, no inf or nan: those are names.
+std::size_t numberLength(const char* s) {
+  std::size_t i = 0, digits = 0;
+  while (isDigit(s[i])) ++i, ++digits;
+  if (s[i] == '.') {
+    ++i;
+    while (isDigit(s[i])) ++i, ++digits;
+  }
+  if (digits == 0) return 0;
+  if (s[i] == 'e' || s[i] == 'E') {
+    std::size_t j = i + 1;
+    if (s[j] == '+' || s[j] == '-') ++j;
+    if (isDigit(s[j])) {
+      while (isDigit(s[j])) ++j;
+      i = j;
+    }
+  }
+  return i;
+}
+
+// The nearest double, whatever the locale; false when out of range.
+bool numberValue(const char* s, std::size_t length, double* value) {
+  const std::from_chars_result r = std::from_chars(s, s + length, *value);
+  return r.ec == std::errc() && r.ptr == s + length;
+}
+
+// muparser's hook for numbers.
+int readNumber(const mu::char_type* s, int* position, mu::value_type* value) {
+  const std::size_t length = numberLength(s);
+  if (length == 0) return 0;
+  if (!numberValue(s, length, value)) *value = std::numeric_limits<double>::infinity();
+  *position += static_cast<int>(length);
+  return 1;
+}
+
+// ---- The parser -----------------------------------------------------------
+
+class FormulaParser final : public mu::ParserBase {
+ public:
+  FormulaParser() {
+    AddValIdent(readNumber);
+    Init();
+    EnableOptimizer(false);
+  }
+
+ protected:
+  void InitCharSets() override {
+    DefineNameChars("0123456789_abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ");
+    DefineOprtChars(
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ+-*^/?<>=#!$%&|~'_{}");
+    DefineInfixOprtChars("/+-*^?<>=#!$%&|~'_");
+  }
+  void InitFun() override {
+    for (const UnaryFunction& f : kUnaryFunctions) DefineFun(f.name, f.function, false);
+    for (const BinaryFunction& f : kBinaryFunctions) DefineFun(f.name, f.function, false);
+  }
+  void InitConst() override { DefineConst(kPi, 3.14159265358979323846); }
+  void InitOprt() override {
+    DefineInfixOprt("-", fNegate);
+    DefineInfixOprt("+", fPlus);
+  }
+};
+
+// vars[0] is x, vars[1 + j] parameter j; vars must not move afterwards.
+void defineVariables(FormulaParser& parser, const std::vector<std::string>& parameters,
+                     std::vector<double>& vars) {
+  parser.DefineVar(kAbscissa, &vars[0]);
+  for (std::size_t j = 0; j < parameters.size(); ++j) parser.DefineVar(parameters[j], &vars[1 + j]);
+}
+
+std::string at(std::size_t position) { return " at position " + std::to_string(position + 1); }
+
+// muparser's error in our words.
+std::string describeParserError(const mu::ParserError& e, std::size_t length) {
+  std::string token = e.GetToken();
+  while (!token.empty() && std::isspace(static_cast<unsigned char>(token.back()))) token.pop_back();
+  std::string what;
+  switch (e.GetCode()) {
+    case mu::ecUNEXPECTED_OPERATOR:
+      what = "unexpected operator '" + token + "'";
+      break;
+    case mu::ecUNASSIGNABLE_TOKEN:
+      what = "unrecognised text '" + token + "'";
+      break;
+    case mu::ecUNEXPECTED_EOF:
+      what = "the formula ends too early";
+      break;
+    case mu::ecUNEXPECTED_ARG_SEP:
+      what = "unexpected ','";
+      break;
+    case mu::ecUNEXPECTED_VAL:
+      what = "unexpected number '" + token + "'";
+      break;
+    case mu::ecUNEXPECTED_VAR:
+      what = "unexpected name '" + token + "'";
+      break;
+    case mu::ecUNEXPECTED_PARENS:
+      what = "unexpected parenthesis";
+      break;
+    case mu::ecMISSING_PARENS:
+      what = "missing closing parenthesis";
+      break;
+    case mu::ecUNEXPECTED_FUN:
+      what = "unexpected function '" + token + "'";
+      break;
+    case mu::ecTOO_MANY_PARAMS:
+      what = "too many arguments to '" + token + "'";
+      break;
+    case mu::ecTOO_FEW_PARAMS:
+      what = "too few arguments to '" + token + "'";
+      break;
+    case mu::ecUNEXPECTED_CONDITIONAL:
+    case mu::ecMISSING_ELSE_CLAUSE:
+    case mu::ecMISPLACED_COLON:
+      what = "misplaced '?' or ':'";
+      break;
+    case mu::ecEXPRESSION_TOO_LONG:
+      return "the formula is too long (10000 characters at most)";
+    case mu::ecIDENTIFIER_TOO_LONG:
+      what = "name too long";
+      break;
+    case mu::ecINVALID_CHARACTERS_FOUND:
+      what = "invalid character";
+      break;
+    default:
+      what = "syntax error";
+      break;
+  }
+  const int position = e.GetPos();
+  if (position < 0) return "syntax error: " + what;
+  // muparser reads the formula with a space appended: past the end is
+  // length + 1.
+  return "syntax error: " + what + at(std::min(static_cast<std::size_t>(position), length));
+}
+
+// Names of the formula in order of first appearance, checked: no unknown
+// function, no function without arguments, no number out of range, one
+// value (no top-level ','), no assignment.
+bool scanNames(const std::string& text, std::vector<std::pair<std::string, std::size_t>>* names,
+               std::string* error) {
+  const char* s = text.c_str();
+  int depth = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    const char c = s[i];
+    if (isDigit(c) || (c == '.' && isDigit(s[i + 1]))) {
+      const std::size_t length = numberLength(s + i);
+      double value = 0;
+      if (!numberValue(s + i, length, &value)) {
+        *error = "number '" + text.substr(i, length) + "' out of range" + at(i);
+        return false;
+      }
+      i += length;
+    } else if (isNameStart(c)) {
+      std::size_t end = i;
+      while (isNameChar(s[end])) ++end;
+      const std::string name = text.substr(i, end - i);
+      std::size_t next = end;
+      while (std::isspace(static_cast<unsigned char>(s[next]))) ++next;
+      const bool called = s[next] == '(';
+      if (isFunctionName(name)) {
+        if (!called) {
+          *error = "function '" + name + "' without its arguments" + at(i);
+          return false;
+        }
+      } else if (called) {
+        *error = "unknown function '" + name + "'" + at(i);
+        return false;
+      } else if (name != kAbscissa && name != kPi) {
+        bool seen = false;
+        for (const auto& n : *names) seen = seen || n.first == name;
+        if (!seen) names->emplace_back(name, i);
+      }
+      i = end;
+    } else {
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      if (c == ',' && depth <= 0) {
+        *error = "syntax error: unexpected ','" + at(i);
+        return false;
+      }
+      if (c == '=') {
+        const bool compared = (i > 0 && std::strchr("<>!=", s[i - 1]) != nullptr) ||
+                              s[i + 1] == '=';
+        if (!compared) {
+          *error = "syntax error: unexpected '='" + at(i);
+          return false;
+        }
+      }
+      ++i;
+    }
+  }
+  return true;
+}
+
+bool validName(const std::string& name) {
+  if (name.empty() || !isNameStart(name[0])) return false;
+  for (char c : name)
+    if (!isNameChar(c)) return false;
+  return name != kAbscissa && name != kPi && !isFunctionName(name);
+}
+
+// ---- Evaluation -----------------------------------------------------------
+
+// One step of a compiled formula, over a block of points.
+struct Step {
+  enum Kind { kAbscissa, kVariable, kConstant, kAdd, kSub, kMul, kDiv, kPow, kCall1, kCall2 };
+  Kind kind;
+  std::size_t variable;  // kVariable: index into vars
+  double constant;
+  double (*call1)(double);
+  double (*call2)(double, double);
+};
+
+// muparser's program as our steps; false when it holds anything else.
+bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>& vars,
+                      std::vector<Step>* steps, std::size_t* depth) {
+  const mu::SToken* token = code.GetBase();
+  std::size_t size = 0;
+  *depth = 0;
+  for (std::size_t k = 0; k < code.GetSize(); ++k, ++token) {
+    Step step{};
+    int pops = 0;
+    switch (token->Cmd) {
+      case mu::cmEND:
+        return size == 1;
+      case mu::cmVAR: {
+        const double* p = token->Val.ptr;
+        if (p < vars.data() || p >= vars.data() + vars.size()) return false;
+        step.variable = static_cast<std::size_t>(p - vars.data());
+        step.kind = step.variable == 0 ? Step::kAbscissa : Step::kVariable;
+        pops = -1;
+        break;
+      }
+      case mu::cmVAL:
+        step.kind = Step::kConstant;
+        step.constant = token->Val.data2;
+        pops = -1;
+        break;
+      case mu::cmADD: step.kind = Step::kAdd; pops = 1; break;
+      case mu::cmSUB: step.kind = Step::kSub; pops = 1; break;
+      case mu::cmMUL: step.kind = Step::kMul; pops = 1; break;
+      case mu::cmDIV: step.kind = Step::kDiv; pops = 1; break;
+      case mu::cmPOW: step.kind = Step::kPow; pops = 1; break;
+      case mu::cmFUNC:
+        if (token->Fun.cb._pUserData != nullptr) return false;
+        if (token->Fun.argc == 1) {
+          step.kind = Step::kCall1;
+          step.call1 = reinterpret_cast<double (*)(double)>(token->Fun.cb._pRawFun);
+          pops = 0;
+        } else if (token->Fun.argc == 2) {
+          step.kind = Step::kCall2;
+          step.call2 = reinterpret_cast<double (*)(double, double)>(token->Fun.cb._pRawFun);
+          pops = 1;
+        } else {
+          return false;
+        }
+        break;
+      default:
+        return false;
+    }
+    if (pops < 0) {
+      ++size;
+    } else {
+      if (size < static_cast<std::size_t>(pops) + 1) return false;
+      size -= static_cast<std::size_t>(pops);
+    }
+    *depth = std::max(*depth, size);
+    steps->push_back(step);
+  }
+  return false;
+}
+
+class FormulaInstance final : public ModelInstance {
+ public:
+  static constexpr std::size_t kBlock = 128;
+
+  FormulaInstance(const nlfit_model& model, bool ownLoop)
+      : parameterCount_(model.parameters.size()), vars_(1 + model.parameters.size(), 0.0) {
+    defineVariables(parser_, model.parameters, vars_);
+    parser_.SetExpr(model.expression);
+    parser_.Eval();  // compiles
+    std::size_t depth = 0;
+    if (ownLoop && translateProgram(parser_.GetByteCode(), vars_, &steps_, &depth)) {
+      stack_.assign(depth * kBlock, 0.0);
+    } else {
+      steps_.clear();
+    }
+  }
+
+  void evaluate(const double* params, const double* x, std::size_t m,
+                double* values) override {
+    std::copy(params, params + parameterCount_, vars_.begin() + 1);
+    if (steps_.empty()) {
+      for (std::size_t i = 0; i < m; ++i) {
+        vars_[0] = x[i];
+        try {
+          values[i] = parser_.Eval();
+        } catch (...) {
+          values[i] = std::numeric_limits<double>::quiet_NaN();
+        }
+      }
+      return;
+    }
+    for (std::size_t start = 0; start < m; start += kBlock) {
+      const std::size_t count = std::min(kBlock, m - start);
+      evaluateBlock(x + start, count, values + start);
+    }
+  }
+
+ private:
+  void evaluateBlock(const double* x, std::size_t count, double* values) {
+    double* top = stack_.data() - kBlock;  // the block on top of the stack
+    for (const Step& step : steps_) {
+      double* a = top;  // below the top, for binary steps
+      switch (step.kind) {
+        case Step::kAbscissa:
+          top += kBlock;
+          std::copy(x, x + count, top);
+          continue;
+        case Step::kVariable:
+        case Step::kConstant: {
+          const double v = step.kind == Step::kConstant ? step.constant : vars_[step.variable];
+          top += kBlock;
+          std::fill(top, top + count, v);
+          continue;
+        }
+        case Step::kCall1:
+          for (std::size_t i = 0; i < count; ++i) top[i] = step.call1(top[i]);
+          continue;
+        default:
+          break;
+      }
+      a = top - kBlock;
+      const double* b = top;
+      switch (step.kind) {
+        case Step::kAdd:
+          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] + b[i];
+          break;
+        case Step::kSub:
+          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] - b[i];
+          break;
+        case Step::kMul:
+          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] * b[i];
+          break;
+        case Step::kDiv:
+          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] / b[i];
+          break;
+        case Step::kPow:
+          for (std::size_t i = 0; i < count; ++i) a[i] = std::pow(a[i], b[i]);
+          break;
+        case Step::kCall2:
+          for (std::size_t i = 0; i < count; ++i) a[i] = step.call2(a[i], b[i]);
+          break;
+        default:
+          break;
+      }
+      top = a;
+    }
+    std::copy(top, top + count, values);
+  }
+
+  std::size_t parameterCount_;
+  std::vector<double> vars_;
+  FormulaParser parser_;
+  std::vector<Step> steps_;
+  std::vector<double> stack_;
+};
+
+}  // namespace
+
+bool compileFormula(const std::string& formula, const std::vector<std::string>& names,
+                    nlfit_model* model, std::string* error) {
+  // ** is the same power as ^; "^ " keeps every position.
+  std::string expression = formula;
+  for (std::size_t i = expression.find("**"); i != std::string::npos;
+       i = expression.find("**", i + 2)) {
+    expression[i] = '^';
+    expression[i + 1] = ' ';
+  }
+  if (expression.find_first_not_of(" \t\r\n") == std::string::npos) {
+    *error = "empty formula";
+    return false;
+  }
+
+  std::vector<std::pair<std::string, std::size_t>> found;
+  if (!scanNames(expression, &found, error)) return false;
+
+  std::vector<std::string> parameters;
+  if (names.empty()) {
+    for (const auto& f : found) parameters.push_back(f.first);
+  } else {
+    for (std::size_t j = 0; j < names.size(); ++j) {
+      if (!validName(names[j])) {
+        *error = "invalid parameter name '" + names[j] + "'";
+        return false;
+      }
+      if (std::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(j), names[j]) !=
+          names.begin() + static_cast<std::ptrdiff_t>(j)) {
+        *error = "parameter name '" + names[j] + "' given twice";
+        return false;
+      }
+    }
+    for (const auto& f : found) {
+      if (std::find(names.begin(), names.end(), f.first) == names.end()) {
+        *error = "'" + f.first + "'" + at(f.second) + " is not one of the parameter names";
+        return false;
+      }
+    }
+    for (const std::string& name : names) {
+      bool occurs = false;
+      for (const auto& f : found) occurs = occurs || f.first == name;
+      if (!occurs) {
+        *error = "parameter '" + name + "' does not occur in the formula";
+        return false;
+      }
+    }
+    parameters = names;
+  }
+  if (parameters.empty()) {
+    *error = "the formula has no parameters (every name but x, pi and the functions is one)";
+    return false;
+  }
+
+  // A trial compilation for the syntax.
+  try {
+    FormulaParser parser;
+    std::vector<double> vars(1 + parameters.size(), 1.0);
+    defineVariables(parser, parameters, vars);
+    parser.SetExpr(expression);
+    parser.Eval();
+    if (parser.GetNumResults() != 1) {
+      *error = "syntax error: the formula must give one value";
+      return false;
+    }
+  } catch (const mu::ParserError& e) {
+    *error = describeParserError(e, expression.size());
+    return false;
+  }
+
+  model->name = "formula";
+  model->formula = formula;
+  model->description = formula;
+  model->parameters = std::move(parameters);
+  model->builtin = nullptr;
+  model->expression = std::move(expression);
+  return true;
+}
+
+std::unique_ptr<ModelInstance> newFormulaInstance(const nlfit_model& model) {
+  return std::unique_ptr<ModelInstance>(new FormulaInstance(model, true));
+}
+
+std::unique_ptr<ModelInstance> newFormulaInstanceParserOnly(const nlfit_model& model) {
+  return std::unique_ptr<ModelInstance>(new FormulaInstance(model, false));
+}
+
+}  // namespace nlfit

@@ -1,0 +1,254 @@
+// Model handles: formula compilation (names, order, errors), evaluation in
+// the written order, the catalogue against its own formula texts, and
+// handles shared by threads.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "models/formula.h"
+#include "models/model_instance.h"
+#include "nlfit/fit.h"
+
+namespace {
+
+struct ModelDeleter {
+  void operator()(nlfit_model* m) const { nlfit_model_free(m); }
+};
+using Model = std::unique_ptr<nlfit_model, ModelDeleter>;
+
+Model formula(const char* text, std::vector<const char*> names = {}, std::string* error = nullptr) {
+  char buffer[256] = "";
+  Model m(nlfit_model_formula(text, names.empty() ? nullptr : names.data(), names.size(), buffer,
+                              sizeof buffer));
+  if (error != nullptr) *error = buffer;
+  return m;
+}
+
+std::vector<std::string> parameterNames(const nlfit_model* m) {
+  std::vector<std::string> names;
+  for (std::size_t j = 0; j < nlfit_model_parameter_count(m); ++j)
+    names.emplace_back(nlfit_model_parameter_name(m, j));
+  return names;
+}
+
+std::vector<double> evaluate(const nlfit_model* m, const std::vector<double>& params,
+                             const std::vector<double>& x) {
+  std::vector<double> values(x.size());
+  EXPECT_EQ(nlfit_model_evaluate(m, params.data(), x.data(), x.size(), values.data()), 0);
+  return values;
+}
+
+std::vector<double> grid(double low, double high, std::size_t count) {
+  std::vector<double> x(count);
+  for (std::size_t i = 0; i < count; ++i)
+    x[i] = low + (high - low) * static_cast<double>(i) / static_cast<double>(count - 1);
+  return x;
+}
+
+// Distance in units in the last place (0 for two NaNs).
+std::uint64_t ulps(double a, double b) {
+  if (std::isnan(a) && std::isnan(b)) return 0;
+  if (std::isnan(a) || std::isnan(b)) return UINT64_MAX;
+  auto key = [](double v) {
+    std::int64_t i;
+    std::memcpy(&i, &v, sizeof i);
+    return i < 0 ? INT64_MIN - i : i;
+  };
+  const std::int64_t ka = key(a), kb = key(b);
+  return ka > kb ? static_cast<std::uint64_t>(ka - kb) : static_cast<std::uint64_t>(kb - ka);
+}
+
+TEST(FormulaModel, FindsParametersInOrderOfFirstAppearanceOrAsNamed) {
+  struct Case {
+    const char* text;
+    std::vector<const char*> names;
+    std::vector<std::string> expected;
+  };
+  const Case cases[] = {
+      {"a*exp(-b*x)+c", {}, {"a", "b", "c"}},
+      {"c + b*x + a*x^2 + b", {}, {"c", "b", "a"}},
+      {"e*x + pi", {}, {"e"}},  // e is a parameter, pi is not
+      {"b1*x**b2 + 1e-3 + 2.5E+2*x", {}, {"b1", "b2"}},  // exponents of numbers are not names
+      {"sin(w*x + phi) * amp_1", {}, {"w", "phi", "amp_1"}},
+      {"a*exp(-b*x)+c", {"c", "b", "a"}, {"c", "b", "a"}},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    Model m = formula(c.text, c.names, &error);
+    ASSERT_TRUE(m) << c.text << ": " << error;
+    EXPECT_EQ(parameterNames(m.get()), c.expected) << c.text;
+    EXPECT_STREQ(nlfit_model_formula_text(m.get()), c.text);
+    EXPECT_STREQ(nlfit_model_name(m.get()), "formula");
+  }
+}
+
+TEST(FormulaModel, EvaluatesAsWrittenWithPiAndBothPowers) {
+  const std::vector<double> x = grid(-3.7, 5.3, 997);
+  struct Case {
+    const char* text;
+    std::vector<double> params;
+    double (*expected)(double, const double*);
+  };
+  const Case cases[] = {
+      // Without the optimiser's reassociation: (x*0.1)*3, not x*0.3.
+      {"x*0.1*3*k", {1.0}, [](double v, const double* p) { return v * 0.1 * 3 * p[0]; }},
+      {"a*x**2 + pi", {1.3},
+       [](double v, const double* p) { return p[0] * std::pow(v, 2.0) + 3.14159265358979323846; }},
+      {"a*x^3 - 2/3*x*e", {0.7, 1.1},
+       [](double v, const double* p) { return p[0] * std::pow(v, 3.0) - 2.0 / 3.0 * v * p[1]; }},
+      {"2**-a*x", {0.5}, [](double v, const double* p) { return std::pow(2.0, -p[0]) * v; }},
+  };
+  for (const Case& c : cases) {
+    Model m = formula(c.text);
+    ASSERT_TRUE(m) << c.text;
+    const std::vector<double> values = evaluate(m.get(), c.params, x);
+    for (std::size_t i = 0; i < x.size(); ++i)
+      ASSERT_EQ(values[i], c.expected(x[i], c.params.data())) << c.text << " at x = " << x[i];
+  }
+}
+
+TEST(FormulaModel, RefusesWithOneMessageAndItsPosition) {
+  struct Case {
+    const char* text;
+    std::vector<const char*> names;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"a*foo(x) + b", {}, "unknown function 'foo' at position 3"},
+      {"a*x +* b", {}, "syntax error: unexpected operator '*' at position 6"},
+      {"a*(x + b", {}, "syntax error: missing closing parenthesis at position 9"},
+      {"a*x +", {}, "syntax error: the formula ends too early at position 6"},
+      {"a*x, b", {}, "syntax error: unexpected ',' at position 4"},
+      {"a = x", {}, "syntax error: unexpected '=' at position 3"},
+      {"sin*a", {}, "function 'sin' without its arguments at position 1"},
+      {"2*x + pi", {}, "the formula has no parameters"},
+      {"   ", {}, "empty formula"},
+      {"a*x + b", {"a"}, "'b' at position 7 is not one of the parameter names"},
+      {"a*x", {"a", "b"}, "parameter 'b' does not occur in the formula"},
+      {"a*x", {"x"}, "invalid parameter name 'x'"},
+      {"a*1e999", {}, "number '1e999' out of range at position 3"},
+  };
+  for (const Case& c : cases) {
+    std::string error;
+    Model m = formula(c.text, c.names, &error);
+    EXPECT_FALSE(m) << c.text;
+    EXPECT_NE(error.find(c.message), std::string::npos) << c.text << " gave: " << error;
+  }
+  // A short buffer gets a truncated, terminated message; none is fine too.
+  char tiny[8];
+  EXPECT_EQ(nlfit_model_formula("a*foo(x)", nullptr, 0, tiny, sizeof tiny), nullptr);
+  EXPECT_STREQ(tiny, "unknown");
+  EXPECT_EQ(nlfit_model_formula("a*foo(x)", nullptr, 0, nullptr, 0), nullptr);
+  EXPECT_EQ(nlfit_model_formula(nullptr, nullptr, 0, nullptr, 0), nullptr);
+}
+
+// The layer's own loop over muparser's program against muparser's evaluator.
+TEST(FormulaModel, OwnLoopGivesMuparsersBitsAndFallsBackForConditionals) {
+  const char* const texts[] = {
+      "a*exp(-b*x) + c*exp(-d*x) + f",
+      "-a^2*x/(b - x) + sqrt(abs(c*x)) - log(1 + x^2)*d",
+      "atan2(a, x) + min(b, x)*max(c, -x) + pow(d, x/7) + sign(x)*erf(x)",
+      "a*cos(2*pi*x/b) + (x < c ? d : -d)",  // conditional: muparser's own evaluator
+      "-a - -x*b + +c",
+  };
+  const std::vector<double> x = grid(-4.2, 6.1, 301);
+  const std::vector<double> params = {1.3, -0.45, 2.2, 0.8, -1.7};
+  for (const char* text : texts) {
+    Model m = formula(text);
+    ASSERT_TRUE(m) << text;
+    const std::size_t n = nlfit_model_parameter_count(m.get());
+    auto own = nlfit::newFormulaInstance(*m);
+    auto reference = nlfit::newFormulaInstanceParserOnly(*m);
+    std::vector<double> a(x.size()), b(x.size());
+    own->evaluate(params.data(), x.data(), x.size(), a.data());
+    reference->evaluate(params.data(), x.data(), x.size(), b.data());
+    ASSERT_LE(n, params.size());
+    for (std::size_t i = 0; i < x.size(); ++i)
+      ASSERT_EQ(std::memcmp(&a[i], &b[i], sizeof(double)), 0) << text << " at x = " << x[i];
+  }
+}
+
+TEST(Catalogue, EveryModelAgreesWithItsFormulaText) {
+  const std::size_t count = nlfit_model_builtin_count();
+  EXPECT_EQ(count, 36u);
+  EXPECT_EQ(nlfit_model_builtin_name(count), nullptr);
+  std::size_t nist = 0;
+  for (std::size_t k = 0; k < count; ++k) {
+    const char* name = nlfit_model_builtin_name(k);
+    Model builtin(nlfit_model_builtin(name));
+    ASSERT_TRUE(builtin) << name;
+    EXPECT_STREQ(nlfit_model_name(builtin.get()), name);
+    if (std::strncmp(nlfit_model_description(builtin.get()), "NIST ", 5) == 0) ++nist;
+    const std::vector<std::string> names = parameterNames(builtin.get());
+    std::vector<const char*> given;
+    for (const std::string& s : names) given.push_back(s.c_str());
+    std::string error;
+    Model text = formula(nlfit_model_formula_text(builtin.get()), given, &error);
+    ASSERT_TRUE(text) << name << ": " << error;
+
+    // Two parameter sets of moderate values, x on both sides of 0.
+    for (double shift : {0.0, 0.37}) {
+      std::vector<double> params(names.size());
+      for (std::size_t j = 0; j < params.size(); ++j)
+        params[j] = 0.6 + shift + 0.23 * static_cast<double>(j);
+      const std::vector<double> x = grid(-2.5, 14.0, 211);
+      const std::vector<double> a = evaluate(builtin.get(), params, x);
+      const std::vector<double> b = evaluate(text.get(), params, x);
+      std::size_t finite = 0;
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        EXPECT_LE(ulps(a[i], b[i]), 4u) << name << " at x = " << x[i] << ": " << a[i] << " vs "
+                                        << b[i];
+        finite += std::isfinite(a[i]) ? 1 : 0;
+      }
+      EXPECT_GT(finite, x.size() / 3) << name;  // the comparison is not all NaN
+    }
+  }
+  EXPECT_EQ(nist, 26u);
+  // Names are case-insensitive; unknown names give NULL.
+  Model misra(nlfit_model_builtin("mIsRa1A"));
+  ASSERT_TRUE(misra);
+  EXPECT_STREQ(nlfit_model_name(misra.get()), "Misra1a");
+  EXPECT_EQ(nlfit_model_builtin("Nelson"), nullptr);
+  EXPECT_EQ(nlfit_model_builtin(nullptr), nullptr);
+}
+
+TEST(ModelHandle, SharedByThreadsGivesTheSameBits) {
+  Model m = formula("a1*exp(-k1*x) + a2*exp(-k2*x) + c");
+  ASSERT_TRUE(m);
+  const std::vector<double> params = {2.0, 0.7, -1.1, 0.05, 0.3};
+  const std::vector<double> x = grid(0.0, 40.0, 1000);
+  const std::vector<double> expected = evaluate(m.get(), params, x);
+  std::vector<std::vector<double>> got(4);
+  std::vector<std::thread> threads;
+  for (std::vector<double>& values : got) {
+    threads.emplace_back([&m, &params, &x, &values] {
+      for (int round = 0; round < 20; ++round) values = evaluate(m.get(), params, x);
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  for (const std::vector<double>& values : got)
+    EXPECT_EQ(std::memcmp(values.data(), expected.data(), x.size() * sizeof(double)), 0);
+}
+
+TEST(ModelHandle, FitRefusesNullHandleAndWrongParameterCount) {
+  Model m(nlfit_model_builtin("exp_decay"));
+  double params[4] = {1, 1, 0, 0};
+  const double x[3] = {0, 1, 2}, y[3] = {1, 0.5, 0.25};
+  nlfit_result result;
+  std::memset(&result, 0, sizeof result);
+  EXPECT_EQ(nlfit_fit_model(nullptr, 3, params, 3, x, y, nullptr, &result),
+            NLFIT_REFUSED_NULL_POINTER);
+  EXPECT_EQ(result.status, NLFIT_REFUSED_NULL_POINTER);
+  EXPECT_EQ(nlfit_fit_model(m.get(), 4, params, 3, x, y, nullptr, &result),
+            NLFIT_REFUSED_BAD_MODEL);
+  EXPECT_EQ(result.status, NLFIT_REFUSED_BAD_MODEL);
+  EXPECT_EQ(nlfit_model_evaluate(m.get(), nullptr, x, 3, params), NLFIT_REFUSED_NULL_POINTER);
+}
+
+}  // namespace
