@@ -15,13 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "nist_dataset.h"
+#include "data/data_file.h"
+#include "data/nist_dataset.h"
 #include "nist_models.h"
 #include "nlfit.h"
 #include "svg_plot.h"
 
+// The library's path relative to this program's own directory.
 #ifndef NLFIT_DEFAULT_LIBRARY
-#define NLFIT_DEFAULT_LIBRARY "libnlfit.so.1"
+#define NLFIT_DEFAULT_LIBRARY "../libnlfit.so.1"
 #endif
 
 namespace {
@@ -30,14 +32,16 @@ const char kUsage[] =
     "usage: nlfit-fit [--lib PATH] [--svg OUT.svg] [--start 1|2] FILE.dat\n"
     "       nlfit-fit [--lib PATH] [--svg OUT.svg] --model NAME --params P0,P1,... FILE.csv\n"
     "\n"
-    "Loads the nlfit library (default: " NLFIT_DEFAULT_LIBRARY ";\n"
+    "Loads the nlfit library (default: " NLFIT_DEFAULT_LIBRARY " relative to the\n"
+    "directory of this program, so that a moved build tree still works;\n"
     "a --lib PATH without '/' is taken relative to the current directory)\n"
     "and fits\n"
     "  - a NIST StRD nonlinear regression file, with the model named by the\n"
     "    file's \"Dataset Name:\" and its starting point 1 (default) or 2;\n"
-    "  - a file of x,y pairs, one per line, separated by a comma, semicolon\n"
-    "    or white space ('#' starts a comment; one non-numeric header line\n"
-    "    is allowed), with the model NAME and one starting value per model\n"
+    "  - a file of x,y pairs, one per line, separated by a comma, semicolon,\n"
+    "    tab or spaces ('#' starts a comment; a first line without any number\n"
+    "    is a header; decimal numbers only, NaN and infinities refused; see\n"
+    "    docs/cli.md), with the model NAME and one starting value per model\n"
     "    parameter.\n"
     "Models: Misra1a Misra1b Misra1c Misra1d Chwirut1 Chwirut2 DanWood Kirby2\n"
     "        MGH09 MGH10 MGH17 Roszman1 BoxBOD Rat42 Rat43 Eckerle4 Bennett5\n"
@@ -85,7 +89,18 @@ struct Library {
   ModelFctFunction theModelFct = nullptr;
 };
 
+// NLFIT_DEFAULT_LIBRARY in the directory of this executable.
+std::string defaultLibrary() {
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (length <= 0) fail(kExitFailure, std::string("cannot find this program's location: ") + std::strerror(errno));
+  std::string path(self, static_cast<std::size_t>(length));
+  path.erase(path.find_last_of('/') + 1);
+  return path + NLFIT_DEFAULT_LIBRARY;
+}
+
 Library loadLibrary(std::string path) {
+  if (path.empty()) path = defaultLibrary();
   // A bare file name would make dlopen search the system's library path.
   if (path.find('/') == std::string::npos) path = "./" + path;
   Library lib;
@@ -173,48 +188,26 @@ double residualSumOfSquares(const Library& lib, int paramCount, const double* pa
   return sum;
 }
 
-std::vector<std::string> splitFields(std::string line, const char* separators) {
-  for (char& c : line) {
-    if (std::strchr(separators, c) != nullptr) c = ' ';
-  }
-  std::istringstream in(line);
-  std::vector<std::string> fields;
-  for (std::string f; in >> f;) fields.push_back(f);
-  return fields;
-}
-
-bool allNumbers(const std::vector<std::string>& fields) {
-  double v = 0.0;
-  for (const std::string& f : fields) {
-    if (!nist::parseDouble(f, &v)) return false;
-  }
-  return true;
-}
-
-// Reads x,y pairs; fails with a one-line message. Only a first line with a
-// field that is not a number counts as a header.
+// Reads x,y pairs with the shared reader of data files; fails with its
+// one-line message.
 void readTwoColumns(const std::string& path, std::vector<double>* x, std::vector<double>* y) {
-  std::ifstream file(path);
-  if (!file) fail(kExitFailure, "cannot open " + path);
-  bool headerAllowed = true;
-  int lineNumber = 0;
-  for (std::string line; std::getline(file, line);) {
-    ++lineNumber;
-    const std::size_t comment = line.find('#');
-    if (comment != std::string::npos) line.erase(comment);
-    const std::vector<std::string> f = splitFields(line, ",; \t\r");
-    if (f.empty()) continue;
-    double xv = 0.0;
-    double yv = 0.0;
-    if (f.size() == 2 && nist::parseDouble(f[0], &xv) && nist::parseDouble(f[1], &yv)) {
-      x->push_back(xv);
-      y->push_back(yv);
-    } else if (!headerAllowed || allNumbers(f)) {
-      fail(kExitFailure, path + ": bad data line " + std::to_string(lineNumber));
-    }
-    headerAllowed = false;
+  namespace data = nlfit::data;
+  std::string text;
+  std::string error;
+  data::Table table;
+  data::Observations observations;
+  if (!data::readText(path, &text, &error) || !data::parseTable(text, path, &table, &error)) {
+    fail(kExitFailure, error);
   }
-  if (x->empty()) fail(kExitFailure, path + ": no x,y data");
+  if (table.columns != 2) {
+    fail(kExitFailure, path + ": " + std::to_string(table.columns) +
+                           " columns; x,y pairs expected");
+  }
+  if (!data::selectColumns(table, path, nullptr, false, &observations, &error)) {
+    fail(kExitFailure, error);
+  }
+  *x = std::move(observations.x);
+  *y = std::move(observations.y);
 }
 
 std::vector<double> parseStartingValues(const std::string& list) {
@@ -239,7 +232,7 @@ const NistModel* findModel(const std::string& name) {
 }
 
 struct Options {
-  std::string library = NLFIT_DEFAULT_LIBRARY;
+  std::string library;  // empty: the default beside this program
   int start = 0;  // 0: not given
   std::string model;
   std::string params;
@@ -354,7 +347,15 @@ int main(int argc, char** argv) {
   const bool nistMode = options.model.empty();
   if (nistMode) {
     std::string error;
-    if (!nist::readDataset(options.file, &data, &error)) fail(kExitFailure, error);
+    std::string text;
+    if (!nlfit::data::readText(options.file, &text, &error)) fail(kExitFailure, error);
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    if (!nist::parseDataset(lines, options.file, &data, &error)) fail(kExitFailure, error);
     model = findModel(data.name);
     if (static_cast<std::size_t>(model->paramCount) != data.certified.size()) {
       fail(kExitFailure, options.file + ": " + data.name + " has " +

@@ -374,7 +374,18 @@ std::string renderFitPlot(const FitPlot& plot) {
        "text-anchor=\"middle\" font-size=\"15\" class=\"axis-title\" transform=\"rotate(-90 30.00 " +
            num(rMid) + ")\"");
 
-  // Upper panel: observations, then the curve over them.
+  // Upper panel: error bars, observations, then the curve over them.
+  const std::size_t barCount = std::min(points, plot.errors.size());
+  if (barCount > 0) {
+    out += "<g class=\"error-bars\" clip-path=\"url(#main-clip)\" stroke=\"#7a9cc6\" stroke-width=\"1\">\n";
+    for (std::size_t i = 0; i < barCount; ++i) {
+      const double e = plot.errors[i];
+      if (std::isfinite(plot.x[i]) && std::isfinite(plot.y[i]) && std::isfinite(e) && e > 0.0) {
+        line(out, sx(plot.x[i]), sy(plot.y[i] - e), sx(plot.x[i]), sy(plot.y[i] + e));
+      }
+    }
+    out += "</g>\n";
+  }
   out += std::string("<g class=\"observations\" fill=\"none\" stroke=\"") + kDataColour +
          "\" stroke-width=\"1.5\">\n";
   for (std::size_t i = 0; i < points; ++i) {

@@ -19,6 +19,8 @@ struct FitPlot {
   std::vector<double> curveX;     // the fitted curve, sampled in x order;
   std::vector<double> curveY;     // non-finite values break the line
   std::vector<double> residuals;  // model - observation, one per observation
+  std::vector<double> errors;     // one standard deviation per observation, drawn as
+                                  // an error bar y +- error; empty: no bars
 };
 
 // The whole document. Non-finite observations and residuals are left out;

@@ -9,6 +9,9 @@ cmake_minimum_required(VERSION 3.16)
 #   -DMODE=columns -DHOST=exe -DDATA=file.dat -DCOLUMNS=file.csv -DMODEL=name
 #       The x,y file holds the observations of DATA; fitted from start 1 of
 #       DATA, it must print exactly what the NIST file's fit prints.
+#   -DMODE=moved -DHOST=exe -DDATA=file.dat -DLIBRARY=libnlfit.so.1 -DWORK_DIR=dir
+#       The host and the library copied to another tree, in the same places
+#       relative to each other: the host still finds the library.
 #   -DMODE=errors -DHOST=exe -DDATA=file.dat -DCOLUMNS=file.csv -DWORK_DIR=dir
 #       Bad input exits non-zero with one line on stderr (and --svg writes no
 #       picture of a refused fit).
@@ -146,6 +149,25 @@ elseif(MODE STREQUAL "columns")
     report_failure("rss ${columns_rss}, expected ${nist_rss}")
   endif()
 
+elseif(MODE STREQUAL "moved")
+  file(REMOVE_RECURSE "${WORK_DIR}")
+  file(MAKE_DIRECTORY "${WORK_DIR}/examples")
+  file(COPY "${HOST}" DESTINATION "${WORK_DIR}/examples")
+  file(COPY "${LIBRARY}" DESTINATION "${WORK_DIR}" FOLLOW_SYMLINK_CHAIN)
+  get_filename_component(host_name "${HOST}" NAME)
+  set(HOST "${WORK_DIR}/examples/${host_name}")
+  # The loader's trace names the file dlopen loaded: the copy, not the
+  # library of the build tree (which is still in place).
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_DEBUG=files "${HOST}" "${DATA}"
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "\nb1 fitted 238\\.94212")
+    report_failure("moved host: exit ${rc}:\n${out}${err}")
+  endif()
+  if(NOT err MATCHES "file=${WORK_DIR}/(examples/\\.\\./)?libnlfit\\.so\\.1 ")
+    report_failure("moved host did not load the library beside it:\n${err}")
+  endif()
+  file(REMOVE_RECURSE "${WORK_DIR}")
+
 elseif(MODE STREQUAL "errors")
   file(MAKE_DIRECTORY "${WORK_DIR}")
   file(READ "${DATA}" nist_text)
@@ -160,16 +182,16 @@ elseif(MODE STREQUAL "errors")
 
   # expected exit status | expected stdout | stderr pattern | arguments...
   set(cases
-    "1||cannot open|${WORK_DIR}/missing.dat"
+    "1||missing.dat: No such file or directory|${WORK_DIR}/missing.dat"
     "1||not a NIST StRD|${COLUMNS}"
     "1||bad data line|${WORK_DIR}/spoiled.dat"
     "1||unknown model Unheard1|${WORK_DIR}/renamed.dat"
     "1||unknown model Unheard2|--model|Unheard2|--params|1,2|${COLUMNS}"
-    "1||bad data line 3|--model|Misra1a|--params|1,2|${WORK_DIR}/bad.csv"
+    "1||bad.csv: line 3, column 2: 'three' is not a number|--model|Misra1a|--params|1,2|${WORK_DIR}/bad.csv"
     "2||takes 2 starting values, got 3|--model|Misra1a|--params|1,2,3|${COLUMNS}"
     "2||bad starting value|--model|Misra1a|--params|1,x|${COLUMNS}"
     "1|status 1\n|fit refused|--model|Kirby2|--params|1,1,1,1,1|${WORK_DIR}/three.csv"
-    "1|status 1\n|fit refused|--model|Misra1a|--params|1,1|${WORK_DIR}/nan.csv"
+    "1||nan.csv: line 2, column 2: y is not finite|--model|Misra1a|--params|1,1|${WORK_DIR}/nan.csv"
     "1||cannot load library|--lib|${WORK_DIR}/nowhere/libnlfit.so|${DATA}"
     "2||unknown option|--frobnicate|${DATA}"
     "2||--start takes 1 or 2|--start|3|${DATA}"

@@ -1,0 +1,94 @@
+#include "cli/json_report.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace nlfit {
+namespace cli {
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// nlohmann writes NaN and infinities as null; the explicit form keeps that
+// visible here.
+Json number(double v) { return std::isfinite(v) ? Json(v) : Json(nullptr); }
+
+Json matrix(const double* values, std::size_t n) {
+  if (values == nullptr) return Json(nullptr);
+  Json rows = Json::array();
+  for (std::size_t i = 0; i < n; ++i) {
+    Json row = Json::array();
+    for (std::size_t j = 0; j < n; ++j) row.push_back(number(values[i * n + j]));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+double entry(const double* values, std::size_t j) {
+  return values != nullptr ? values[j] : std::nan("");
+}
+
+}  // namespace
+
+std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
+  const nlfit_result& r = *in.result;
+  const std::size_t n = in.n;
+  Json j;
+  j["status"] = nlfit_status_name(r.status);
+  j["converged"] = r.converged != 0;
+  j["message"] = nlfit_status_message(r.status);
+  j["iterations"] = r.iterations;
+  j["evaluations"] = r.evaluations;
+  j["statistics_evaluations"] = r.statistics_evaluations;
+  j["rss"] = number(r.rss);
+  j["dof"] = r.dof;
+  j["reduced_chi2"] = number(r.reduced_chi2);
+  j["r_squared"] = number(r.r_squared);
+  j["rms_residual"] =
+      number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));
+  j["rank"] = r.rank;
+  j["weighted"] = in.weighted != 0;
+  j["absolute_sigma"] = in.absolute_sigma != 0;
+
+  Json params = Json::array();
+  for (std::size_t k = 0; k < n; ++k) {
+    const unsigned flags = r.parameter_flags != nullptr ? r.parameter_flags[k] : 0u;
+    Json p;
+    p["name"] = in.parameter_names[k];
+    p["value"] = number(in.params[k]);
+    p["std_error"] = number(entry(r.std_errors, k));
+    p["ci95_low"] = number(entry(r.ci_low, k));
+    p["ci95_high"] = number(entry(r.ci_high, k));
+    p["fixed"] = (flags & NLFIT_PARAM_HELD) != 0;
+    p["start"] = in.start != nullptr ? number(in.start[k]) : Json(nullptr);
+    p["undetermined"] = (flags & NLFIT_PARAM_UNDETERMINED) != 0;
+    p["no_effect"] = (flags & NLFIT_PARAM_NO_EFFECT) != 0;
+    p["at_start"] = (flags & NLFIT_PARAM_AT_START) != 0;
+    if (in.certified != nullptr) {
+      p["certified_value"] = number(in.certified[k]);
+      p["value_digits"] = nlfit_report_digits(in.params[k], in.certified[k]);
+      if (in.certified_std_dev != nullptr) {
+        p["certified_std_dev"] = number(in.certified_std_dev[k]);
+        p["std_error_digits"] = nlfit_report_digits(entry(r.std_errors, k), in.certified_std_dev[k]);
+      }
+    }
+    params.push_back(p);
+  }
+  j["parameters"] = params;
+  if (in.certified != nullptr && !std::isnan(in.certified_rss)) {
+    j["certified_rss"] = number(in.certified_rss);
+    j["rss_digits"] = nlfit_report_digits(r.rss, in.certified_rss);
+  }
+  j["covariance"] = matrix(covariance, n);
+  j["correlation"] = matrix(r.correlation, n);
+  j["model"] = {{"name", in.model_name != nullptr ? Json(in.model_name) : Json(nullptr)},
+                {"formula", in.formula != nullptr ? Json(in.formula) : Json(nullptr)}};
+  j["data"] = {{"file", in.data_file != nullptr ? Json(in.data_file) : Json(nullptr)},
+               {"points", in.points},
+               {"skipped_nonfinite", in.skipped_points}};
+  return j.dump(2);
+}
+
+}  // namespace cli
+}  // namespace nlfit

@@ -1,0 +1,455 @@
+// nlfit: fit a curve given by a formula or a catalogue name to a data file,
+// or a NIST StRD file with its own model, and report how good the fit is.
+//
+// Exit status: 0 converged, 3 ran but did not converge, 1 bad data, model or
+// file (one line on stderr), 2 bad command line. Nothing goes to stdout with
+// 1 or 2.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/json_report.h"
+#include "data/data_file.h"
+#include "data/nist_dataset.h"
+#include "nlfit/fit.h"
+#include "nlfit/report.h"
+#include "svg_plot.h"
+
+namespace {
+
+constexpr int kExitConverged = 0;
+constexpr int kExitBadInput = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitNotConverged = 3;
+
+// Ends the program with one line on stderr.
+struct Failure {
+  int exitCode;
+  std::string message;
+};
+
+[[noreturn]] void fail(int exitCode, const std::string& message) { throw Failure{exitCode, message}; }
+
+struct Arguments {
+  std::string data;
+  std::string model;
+  std::string start;
+  std::string fix;
+  std::string columns;
+  bool absoluteSigma = false;
+  int nistStart = 0;  // 0: not given (start 1)
+  bool json = false;
+  std::string svg;
+  long long maxEvaluations = 0;
+  double tolerance = std::numeric_limits<double>::quiet_NaN();
+  bool skipNonfinite = false;
+  bool listModels = false;
+};
+
+struct ModelDeleter {
+  void operator()(nlfit_model* m) const { nlfit_model_free(m); }
+};
+using ModelHandle = std::unique_ptr<nlfit_model, ModelDeleter>;
+
+// name=value,name=value,... in the order given.
+std::vector<std::pair<std::string, double>> parseAssignments(const std::string& text,
+                                                             const char* option) {
+  std::vector<std::pair<std::string, double>> out;
+  if (text.empty()) return out;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = text.find(',', begin);
+    const std::string item = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+    const std::size_t eq = item.find('=');
+    double value = 0.0;
+    if (eq == std::string::npos || eq == 0 ||
+        !nlfit::data::parseNumber(item.substr(eq + 1), &value) || !std::isfinite(value)) {
+      fail(kExitUsage, std::string(option) + " takes name=value,...; bad item '" + item + "'");
+    }
+    for (const auto& seen : out) {
+      if (seen.first == item.substr(0, eq)) {
+        fail(kExitUsage, std::string(option) + " gives " + seen.first + " twice");
+      }
+    }
+    out.emplace_back(item.substr(0, eq), value);
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return out;
+}
+
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool isIdentifier(const std::string& s) {
+  if (s.empty() || !(std::isalpha(static_cast<unsigned char>(s[0])) || s[0] == '_')) return false;
+  for (char c : s) {
+    if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '_')) return false;
+  }
+  return true;
+}
+
+void listModels() {
+  const std::size_t count = nlfit_model_builtin_count();
+  for (std::size_t i = 0; i < count; ++i) {
+    const char* name = nlfit_model_builtin_name(i);
+    ModelHandle model(nlfit_model_builtin(name));
+    if (!model) continue;
+    std::string params;
+    for (std::size_t j = 0; j < nlfit_model_parameter_count(model.get()); ++j) {
+      params += (j ? "," : "") + std::string(nlfit_model_parameter_name(model.get(), j));
+    }
+    std::printf("%-12s y = %s\n%-12s (%s) %s\n", name, nlfit_model_formula_text(model.get()), "",
+                params.c_str(), nlfit_model_description(model.get()));
+  }
+}
+
+// The progress line on stderr, once the fit has run for a second and only
+// when stderr is a terminal.
+struct Progress {
+  std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
+  bool shown = false;
+};
+
+int showProgress(int64_t iteration, double residualNorm, const double*, size_t, void* user) {
+  Progress& p = *static_cast<Progress*>(user);
+  const auto elapsed = std::chrono::steady_clock::now() - p.begin;
+  if (elapsed >= std::chrono::seconds(1)) {
+    std::fprintf(stderr, "\rnlfit: iteration %lld, residual norm %.6e ",
+                 static_cast<long long>(iteration), residualNorm);
+    std::fflush(stderr);
+    p.shown = true;
+  }
+  return 0;
+}
+
+// Everything the fit needs and everything its report shows.
+struct Problem {
+  std::string file;
+  bool nist = false;
+  nist::Dataset dataset;
+  nlfit::data::Observations observations;
+  ModelHandle model;
+  std::vector<std::string> names;
+  std::vector<double> start;
+  std::vector<unsigned char> held;
+  std::string defaulted;  // parameters without a start value, started at 1
+};
+
+void loadData(const Arguments& args, Problem* problem) {
+  std::string text;
+  std::string error;
+  if (!nlfit::data::readText(args.data, &text, &error)) fail(kExitBadInput, error);
+  problem->file = args.data;
+  if (nist::looksLikeDataset(text)) {
+    if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      lines.push_back(line);
+    }
+    if (!nist::parseDataset(lines, args.data, &problem->dataset, &error)) fail(kExitBadInput, error);
+    problem->nist = true;
+    problem->observations.x = problem->dataset.x;
+    problem->observations.y = problem->dataset.y;
+    return;
+  }
+  if (args.nistStart != 0) fail(kExitUsage, "--nist-start applies to NIST StRD files only");
+  nlfit::data::ColumnChoice choice;
+  if (!args.columns.empty() && !nlfit::data::parseColumnChoice(args.columns, &choice, &error)) {
+    fail(kExitUsage, error);
+  }
+  nlfit::data::Table table;
+  if (!nlfit::data::parseTable(text, args.data, &table, &error) ||
+      !nlfit::data::selectColumns(table, args.data, args.columns.empty() ? nullptr : &choice,
+                                  args.skipNonfinite, &problem->observations, &error)) {
+    fail(kExitBadInput, error);
+  }
+}
+
+void chooseModel(const Arguments& args, Problem* problem) {
+  if (args.model.empty()) {
+    if (!problem->nist) {
+      fail(kExitUsage, "a data file needs --model FORMULA or NAME (see --list-models)");
+    }
+    problem->model.reset(nlfit_model_builtin(problem->dataset.name.c_str()));
+    if (!problem->model) {
+      fail(kExitBadInput, args.data + ": no catalogue model for dataset " + problem->dataset.name);
+    }
+  } else {
+    // A bare name is a catalogue name: a typo must not become a formula
+    // with one parameter (a constant is written c*1).
+    problem->model.reset(nlfit_model_builtin(args.model.c_str()));
+    if (!problem->model && isIdentifier(args.model)) {
+      fail(kExitBadInput, "unknown model '" + args.model +
+                              "': not in the catalogue (see --list-models)");
+    }
+    if (!problem->model) {
+      char message[512] = "";
+      problem->model.reset(nlfit_model_formula(args.model.c_str(), nullptr, 0, message, sizeof message));
+      if (!problem->model) fail(kExitBadInput, "formula '" + args.model + "': " + message);
+    }
+  }
+  const std::size_t n = nlfit_model_parameter_count(problem->model.get());
+  for (std::size_t j = 0; j < n; ++j) {
+    problem->names.push_back(nlfit_model_parameter_name(problem->model.get(), j));
+  }
+}
+
+void chooseStart(const Arguments& args, Problem* problem) {
+  const std::size_t n = problem->names.size();
+  std::vector<bool> given(n, false);
+  problem->start.assign(n, 1.0);
+  problem->held.assign(n, 0);
+  const bool nistModel = problem->nist && args.model.empty();
+  if (nistModel) {
+    const std::vector<double>& s =
+        args.nistStart == 2 ? problem->dataset.start2 : problem->dataset.start1;
+    if (s.size() != n) {
+      fail(kExitBadInput, args.data + ": " + std::to_string(s.size()) + " parameters, model " +
+                              problem->dataset.name + " has " + std::to_string(n));
+    }
+    problem->start = s;
+    given.assign(n, true);
+  } else if (args.nistStart != 0) {
+    fail(kExitUsage, "--nist-start applies to the NIST file's own model, not to --model");
+  }
+  auto indexOf = [&](const std::string& name, const char* option) {
+    for (std::size_t j = 0; j < n; ++j) {
+      if (problem->names[j] == name) return j;
+    }
+    std::string list;
+    for (const std::string& p : problem->names) list += (list.empty() ? "" : ", ") + p;
+    fail(kExitUsage, std::string(option) + ": the model has no parameter '" + name +
+                         "' (its parameters: " + list + ")");
+  };
+  const auto starts = parseAssignments(args.start, "--start");
+  const auto fixes = parseAssignments(args.fix, "--fix");
+  for (const auto& s : starts) {
+    const std::size_t j = indexOf(s.first, "--start");
+    problem->start[j] = s.second;
+    given[j] = true;
+  }
+  for (const auto& f : fixes) {
+    const std::size_t j = indexOf(f.first, "--fix");
+    for (const auto& s : starts) {
+      if (s.first == f.first) fail(kExitUsage, f.first + " is given by both --start and --fix");
+    }
+    problem->start[j] = f.second;
+    problem->held[j] = 1;
+    given[j] = true;
+  }
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
+  }
+}
+
+void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
+                  double rss) {
+  const nlfit::data::Observations& obs = problem.observations;
+  svgplot::FitPlot plot;
+  plot.title = std::string(nlfit_model_name(problem.model.get())) + ": y = " +
+               nlfit_model_formula_text(problem.model.get());
+  std::string subtitle;
+  char value[96];
+  for (std::size_t j = 0; j < params.size(); ++j) {
+    std::snprintf(value, sizeof value, "%s = %.6g,  ", problem.names[j].c_str(), params[j]);
+    subtitle += value;
+  }
+  std::snprintf(value, sizeof value, "%s = %.6g  (%s)", obs.sigma.empty() ? "rss" : "chi2", rss,
+                baseName(problem.file).c_str());
+  plot.subtitle = subtitle + value;
+  plot.xTitle = obs.xName;
+  plot.yTitle = obs.yName;
+  plot.x = obs.x;
+  plot.y = obs.y;
+  plot.errors = obs.sigma;
+  double lo = obs.x[0];
+  double hi = obs.x[0];
+  for (double v : obs.x) {
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  plot.curveX = svgplot::sampleGrid(lo, hi, 600);
+  plot.curveY.resize(plot.curveX.size());
+  std::vector<double> fitted(obs.x.size());
+  if (nlfit_model_evaluate(problem.model.get(), params.data(), plot.curveX.data(),
+                           plot.curveX.size(), plot.curveY.data()) != 0 ||
+      nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), obs.x.size(),
+                           fitted.data()) != 0) {
+    fail(kExitBadInput, "cannot evaluate the model for the picture");
+  }
+  for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+  std::string error;
+  if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
+}
+
+int run(const Arguments& args) {
+  if (args.listModels) {
+    listModels();
+    return kExitConverged;
+  }
+  if (args.data.empty()) fail(kExitUsage, "no data file given (try --help)");
+  if (args.nistStart != 0 && args.nistStart != 1 && args.nistStart != 2) {
+    fail(kExitUsage, "--nist-start takes 1 or 2");
+  }
+  if (!std::isnan(args.tolerance) && !(args.tolerance >= 0.0 && std::isfinite(args.tolerance))) {
+    fail(kExitUsage, "--tolerance must be a finite number >= 0");
+  }
+  if (args.maxEvaluations < 0) fail(kExitUsage, "--max-evaluations must be >= 0 (0: automatic)");
+
+  Problem problem;
+  loadData(args, &problem);
+  if (args.absoluteSigma && problem.observations.sigma.empty()) {
+    fail(kExitUsage, "--absolute-sigma needs a sigma column (--columns x,y,sigma)");
+  }
+  chooseModel(args, &problem);
+  chooseStart(args, &problem);
+
+  const nlfit::data::Observations& obs = problem.observations;
+  const std::size_t n = problem.names.size();
+  const std::size_t m = obs.x.size();
+  std::size_t free = 0;
+  for (unsigned char h : problem.held) free += h ? 0 : 1;
+  if (m < free || m == 0) {
+    fail(kExitBadInput, args.data + ": " + std::to_string(m) + (m == 1 ? " point" : " points") +
+                            " for " + std::to_string(free) + " free parameters");
+  }
+
+  nlfit_options options;
+  nlfit_options_init(&options);
+  options.compute_statistics = 1;
+  options.held = problem.held.data();
+  if (!obs.sigma.empty()) options.sigma = obs.sigma.data();
+  options.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  options.max_evaluations = args.maxEvaluations;
+  if (!std::isnan(args.tolerance)) {
+    options.reduction_tolerance = args.tolerance;
+    options.step_tolerance = args.tolerance;
+  }
+  Progress progress;
+  if (isatty(STDERR_FILENO)) {
+    options.progress = showProgress;
+    options.progress_user = &progress;
+  }
+
+  std::vector<double> params = problem.start;
+  std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
+  std::vector<unsigned> flags(n);
+  nlfit_result result{};
+  result.covariance = covariance.data();
+  result.correlation = correlation.data();
+  result.std_errors = stdErrors.data();
+  result.ci_low = ciLow.data();
+  result.ci_high = ciHigh.data();
+  result.parameter_flags = flags.data();
+  const int status = nlfit_fit_model(problem.model.get(), n, params.data(), m, obs.x.data(),
+                                     obs.y.data(), &options, &result);
+  if (progress.shown) std::fprintf(stderr, "\n");
+  if (status < 0) {
+    fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
+  }
+
+  if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
+  // Said once the fit has run, so that a failure stays one line.
+  if (!problem.defaulted.empty()) {
+    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
+                 problem.defaulted.c_str());
+  }
+
+  std::vector<const char*> names;
+  for (const std::string& s : problem.names) names.push_back(s.c_str());
+  const bool certified = problem.nist && args.model.empty();
+  nlfit_report_input input{};
+  input.model_name = nlfit_model_name(problem.model.get());
+  input.formula = nlfit_model_formula_text(problem.model.get());
+  input.data_file = problem.file.c_str();
+  input.points = m;
+  input.skipped_points = obs.skippedNonfinite;
+  input.weighted = obs.sigma.empty() ? 0 : 1;
+  input.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  input.n = n;
+  input.parameter_names = names.data();
+  input.params = params.data();
+  input.start = problem.start.data();
+  input.result = &result;
+  input.certified = certified ? problem.dataset.certified.data() : nullptr;
+  input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
+  input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
+
+  std::string out;
+  if (args.json) {
+    out = nlfit::cli::jsonReport(input, result.covariance) + "\n";
+  } else {
+    out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
+    out.resize(nlfit_report_format(&input, &out[0], out.size()));
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+  return result.converged ? kExitConverged : kExitNotConverged;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Arguments args;
+  CLI::App app{
+      "Fits a curve to a data file by nonlinear least squares and reports the parameters with\n"
+      "their standard errors and 95% confidence intervals, the goodness of fit and the\n"
+      "correlations. DATA is a delimited text file (comma, semicolon, tab or spaces; a first\n"
+      "line without numbers is a header) or a NIST StRD .dat file, which brings its own model,\n"
+      "starting values and certified results. See docs/cli.md.",
+      "nlfit"};
+  app.add_option("DATA", args.data, "data file: delimited text or a NIST StRD .dat file");
+  app.add_option("--model", args.model,
+                 "formula in x (e.g. 'a*exp(-b*x)+c') or catalogue name (see --list-models)");
+  app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
+  app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
+  app.add_option("--columns", args.columns,
+                 "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
+  app.add_flag("--absolute-sigma", args.absoluteSigma,
+               "sigma is absolute: do not scale the covariance by the reduced chi-square");
+  app.add_option("--nist-start", args.nistStart, "NIST file: start from its start 1 (default) or 2");
+  app.add_flag("--json", args.json, "print the report as JSON (see docs/cli.md)");
+  app.add_option("--svg", args.svg, "also draw the fit and its residuals into OUT.svg")
+      ->type_name("OUT.svg");
+  app.add_option("--max-evaluations", args.maxEvaluations,
+                 "model evaluations allowed for the fit (0: automatic)");
+  app.add_option("--tolerance", args.tolerance,
+                 "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
+  app.add_flag("--skip-nonfinite", args.skipNonfinite,
+               "drop rows with NaN or infinity in the columns used (and say how many)");
+  app.add_flag("--list-models", args.listModels, "list the catalogue of models with formulas");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    std::fprintf(stderr, "nlfit: %s (try --help)\n", e.what());
+    return kExitUsage;
+  }
+  try {
+    return run(args);
+  } catch (const Failure& f) {
+    std::fprintf(stderr, "nlfit: %s\n", f.message.c_str());
+    return f.exitCode;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nlfit: %s\n", e.what());
+    return kExitBadInput;
+  }
+}
