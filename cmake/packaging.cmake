@@ -29,13 +29,14 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "libdevel")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 # Architecture from `dpkg --print-architecture` where dpkg exists (CPack's
 # default); the runtime dependencies from dpkg-shlibdeps where dpkg-dev is
-# installed, otherwise the C library, which is all the shared object needs.
+# installed, otherwise the C library and muparser (the fitting API library's
+# formula models), which is all the shared objects need.
 find_program(NLFIT_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(NLFIT_DPKG_SHLIBDEPS)
 if(NLFIT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libmuparser2v5")
 endif()
 
 set(CPACK_GENERATOR "TGZ")

@@ -91,8 +91,10 @@ nlfit_batch_options batchOptions(const Layout& l, int threads) {
   return o;
 }
 
-// Every curve of the batch, fitted alone with nlfit_fit, compared bit for bit.
-void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out) {
+// Every curve of the batch, fitted alone with nlfit_fit (or nlfit_fit_model
+// with a handle), compared bit for bit.
+void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out,
+                       const nlfit_model* model = nullptr) {
   const nlfit_batch_data data = dataOf(c, l);
   const nlfit_batch_options batch = batchOptions(l, 1);
   for (std::size_t k = 0; k < c.curves; ++k) {
@@ -104,9 +106,12 @@ void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out) {
     options.sigma = l.sigma ? data.sigma + k * c.points : nullptr;
     nlfit_result result{};
     result.std_errors = stdErrors.data();
-    const int status = nlfit_fit(decay, nullptr, kN, params.data(), c.points,
-                                 data.x + (l.xPerCurve ? k * c.points : 0),
-                                 data.y + k * c.points, &options, &result);
+    const double* x = data.x + (l.xPerCurve ? k * c.points : 0);
+    const double* y = data.y + k * c.points;
+    const int status =
+        model != nullptr
+            ? nlfit_fit_model(model, kN, params.data(), c.points, x, y, &options, &result)
+            : nlfit_fit(decay, nullptr, kN, params.data(), c.points, x, y, &options, &result);
     ASSERT_EQ(status, out.status[k]);
     for (std::size_t j = 0; j < kN; ++j) EXPECT_SAME_BITS(params[j], out.params[k * kN + j]);
     if (status < 0) {
@@ -123,20 +128,7 @@ void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out) {
   }
 }
 
-// Until the fitting API lands on this branch its entry points are stand-ins.
-#define SKIP_WITHOUT_FIT_API()                                                 \
-  do {                                                                         \
-    double p = 1.0;                                                            \
-    const double one = 1.0;                                                    \
-    if (nlfit_fit([](double, const double* q, void*) { return q[0]; }, nullptr, \
-                  1, &p, 1, &one, &one, nullptr, nullptr) ==                   \
-        NLFIT_REFUSED_OUT_OF_MEMORY) {                                         \
-      GTEST_SKIP() << "fitting API not implemented yet";                       \
-    }                                                                          \
-  } while (0)
-
 TEST(FitMany, EachCurveAsFittedAloneAtAnyThreadCount) {
-  SKIP_WITHOUT_FIT_API();
   Curves c = makeCurves(37, 20);
   c.y[3 * c.points + 4] = kNaN;       // curve 3: refused alone
   c.sigma[5 * c.points + 1] = 0.0;    // curve 5: refused alone when weighted
@@ -162,8 +154,27 @@ TEST(FitMany, EachCurveAsFittedAloneAtAnyThreadCount) {
   }
 }
 
+TEST(FitMany, ModelHandleCurvesAsFittedAloneAtAnyThreadCount) {
+  const Curves c = makeCurves(23, 20);
+  nlfit_model* model = nlfit_model_formula("a*exp(-b*x)+c", nullptr, 0, nullptr, 0);
+  ASSERT_NE(model, nullptr);
+  const Layout l{true, true, true, true};
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(::testing::Message() << "threads " << threads);
+    Outputs out(c.curves);
+    const nlfit_batch_data data = dataOf(c, l);
+    const nlfit_batch_options options = batchOptions(l, threads);
+    const nlfit_batch_outputs outputs = out.view();
+    ASSERT_EQ(nlfit_fit_many(model, nullptr, nullptr, kN, &data, &options, &outputs), 0);
+    EXPECT_EQ(nlfit_fit_many(model, nullptr, nullptr, kN - 1, &data, &options, &outputs),
+              NLFIT_REFUSED_BAD_MODEL);
+    EXPECT_EQ(out.converged[0], 1);
+    expectSameAsAlone(c, l, out, model);
+  }
+  nlfit_model_free(model);
+}
+
 TEST(FitMany, RefusesTheWholeCallWritingNothing) {
-  SKIP_WITHOUT_FIT_API();
   const Curves c = makeCurves(4, 5);
   const Layout l{false, false, false, true};
   struct Case {
@@ -245,7 +256,6 @@ int recordProgress(std::size_t done, std::size_t total, void* user) {
 }
 
 TEST(FitMany, ReportsProgressOneThreadAtATimeAndStopsOnRequest) {
-  SKIP_WITHOUT_FIT_API();
   const Curves c = makeCurves(400, 8);
   const Layout l{false, false, false, false};
   for (std::size_t stopAt : {std::size_t{0}, std::size_t{1}}) {

@@ -9,6 +9,9 @@ cmake_minimum_required(VERSION 3.16)
 #   -DMODE=columns -DHOST=exe -DDATA=file.dat -DCOLUMNS=file.csv -DMODEL=name
 #       The x,y file holds the observations of DATA; fitted from start 1 of
 #       DATA, it must print exactly what the NIST file's fit prints.
+#   -DMODE=moved -DHOST=exe -DDATA=file.dat -DLIBRARY=libnlfit.so.1 -DWORK_DIR=dir
+#       The host and the library copied to another tree, in the same places
+#       relative to each other: the host still finds the library.
 #   -DMODE=errors -DHOST=exe -DDATA=file.dat -DCOLUMNS=file.csv -DWORK_DIR=dir
 #       Bad input exits non-zero with one line on stderr (and --svg writes no
 #       picture of a refused fit).
@@ -145,6 +148,25 @@ elseif(MODE STREQUAL "columns")
   if(NOT ("${columns_rss}" STREQUAL "${nist_rss}"))
     report_failure("rss ${columns_rss}, expected ${nist_rss}")
   endif()
+
+elseif(MODE STREQUAL "moved")
+  file(REMOVE_RECURSE "${WORK_DIR}")
+  file(MAKE_DIRECTORY "${WORK_DIR}/examples")
+  file(COPY "${HOST}" DESTINATION "${WORK_DIR}/examples")
+  file(COPY "${LIBRARY}" DESTINATION "${WORK_DIR}" FOLLOW_SYMLINK_CHAIN)
+  get_filename_component(host_name "${HOST}" NAME)
+  set(HOST "${WORK_DIR}/examples/${host_name}")
+  # The loader's trace names the file dlopen loaded: the copy, not the
+  # library of the build tree (which is still in place).
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env LD_DEBUG=files "${HOST}" "${DATA}"
+    OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "\nb1 fitted 238\\.94212")
+    report_failure("moved host: exit ${rc}:\n${out}${err}")
+  endif()
+  if(NOT err MATCHES "file=${WORK_DIR}/(examples/\\.\\./)?libnlfit\\.so\\.1 ")
+    report_failure("moved host did not load the library beside it:\n${err}")
+  endif()
+  file(REMOVE_RECURSE "${WORK_DIR}")
 
 elseif(MODE STREQUAL "errors")
   file(MAKE_DIRECTORY "${WORK_DIR}")

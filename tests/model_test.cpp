@@ -11,7 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "models/builtin_models.h"
 #include "models/formula.h"
+#include "nist_dataset.h"
 #include "models/model_instance.h"
 #include "nlfit/fit.h"
 
@@ -249,6 +251,43 @@ TEST(ModelHandle, FitRefusesNullHandleAndWrongParameterCount) {
             NLFIT_REFUSED_BAD_MODEL);
   EXPECT_EQ(result.status, NLFIT_REFUSED_BAD_MODEL);
   EXPECT_EQ(nlfit_model_evaluate(m.get(), nullptr, x, 3, params), NLFIT_REFUSED_NULL_POINTER);
+}
+
+// A fit with a catalogue handle, with a formula handle of the same text and
+// with the C function in point form: the same model values, so the same fit.
+TEST(ModelHandle, FitsLikeTheSameModelInPointForm) {
+  for (const char* name : {"Misra1a", "Thurber"}) {
+    nist::Dataset data;
+    std::string error;
+    ASSERT_TRUE(nist::readDataset(std::string(NLFIT_PROJECT_DATA_DIR) + "/nist/" + name + ".dat",
+                                  &data, &error))
+        << error;
+    Model builtin(nlfit_model_builtin(name));
+    ASSERT_TRUE(builtin);
+    Model text = formula(nlfit_model_formula_text(builtin.get()));
+    ASSERT_TRUE(text);
+    const std::size_t n = data.start1.size(), m = data.x.size();
+    std::vector<double> pBuiltin = data.start1, pText = data.start1, pPoint = data.start1;
+    nlfit_result rBuiltin, rText, rPoint;
+    std::memset(&rBuiltin, 0, sizeof rBuiltin);
+    rText = rPoint = rBuiltin;
+    ASSERT_GT(nlfit_fit_model(builtin.get(), n, pBuiltin.data(), m, data.x.data(),
+                              data.y.data(), nullptr, &rBuiltin), 0);
+    ASSERT_GT(nlfit_fit_model(text.get(), n, pText.data(), m, data.x.data(), data.y.data(),
+                              nullptr, &rText), 0);
+    NlfitBuiltinFunction function =
+        std::strcmp(name, "Misra1a") == 0 ? nlfitModelMisra1a : nlfitModelCubicRational;
+    auto point = [](double x, const double* p, void* user) {
+      return (*static_cast<NlfitBuiltinFunction*>(user))(x, p);
+    };
+    ASSERT_GT(nlfit_fit(point, &function, n, pPoint.data(), m,
+                        data.x.data(), data.y.data(), nullptr, &rPoint), 0);
+    EXPECT_TRUE(rBuiltin.converged) << name;
+    EXPECT_EQ(rBuiltin.evaluations, rPoint.evaluations) << name;
+    EXPECT_EQ(rText.evaluations, rPoint.evaluations) << name;
+    EXPECT_EQ(std::memcmp(pBuiltin.data(), pPoint.data(), n * sizeof(double)), 0) << name;
+    EXPECT_EQ(std::memcmp(pText.data(), pPoint.data(), n * sizeof(double)), 0) << name;
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <clocale>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -124,3 +125,22 @@ TEST(ProgressLine, RandomValuesOfEveryMagnitudeMatchPrintf) {
 }
 
 }  // namespace
+
+TEST(ProgressLine, DecimalPointWhateverTheLocale) {
+  // Both the exact path and the general one (zero, 1e47 and above).
+  const char* previous = std::setlocale(LC_ALL, nullptr);
+  const std::string saved = previous != nullptr ? previous : "C";
+  if (std::setlocale(LC_ALL, "de_DE.UTF-8") == nullptr) {
+    GTEST_SKIP() << "no de_DE.UTF-8 locale here (localedef -i de_DE -f UTF-8 de_DE.UTF-8)";
+  }
+  std::vector<std::string> lines;
+  for (double v : {0.0, 1.5, 1e50, -2.5e300}) {
+    char line[nlfit::kProgressLineCapacity];
+    lines.emplace_back(line, static_cast<std::size_t>(nlfit::formatProgressLine(v, line)));
+  }
+  std::setlocale(LC_ALL, saved.c_str());
+  EXPECT_EQ(lines, (std::vector<std::string>{"fnorm 0.000000000000000e+00\n",
+                                             "fnorm 1.500000000000000e+00\n",
+                                             "fnorm 1.000000000000000e+50\n",
+                                             "fnorm -2.500000000000000e+300\n"}));
+}

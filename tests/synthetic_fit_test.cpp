@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "api_support.h"
 #include "fit_measures.h"
 #include "nist_models.h"
 #include "nlfit.h"
@@ -154,6 +155,21 @@ std::vector<SyntheticCase> allCases() {
 
 class SyntheticFit : public testing::TestWithParam<SyntheticCase> {};
 
+// The same fit through the fitting API: the plug-in's parameters and progress
+// lines bit for bit; a fit that spent its budget (noisy Bennett5) is not
+// converged, every other is.
+void expectApiAgreesAndConverges(const Problem& p, const std::vector<double>& y,
+                                 const FitRun& plugin) {
+  nlfit_test::ApiRun api(p.start.size());
+  nlfit_test::runApiFit(api, p.model->function, p.x, y, p.start, nlfit_test::defaultOptions());
+  EXPECT_EQ(api.progress, plugin.output);
+  for (std::size_t j = 0; j < p.start.size(); ++j) {
+    EXPECT_SAME_BITS(plugin.params[j], api.params[j]) << j;
+  }
+  EXPECT_EQ(api.result.converged, api.status == NLFIT_STOPPED_EVALUATIONS ? 0 : 1)
+      << nlfit_status_name(api.status);
+}
+
 TEST_P(SyntheticFit, RecoversKnownParametersFromNoiseFreeData) {
   const Problem p = makeProblem(*GetParam().model, GetParam().points);
   ASSERT_NE(p.model, nullptr);
@@ -164,6 +180,7 @@ TEST_P(SyntheticFit, RecoversKnownParametersFromNoiseFreeData) {
         << "parameter " << j << ": fitted " << nlfit_test::show(run.params[j]) << ", known "
         << nlfit_test::show(p.known[j]);
   }
+  expectApiAgreesAndConverges(p, p.y, run);
 }
 
 TEST_P(SyntheticFit, FitsNoisyDataAtLeastAsWellAsKnownParameters) {
@@ -175,6 +192,7 @@ TEST_P(SyntheticFit, FitsNoisyDataAtLeastAsWellAsKnownParameters) {
   const double fitted = nlfit_test::residualSumOfSquares(run.params, p.x, p.yNoisy);
   const double atKnown = nlfit_test::residualSumOfSquares(p.known, p.x, p.yNoisy);
   EXPECT_LE(fitted, atKnown);
+  expectApiAgreesAndConverges(p, p.yNoisy, run);
 }
 
 INSTANTIATE_TEST_SUITE_P(NistModels, SyntheticFit, testing::ValuesIn(allCases()),

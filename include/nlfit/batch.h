@@ -12,8 +12,6 @@
 extern "C" {
 #endif
 
-struct nlfit_model; /* declared here too, for any order of inclusion */
-
 /* Called with the number of curves done and the total, from one thread at a
  * time, with a count that only grows: after a chunk of curves, at most about
  * a thousand times per batch, and always when the last curve is done. Return
@@ -80,7 +78,7 @@ typedef struct nlfit_batch_outputs {
  *   NLFIT_REFUSED_OUT_OF_MEMORY the calling thread's model instance
  * curves = 0 is no error: nothing to do, 0 is returned and no data pointer is
  * read. */
-NLFIT_FIT_API int nlfit_fit_many(const struct nlfit_model *model, nlfit_point_model point_model,
+NLFIT_FIT_API int nlfit_fit_many(const nlfit_model *model, nlfit_point_model point_model,
                                  void *user, size_t n, const nlfit_batch_data *data,
                                  const nlfit_batch_options *options,
                                  const nlfit_batch_outputs *outputs);

@@ -40,13 +40,15 @@ struct StatisticsMemory {
   double* inverse = nullptr;   // k*k: R^-1, column-major
   int* pivots = nullptr;       // k
   unsigned* flags = nullptr;   // k: NLFIT_PARAM_ bits of the free parameters
+  int* position = nullptr;     // n: pivoted position of each parameter, -1 when held
 
-  StatisticsMemory(int m, int k) {
+  StatisticsMemory(int m, int k, int n) {
     const std::size_t sm = static_cast<std::size_t>(m);
     const std::size_t sk = static_cast<std::size_t>(k);
     const std::size_t doubles = sk * sm + 3 * sm + 5 * sk + sk * sk;
     block = std::calloc(sk * sizeof(double*) + doubles * sizeof(double) +
-                            sk * (sizeof(int) + sizeof(unsigned)), 1);
+                            sk * (sizeof(int) + sizeof(unsigned)) +
+                            static_cast<std::size_t>(n) * sizeof(int), 1);
     if (block == nullptr) return;
     columns = static_cast<double**>(block);
     double* d = reinterpret_cast<double*>(columns + sk);
@@ -65,6 +67,7 @@ struct StatisticsMemory {
     d += sk * sk;
     pivots = reinterpret_cast<int*>(d);
     flags = reinterpret_cast<unsigned*>(pivots + sk);
+    position = reinterpret_cast<int*>(flags + sk);
   }
   ~StatisticsMemory() { std::free(block); }
   StatisticsMemory(const StatisticsMemory&) = delete;
@@ -143,7 +146,7 @@ double studentQuantile(int64_t dof) {
   }
 }
 
-void fillArrays(const StatisticsRequest& rq, const StatisticsMemory& w, int rank,
+void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
                 const unsigned* freeFlags, nlfit_result* result) {
   const FitProblem& p = *rq.problem;
   const int n = p.n;
@@ -153,14 +156,11 @@ void fillArrays(const StatisticsRequest& rq, const StatisticsMemory& w, int rank
   if (!rq.absoluteSigma) s2 = (dof > 0) ? rq.rss / static_cast<double>(dof) : kNaN;
   const double t = studentQuantile(dof);
 
-  // Position in the pivoted order of a parameter: -1 held, >= rank
+  // Position in the pivoted order of each parameter: -1 held, >= rank
   // undetermined.
-  auto positionOf = [&](int parameter) {
-    for (int a = 0; a < k; ++a) {
-      if (p.freeIndex[w.pivots[a]] == parameter) return a;
-    }
-    return -1;
-  };
+  for (int i = 0; i < n; ++i) w.position[i] = -1;
+  for (int a = 0; a < k; ++a) w.position[p.freeIndex[w.pivots[a]]] = a;
+  auto positionOf = [&](int parameter) { return w.position[parameter]; };
   auto covarianceAt = [&](int a, int b) {
     // (R^-1 R^-T)(a, b) for pivoted positions a, b < rank, scaled back.
     const std::size_t stride = static_cast<std::size_t>(rank);
@@ -224,7 +224,7 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
   FitProblem& p = *rq.problem;
   const int m = p.m;
   const int k = p.freeCount;
-  StatisticsMemory w(m, k);
+  StatisticsMemory w(m, k, p.n);
   if (w.block == nullptr) return out;
 
   const bool complete = centralJacobian(p, rq.free, rq.typical, w, &out.evaluations);

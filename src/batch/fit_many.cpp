@@ -51,10 +51,11 @@ bool optionsInRange(const nlfit_options& o, std::size_t n) {
   return true;
 }
 
-// Curves per claim: small enough that every worker stays busy to the end,
-// large enough that claims cost nothing next to the fits.
+// Curves per claim: small enough that the workers finish close together
+// (at least 64 chunks per worker when there are curves enough), large enough
+// that claims cost nothing next to the fits.
 std::size_t chunkSize(std::size_t curves, std::size_t workers) {
-  return std::clamp<std::size_t>(curves / (workers * 16), 1, 16);
+  return std::clamp<std::size_t>(curves / (workers * 64), 1, 8);
 }
 
 int evaluateInstance(const double* params, const double* x, std::size_t m, double* values,

@@ -146,6 +146,7 @@ struct Problem {
   std::vector<std::string> names;
   std::vector<double> start;
   std::vector<unsigned char> held;
+  std::string defaulted;  // parameters without a start value, started at 1
 };
 
 void loadData(const Arguments& args, Problem* problem) {
@@ -190,17 +191,17 @@ void chooseModel(const Arguments& args, Problem* problem) {
       fail(kExitBadInput, args.data + ": no catalogue model for dataset " + problem->dataset.name);
     }
   } else {
+    // A bare name is a catalogue name: a typo must not become a formula
+    // with one parameter (a constant is written c*1).
     problem->model.reset(nlfit_model_builtin(args.model.c_str()));
+    if (!problem->model && isIdentifier(args.model)) {
+      fail(kExitBadInput, "unknown model '" + args.model +
+                              "': not in the catalogue (see --list-models)");
+    }
     if (!problem->model) {
       char message[512] = "";
       problem->model.reset(nlfit_model_formula(args.model.c_str(), nullptr, 0, message, sizeof message));
-      if (!problem->model) {
-        if (isIdentifier(args.model)) {
-          fail(kExitBadInput, "unknown model '" + args.model +
-                                  "': not in the catalogue (see --list-models) and not a formula in x");
-        }
-        fail(kExitBadInput, "formula '" + args.model + "': " + message);
-      }
+      if (!problem->model) fail(kExitBadInput, "formula '" + args.model + "': " + message);
     }
   }
   const std::size_t n = nlfit_model_parameter_count(problem->model.get());
@@ -252,12 +253,8 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
-  std::string missing;
   for (std::size_t j = 0; j < n; ++j) {
-    if (!given[j]) missing += (missing.empty() ? "" : ", ") + problem->names[j];
-  }
-  if (!missing.empty()) {
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; starting at 1\n", missing.c_str());
+    if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
   }
 }
 
@@ -368,6 +365,11 @@ int run(const Arguments& args) {
   }
 
   if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
+  // Said once the fit has run, so that a failure stays one line.
+  if (!problem.defaulted.empty()) {
+    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
+                 problem.defaulted.c_str());
+  }
 
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());

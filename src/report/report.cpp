@@ -117,8 +117,8 @@ std::string buildReport(const nlfit_report_input& in) {
     } else if (flags & NLFIT_PARAM_UNDETERMINED) {
       row.insert(row.end(), {"undetermined", "", "", ""});
     } else {
-      row.push_back(format("%.4g", se));
-      row.push_back(value != 0.0 ? format("%.3g", 100.0 * std::fabs(se / value)) : "-");
+      row.push_back(format("%#.4g", se));
+      row.push_back(value != 0.0 ? format("%#.3g", 100.0 * std::fabs(se / value)) : "-");
       row.push_back(format("%.8g", entry(r.ci_low, j)));
       row.push_back(format("%.8g", entry(r.ci_high, j)));
     }

@@ -3,6 +3,7 @@
 function(nlfit_expected_files out_var)
   set(lib "${LIBDIR}")
   set(${out_var}
+    "${BINDIR}/nlfit"
     "${INCLUDEDIR}/nlfit.h"
     "${lib}/libnlfit.so.${VERSION}"
     "${lib}/libnlfit.so.${MAJOR}"

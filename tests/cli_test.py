@@ -1,0 +1,129 @@
+"""The nlfit command as a user runs it: reports of shipped NIST files against
+their certified values, a formula fit of the shipped CSV, and the exit status
+and the one stderr line for each kind of failure.
+
+usage: cli_test.py NLFIT PROJECT_DIR WORK_DIR   (standard library only)
+"""
+import json
+import os
+import subprocess
+import sys
+
+NLFIT, PROJECT, WORK = sys.argv[1:4]
+NIST = os.path.join(PROJECT, "data", "nist")
+DECAY = os.path.join(PROJECT, "data", "examples", "decay.csv")
+failures = []
+
+
+def run(*args):
+    p = subprocess.run([NLFIT, *args], capture_output=True, text=True)
+    return p.returncode, p.stdout, p.stderr
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+
+
+def write(name, text):
+    path = os.path.join(WORK, name)
+    with open(path, "w", newline="") as f:
+        f.write(text)
+    return path
+
+
+# Certified values and standard deviations, within the digits documented in
+# docs/cli.md: every parameter value to 6 digits and every standard error to
+# 5, from both starts (Thurber: 7 parameters).
+for name, start in [("Misra1a", "1"), ("Misra1a", "2"), ("Thurber", "1"), ("Thurber", "2")]:
+    path = os.path.join(NIST, name + ".dat")
+    rc, out, err = run(path, "--nist-start", start, "--json")
+    check(rc == 0 and err == "", f"{name} start {start}: exit {rc}, stderr {err!r}")
+    if rc != 0:
+        continue
+    report = json.loads(out)
+    check(report["converged"] is True and report["model"]["name"] == name, f"{name}: {report['status']}")
+    for p in report["parameters"]:
+        check(p["value_digits"] >= 6, f"{name} start {start} {p['name']}: value digits {p['value_digits']}")
+        check(p["std_error_digits"] >= 5, f"{name} start {start} {p['name']}: std error digits {p['std_error_digits']}")
+        check(p["ci95_low"] < p["value"] < p["ci95_high"], f"{name}: {p['name']} outside its interval")
+    n = len(report["parameters"])
+    check(len(report["correlation"]) == n and report["correlation"][0][0] == 1.0, f"{name}: correlation")
+    check(report["data"]["points"] > n and len(report["covariance"]) == n, f"{name}: points, covariance")
+
+    rc, text, err = run(path, "--nist-start", start)
+    for part in ("Model:    " + name, "Std error", "95% CI low", "Correlation:", "Certified values",
+                 "Reduced chi-square", "R^2"):
+        check(part in text, f"{name} text report lacks {part!r}")
+
+# The shipped CSV by formula, unweighted and weighted by its sigma column.
+for extra, weighted in [([], False), (["--columns", "x,y,sigma"], True), (["--columns", "1,2,3", "--absolute-sigma"], True)]:
+    rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--json", *extra)
+    check(rc == 0 and err == "", f"decay {extra}: exit {rc}, {err!r}")
+    if rc == 0:
+        r = json.loads(out)
+        truth = {"a": 4.2, "b": 0.73, "c": 0.51}
+        for p in r["parameters"]:
+            check(abs(p["value"] - truth[p["name"]]) < 4 * p["std_error"], f"decay {extra}: {p}")
+        check(r["weighted"] is weighted and r["data"]["points"] == 33, f"decay {extra}: {r['data']}")
+
+# --fix holds a parameter; --svg draws error bars for a sigma column.
+svg = os.path.join(WORK, "decay.svg")
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1", "--fix", "c=0.51",
+                   "--columns", "x,y,sigma", "--svg", svg, "--json")
+check(rc == 0, f"--fix: exit {rc} {err}")
+if rc == 0:
+    c = json.loads(out)["parameters"][2]
+    check(c["fixed"] and c["value"] == 0.51 and c["std_error"] == 0.0, f"--fix: {c}")
+    with open(svg) as f:
+        picture = f.read()
+    check("error-bars" in picture and "a*exp(-b*x)+c" in picture, "--svg: no error bars or formula")
+
+# Exit status 3: the fit ran but did not converge; the report still prints.
+rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
+check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
+
+# A row with NaN: refused, or dropped and counted with --skip-nonfinite.
+nan_file = write("nan.csv", "x,y\n1,2.1\n2,nan\n3,5.9\n4,8.2\n")
+rc, out, err = run(nan_file, "--model", "a*x+b", "--skip-nonfinite")
+check(rc == 0 and "1 row with NaN or infinity skipped" in out, f"--skip-nonfinite: {rc} {out} {err}")
+
+# Exit status 1 (bad data, model or file) and 2 (bad command line): nothing
+# on stdout, one line on stderr.
+line_file = write("line.csv", "x,y\n1,2\n2,4\n3,6.1\n")
+cases = [
+    (1, "No such file or directory", [os.path.join(WORK, "missing.csv"), "--model", "a*x"]),
+    (1, "Is a directory", [WORK, "--model", "a*x"]),
+    (1, "line 3, column 2: '5.2O' is not a number", [write("typo.csv", "x,y\n0,1\n1,5.2O\n"), "--model", "a*x"]),
+    (1, "line 2, column 2: empty cell", [write("empty.csv", "1,2\n2,,3\n"), "--model", "a*x"]),
+    (1, "line 3, column 2: y is not finite", [nan_file, "--model", "a*x+b"]),
+    (1, "line 2, column 1: 'x' is not a number", [write("crlf.csv", "1,2\r\nx,y\r\n"), "--model", "a*x"]),
+    (1, "2 points for 3 free parameters", [write("two.csv", "1,2\n2,3\n"), "--model", "a*x^2+b*x+c"]),
+    (1, "unknown model 'Frobnicate'", [line_file, "--model", "Frobnicate"]),
+    (1, "formula 'a*x+'", [line_file, "--model", "a*x+"]),
+    (1, "no column named 'z'", [line_file, "--model", "a*x", "--columns", "x,z"]),
+    (2, "no data file given", []),
+    (2, "needs --model", [line_file]),
+    (2, "--frobnicate", [line_file, "--frobnicate"]),
+    (2, "--nist-start takes 1 or 2", [os.path.join(NIST, "Misra1a.dat"), "--nist-start", "3"]),
+    (2, "--start takes name=value", [line_file, "--model", "a*x", "--start", "a"]),
+    (2, "no parameter 'q'", [line_file, "--model", "a*x", "--start", "q=1"]),
+    (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
+    (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
+]
+for want_rc, want_err, args in cases:
+    rc, out, err = run(*args)
+    ok = rc == want_rc and out == "" and err.count("\n") == 1 and err.startswith("nlfit: ") and want_err in err
+    check(ok, f"{args}: exit {rc} (want {want_rc}), stdout {out!r}, stderr {err!r}")
+
+rc, out, err = run("--list-models")
+check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
+rc, out, err = run("--help")
+for option in ("--model", "--start", "--fix", "--columns", "--absolute-sigma", "--nist-start", "--json",
+               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models"):
+    check(rc == 0 and option in out, f"--help lacks {option}")
+
+for f in failures:
+    print("FAIL:", f)
+print(f"{len(failures)} failure(s)")
+sys.exit(1 if failures else 0)
