@@ -48,6 +48,7 @@ def test_fit_and_curve_fit_equal_the_c_api_bit_for_bit(weighted):
     x, y, sigma = decay_data()
     sigma = sigma if weighted else None
     cases = [(DECAY, DECAY, [1.0, 1.0, 0.0]),
+             ("exp_decay", "exp_decay", [1.0, 1.0, 0.0]),
              # A Python model of + - * / only: NumPy's arithmetic is the C one.
              ("c:rational", lambda t, a, b: a / (1.0 + b * t), [1.0, 0.5])]
     for c_model, model, p0 in cases:
