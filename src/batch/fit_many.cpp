@@ -22,6 +22,7 @@
 
 #include "nlfit/fit.h"
 #include "models/model_instance.h"
+#include "solver/solver.h"
 
 namespace {
 
@@ -301,6 +302,9 @@ void nlfit_batch_options_init(nlfit_batch_options* options) {
 int nlfit_fit_many(const nlfit_model* model, nlfit_point_model point_model, void* user,
                    size_t n, const nlfit_batch_data* data, const nlfit_batch_options* options,
                    const nlfit_batch_outputs* outputs) {
+  // The checks compare NaNs, and the workers inherit the calling thread's
+  // floating-point environment: all of it in the default one.
+  const nlfit::DefaultFloatingPointScope environment;
   try {
     return fitMany(model, point_model, user, n, data, options, outputs);
   } catch (...) {
