@@ -1,5 +1,6 @@
 """nlfit.dask: batch fits spread over a Dask cluster.
 
+    import dask
     from distributed import Client
     import nlfit.dask
 
