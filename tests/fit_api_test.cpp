@@ -366,3 +366,31 @@ TEST(FitApi, CppWrapperTakesCapturingLambdasAndRethrowsTheirExceptions) {
 }
 
 }  // namespace
+
+namespace {
+
+// A model whose value comes from a fit of its own: the mean of three
+// numbers scaled by p[0], found by fitting a constant.
+double modelRunningAFit(double x, const double* p, void*) {
+  const double xs[3] = {0.0, 1.0, 2.0};
+  const double ys[3] = {x, 2.0 * x, 3.0 * x};
+  double c = 1.0;
+  nlfit_fit([](double, const double* q, void*) { return q[0]; }, nullptr, 1, &c, 3, xs, ys,
+            nullptr, nullptr);
+  return p[0] * c;
+}
+
+TEST(FitApi, AModelMayRunAFitOfItsOwn) {
+  std::vector<double> x, y;
+  for (int i = 1; i <= 10; ++i) {
+    x.push_back(i);
+    y.push_back(3.0 * 2.0 * i);
+  }
+  double p = 1.0;
+  nlfit_result r{};
+  nlfit_fit(modelRunningAFit, nullptr, 1, &p, x.size(), x.data(), y.data(), nullptr, &r);
+  EXPECT_EQ(r.converged, 1);
+  EXPECT_NEAR(p, 3.0, 1e-9);
+}
+
+}  // namespace

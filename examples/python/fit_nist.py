@@ -5,7 +5,8 @@ prints the fitted parameters beside the certified values.
     python3 examples/python/fit_nist.py [--library PATH] [--start 1|2] [FILE.dat]
 
 FILE defaults to data/nist/Misra1a.dat, the start to the far starting point
-(1). The library is found as nlfit.load() describes (NLFIT_LIBRARY, build/).
+(1). The library is found as nlfit.plugin.load() describes
+(NLFIT_PLUGIN_LIBRARY, build/).
 The "digits" column is the number of leading decimal digits in which the
 fitted value agrees with the certified one, -log10(|fitted - certified| /
 |certified|), shown at most as 11, the digits NIST certifies.
@@ -16,8 +17,9 @@ import math
 import os
 import sys
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import nlfit  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "python"))
+from nlfit import plugin as nlfit  # noqa: E402
 
 CHECKOUT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -119,7 +121,7 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("dataset", nargs="?",
                         default=os.path.join(CHECKOUT, "data", "nist", "Misra1a.dat"))
-    parser.add_argument("--library", help="path of libnlfit (default: NLFIT_LIBRARY, build/)")
+    parser.add_argument("--library", help="path of libnlfit (default: NLFIT_PLUGIN_LIBRARY, build/)")
     parser.add_argument("--start", type=int, choices=(1, 2), default=1)
     args = parser.parse_args(argv)
 

@@ -13,13 +13,20 @@ extern "C" {
 #endif
 
 /* Called with the number of curves done and the total, from one thread at a
- * time. Return nonzero to stop: curves not yet started get
- * NLFIT_STOPPED_BY_CALLBACK. */
+ * time, with a count that only grows: after a chunk of curves, at most about
+ * a thousand times per batch, and always when the last curve is done. Return
+ * nonzero to stop: curves not yet started get NLFIT_STOPPED_BY_CALLBACK
+ * (those being fitted finish), and the callback is not called again. */
 typedef int (*nlfit_batch_progress_callback)(size_t done, size_t total, void *user);
+
+/* The largest thread count accepted. */
+#define NLFIT_BATCH_MAX_THREADS 1024
 
 typedef struct nlfit_batch_options {
   nlfit_options fit;   /* per-curve options (fit.sigma and fit.progress are ignored) */
-  int threads;         /* worker threads; 0 = all cores */
+  int threads;         /* worker threads, the calling one included; 0 = all cores
+                          (std::thread::hardware_concurrency); never more than
+                          there are chunks of curves. 0 .. NLFIT_BATCH_MAX_THREADS */
   nlfit_batch_progress_callback progress; /* NULL: none */
   void *progress_user;
 } nlfit_batch_options;
@@ -38,7 +45,9 @@ typedef struct nlfit_batch_data {
   int start_per_curve;
 } nlfit_batch_data;
 
-/* Per-curve outputs; each array may be NULL except params. */
+/* Per-curve outputs; each array may be NULL except params. A curve that was
+ * refused or not started keeps its start in params, converged 0, rss NaN,
+ * evaluations 0 and NaN standard errors. */
 typedef struct nlfit_batch_outputs {
   double *params;           /* K*n fitted parameters */
   int *status;              /* K statuses */
@@ -53,9 +62,22 @@ typedef struct nlfit_batch_outputs {
  * count. Give either model (a handle) or point_model (with user; it must be
  * safe to call from several threads at once), n parameters. A bad curve
  * (NaN in its row, say) gets its own refusal status; the others are fitted.
+ * options NULL means the defaults. Memory beyond the caller's arrays: one
+ * model instance per thread and each running fit's workspace, nothing that
+ * grows with the number of curves.
  * Returns 0 when every curve was attempted, NLFIT_STOPPED_BY_CALLBACK when
  * the progress callback stopped the batch, or a negative status when the
- * whole call is refused (then no output is written). */
+ * whole call is refused (then no output is written):
+ *   NLFIT_REFUSED_NULL_POINTER  data, outputs, or (with curves > 0) x, y,
+ *                               start or params NULL; neither model given
+ *   NLFIT_REFUSED_BAD_MODEL     both models given; n not the handle's count
+ *   NLFIT_REFUSED_COUNTS        n = 0, points = 0, points < free parameters,
+ *                               or arrays too large to address
+ *   NLFIT_REFUSED_BAD_OPTION    threads out of range, a tolerance, factor,
+ *                               budget, scale or typical value out of range
+ *   NLFIT_REFUSED_OUT_OF_MEMORY the calling thread's model instance
+ * curves = 0 is no error: nothing to do, 0 is returned and no data pointer is
+ * read. */
 NLFIT_FIT_API int nlfit_fit_many(const nlfit_model *model, nlfit_point_model point_model,
                                  void *user, size_t n, const nlfit_batch_data *data,
                                  const nlfit_batch_options *options,

@@ -1,7 +1,8 @@
-"""Tests of the ctypes binding and of the NIST example, against the built
-library named by NLFIT_LIBRARY (CTest passes $<TARGET_FILE:nlfit>).
+"""Tests of nlfit.plugin, the binding of the plug-in, and of the NIST
+example, against the built library named by NLFIT_PLUGIN_LIBRARY (CTest
+passes $<TARGET_FILE:nlfit>).
 
-    NLFIT_LIBRARY=build/libnlfit.so python3 -B examples/python/nlfit_test.py
+    NLFIT_PLUGIN_LIBRARY=build/libnlfit.so python3 -B python/tests/plugin_test.py
 """
 
 import gc
@@ -12,8 +13,9 @@ import sys
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import nlfit  # noqa: E402
+CHECKOUT = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(CHECKOUT, "python"))
+from nlfit import plugin as nlfit  # noqa: E402
 
 # Misra1a as NIST certifies it.
 MISRA1A_CERTIFIED = {"b1": 2.3894212918e02, "b2": 5.5015643181e-04}
@@ -105,18 +107,19 @@ class ModelErrors(unittest.TestCase):
         self.assertAlmostEqual(fitted[1], 2.0, places=9)
 
     def test_missing_library_names_the_ways_to_find_it(self):
-        with self.assertRaisesRegex(OSError, "NLFIT_LIBRARY"):
+        with self.assertRaisesRegex(OSError, "NLFIT_PLUGIN_LIBRARY"):
             nlfit.load(os.path.join(HERE, "no-such-libnlfit.so"))
 
 
 class FitNistExample(unittest.TestCase):
     def test_misra1a_from_start_1_matches_certified_values(self):
-        library = os.environ.get("NLFIT_LIBRARY", "")
-        command = [sys.executable, "-B", os.path.join(HERE, "fit_nist.py")]
+        library = os.environ.get("NLFIT_PLUGIN_LIBRARY", "")
+        command = [sys.executable, "-B", os.path.join(CHECKOUT, "examples", "python",
+                                                      "fit_nist.py")]
         if library:
             command += ["--library", library]
         run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             universal_newlines=True, env=dict(os.environ, NLFIT_LIBRARY=""))
+                             universal_newlines=True, env=dict(os.environ, NLFIT_PLUGIN_LIBRARY="", NLFIT_LIBRARY=""))
         self.assertEqual(run.returncode, 0, run.stdout + run.stderr)
         lines = run.stdout.splitlines()
         self.assertTrue(lines[0].startswith("Misra1a: 14 observations, 2 parameters, start 1"),

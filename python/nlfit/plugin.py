@@ -1,8 +1,11 @@
-"""ctypes binding for the nlfit shared library (standard library only).
+"""nlfit.plugin: ctypes binding of the plug-in libnlfit.so and its two
+functions findLS and theModelFct (standard library only; importing it does
+not need NumPy).
 
-    import math, nlfit
+    import math
+    from nlfit import plugin
 
-    lib = nlfit.load()        # or nlfit.load("/path/to/libnlfit.so")
+    lib = plugin.load()       # or plugin.load("/path/to/libnlfit.so")
     def decay(x, a, b, *unused):
         return a * math.exp(-b * x)
     fitted = lib.fit(decay, xs, ys, start=[1.0, 0.1])
@@ -13,9 +16,10 @@ model(x, p0, p1, p2, p3, p4) -> float, as the C ModelFunction does; a fit
 with fewer than five parameters hands it 0.0 in the unused positions.
 
 Where load() looks for the library, first match wins: its argument, the
-NLFIT_LIBRARY environment variable, a CMake build directory of this
-checkout (build/ beside examples/), then the system loader by SONAME (an
-installed libnlfit.so.1).
+NLFIT_PLUGIN_LIBRARY environment variable (NLFIT_LIBRARY, its older name,
+when that is not set), a CMake build directory of this checkout (build/
+beside python/), then the system loader by SONAME (an installed
+libnlfit.so.1).
 
 The library keeps one fit problem per process and so does this module: fit
 and model_value must not run on several threads at once.
@@ -115,7 +119,7 @@ def _doubles(values, what):
 
 
 def _default_library_path():
-    path = os.environ.get("NLFIT_LIBRARY")
+    path = os.environ.get("NLFIT_PLUGIN_LIBRARY") or os.environ.get("NLFIT_LIBRARY")
     if path:
         return path
     checkout = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -136,7 +140,7 @@ class Library:
         except OSError as error:
             raise OSError(
                 "cannot load the nlfit library %r (%s); pass its path, set"
-                " NLFIT_LIBRARY, or build it with"
+                " NLFIT_PLUGIN_LIBRARY, or build it with"
                 " `cmake -S . -B build && cmake --build build`" % (self.path, error)) from None
         self._find_ls = self._dll.findLS
         self._find_ls.argtypes = [ModelFunction, ctypes.c_int, ctypes.c_int,

@@ -1,0 +1,604 @@
+"""The NumPy interface: fit, curve_fit, fit_many and the model handles."""
+
+import collections
+import ctypes
+import inspect
+import re
+
+import numpy as np
+
+from . import _library
+from ._library import c_double_p
+
+__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
+           "FitError", "catalogue", "load_library"]
+
+_IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+# Per-fit options that fit, curve_fit and fit_many accept besides their named
+# keywords; any other keyword is refused by name.
+_TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
+           "step_bound_factor", "relative_error")
+
+
+def load_library(path=None):
+    """The loaded libnlfit_api (see nlfit._library for where it is looked for);
+    with a path, that file."""
+    return _library.Library(path) if path else _library.library()
+
+
+class FitError(RuntimeError):
+    """A fit that was refused or did not converge. ``status`` is the C status,
+    ``status_name`` its name, ``result`` the FitResult when there is one."""
+
+    def __init__(self, message, status, result=None):
+        super().__init__(message)
+        self.status = status
+        self.status_name = _library.library().status_name(status)
+        self.result = result
+
+
+class RefusedError(FitError, ValueError):
+    """The C library refused the problem before evaluating the model (a
+    negative status): also a ValueError."""
+
+
+def catalogue():
+    """The names of the catalogue models."""
+    lib = _library.library()
+    return [lib.nlfit_model_builtin_name(i).decode()
+            for i in range(lib.nlfit_model_builtin_count())]
+
+
+class Model:
+    """A model handle: a catalogue model by name, or a compiled formula in x.
+
+    A string that is a bare name (letters, digits, underscore) must name a
+    catalogue entry (case-insensitive); any other string is a formula, whose
+    parameters are its identifiers other than x, pi and functions, in order
+    of first appearance (or in the order of ``parameter_names``).
+    """
+
+    def __init__(self, spec, parameter_names=None):
+        if not isinstance(spec, str):
+            raise TypeError("a model is a callable, a formula string or a catalogue name,"
+                            " not %s" % type(spec).__name__)
+        self._lib = lib = _library.library()
+        self._handle = None
+        if _IDENTIFIER.match(spec.strip()) and parameter_names is None:
+            handle = lib.nlfit_model_builtin(spec.strip().encode())
+            if not handle:
+                raise ValueError("unknown model name %r; the catalogue has: %s"
+                                 % (spec, ", ".join(catalogue())))
+        else:
+            error = ctypes.create_string_buffer(512)
+            names, count = None, 0
+            if parameter_names is not None:
+                encoded = [str(name).encode() for name in parameter_names]
+                names = (ctypes.c_char_p * len(encoded))(*encoded)
+                count = len(encoded)
+            handle = lib.nlfit_model_formula(spec.encode(), ctypes.cast(names, ctypes.c_void_p)
+                                             if names is not None else None,
+                                             count, error, len(error))
+            if not handle:
+                raise ValueError("bad formula %r: %s" % (spec, error.value.decode(errors="replace")))
+        self._handle = handle
+        self.parameter_count = lib.nlfit_model_parameter_count(handle)
+        self.parameter_names = tuple(lib.nlfit_model_parameter_name(handle, i).decode()
+                                     for i in range(self.parameter_count))
+        self.name = lib.nlfit_model_name(handle).decode()
+        self.formula = lib.nlfit_model_formula_text(handle).decode()
+        self.description = lib.nlfit_model_description(handle).decode()
+
+    def __call__(self, x, *params):
+        """The model's values at x (a NumPy array) for the parameters, through
+        the C library."""
+        x = _float_array(x, "x", copy_ok=True)
+        p = _float_array(params, "params", copy_ok=True)
+        if p.shape != (self.parameter_count,):
+            raise ValueError("%s takes %d parameters, got %d"
+                             % (self.name, self.parameter_count, p.size))
+        flat = np.ascontiguousarray(x.ravel())
+        values = np.empty_like(flat)
+        status = self._lib.nlfit_model_evaluate(self._handle, p.ctypes.data, flat.ctypes.data,
+                                                flat.size, values.ctypes.data)
+        if status != 0:
+            raise FitError(self._lib.status_message(status), status)
+        return values.reshape(x.shape)
+
+    def __del__(self):
+        if getattr(self, "_handle", None):
+            self._lib.nlfit_model_free(self._handle)
+            self._handle = None
+
+    def __repr__(self):
+        return "Model(%r)" % (self.formula if self.name == "formula" else self.name)
+
+
+def _model_of(model):
+    if isinstance(model, Model):
+        return model
+    if isinstance(model, str):
+        return Model(model)
+    if callable(model):
+        return None
+    raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
+                    % type(model).__name__)
+
+
+def _float_array(values, name, copy_ok):
+    """values as a float64 array: a C-contiguous float64 array as it is; other
+    real numbers converted once (refused when not copy_ok and values is a
+    non-contiguous float64 array)."""
+    if isinstance(values, np.ndarray):
+        if values.dtype == np.float64 and values.flags.c_contiguous:
+            return values
+        if values.dtype.kind not in "fiu":
+            raise TypeError("%s must hold real numbers, not %s" % (name, values.dtype))
+        if not copy_ok and not values.flags.c_contiguous:
+            raise ValueError("%s is not C-contiguous; pass np.ascontiguousarray(%s) (this"
+                             " is not copied silently, to spare memory)" % (name, name))
+        return np.ascontiguousarray(values, dtype=np.float64)
+    try:
+        array = np.asarray(values)
+    except (TypeError, ValueError) as error:
+        raise TypeError("%s must be an array of real numbers: %s" % (name, error)) from None
+    if array.dtype.kind not in "fiu":
+        raise TypeError("%s must hold real numbers, not %s" % (name, array.dtype))
+    return np.ascontiguousarray(array, dtype=np.float64)
+
+
+def _reject(kwargs, function):
+    for name in kwargs:
+        if name not in _TUNING:
+            raise TypeError("%s() does not support the keyword %r" % (function, name))
+
+
+def _held_flags(fixed, n, names):
+    """fixed: None, a boolean mask of n values, or indices or names."""
+    if fixed is None:
+        return None
+    items = list(fixed) if not isinstance(fixed, (str, int)) else [fixed]
+    flags = np.zeros(n, dtype=np.uint8)
+    if len(items) == n and all(isinstance(v, (bool, np.bool_)) for v in items):
+        flags[:] = items
+        return flags
+    for item in items:
+        if isinstance(item, str):
+            if item not in names:
+                raise ValueError("fixed names %r, not a parameter (%s)" % (item, ", ".join(names)))
+            flags[names.index(item)] = 1
+        elif isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)):
+            if not -n <= item < n:
+                raise ValueError("fixed index %d out of range for %d parameters" % (item, n))
+            flags[item] = 1
+        else:
+            raise TypeError("fixed holds parameter indices, names or n booleans, not %r"
+                            % (item,))
+    return flags
+
+
+def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, target=None):
+    options = target if target is not None else _library.Options()
+    lib.nlfit_options_init(ctypes.byref(options))
+    for name, value in tuning.items():
+        setattr(options, name, float(value))
+    if maxfev is not None:
+        if int(maxfev) < 1:
+            raise ValueError("maxfev must be at least 1, got %r" % (maxfev,))
+        options.max_evaluations = int(maxfev)
+    options.held = held.ctypes.data if held is not None else None
+    options.sigma = sigma.ctypes.data if sigma is not None else None
+    options.absolute_sigma = 1 if absolute_sigma else 0
+    options.compute_statistics = 1 if statistics else 0
+    return options
+
+
+class _VectorCallback:
+    """A Python f(x, *params) behind nlfit_vector_model. An exception is kept
+    and the fit stopped (nonzero return); the caller re-raises it."""
+
+    def __init__(self, function, x, n):
+        self.function = function
+        self.x = x
+        self.x_address = x.ctypes.data
+        self.n = n
+        self.m = x.size
+        self.error = None
+        self.pointer = _library.VectorModel(self._call)
+
+    def _call(self, params, x, m, values, _user):
+        try:
+            xs = self.x
+            if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
+                xs = np.ctypeslib.as_array(x, shape=(m,))
+            out = np.asarray(self.function(xs, *params[:self.n]), dtype=np.float64)
+            if out.shape != (m,):
+                out = np.broadcast_to(out, (m,))
+            out = np.ascontiguousarray(out)
+            ctypes.memmove(values, out.ctypes.data, 8 * m)
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
+                self.error = error
+            return 1
+
+    def raise_pending(self):
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+
+
+def _callable_names(function, n):
+    try:
+        parameters = list(inspect.signature(function).parameters.values())[1:]
+        names = [p.name for p in parameters
+                 if p.kind in (p.POSITIONAL_ONLY, p.POSITIONAL_OR_KEYWORD)]
+        if len(names) == n:
+            return tuple(names)
+    except (TypeError, ValueError):
+        pass
+    return tuple("p%d" % j for j in range(n))
+
+
+def _callable_parameter_count(function):
+    try:
+        parameters = list(inspect.signature(function).parameters.values())[1:]
+    except (TypeError, ValueError):
+        parameters = []
+    if not parameters or any(p.kind == p.VAR_POSITIONAL for p in parameters):
+        raise ValueError("p0 is needed: the number of parameters cannot be read from the"
+                         " model's signature")
+    return len(parameters)
+
+
+class FitResult:
+    """The result of nlfit.fit. All statistics come from the C library.
+
+    Attributes: ``params``, ``std_errors``, ``ci_low``, ``ci_high`` (95 %
+    confidence interval), ``covariance`` and ``correlation`` (n x n; NaN for
+    parameters beyond the numerical rank), ``parameter_flags``,
+    ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
+    ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
+    ``message``, ``converged``, ``iterations``, ``evaluations``,
+    ``statistics_evaluations``, ``model`` (the model's name or formula).
+    ``repr`` is the report table the ``nlfit`` command prints.
+    """
+
+    _ARRAYS = ("params", "std_errors", "ci_low", "ci_high", "covariance", "correlation",
+               "parameter_flags")
+
+    def __init__(self, **fields):
+        self.__dict__.update(fields)
+
+    def __repr__(self):
+        text = _report_table(self)
+        return text if text is not None else self._plain_table()
+
+    def _plain_table(self):
+        lines = ["model      %s" % self.model,
+                 "status     %s (%s)" % (self.status_name, self.message),
+                 "%-10s %24s %24s" % ("parameter", "value", "std error")]
+        for name, value, error in zip(self.parameter_names, self.params, self.std_errors):
+            lines.append("%-10s %24.17g %24.17g" % (name, value, error))
+        lines.append("rss %.17g  reduced chi2 %.17g  R2 %.17g  iterations %d  evaluations %d"
+                     % (self.rss, self.reduced_chi2, self.r_squared, self.iterations,
+                        self.evaluations))
+        return "\n".join(lines)
+
+
+def _report_table(r):
+    """The C library's report of a fit (nlfit_report_format), the table the
+    nlfit command prints; None when the library lacks the formatter."""
+    lib = _library.library()
+    formatter = getattr(lib, "nlfit_report_format", None)
+    if formatter is None:
+        return None
+    result = _library.Result(
+        status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
+        evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
+        residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
+        r_squared=r.r_squared)
+    for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
+                  "parameter_flags"):
+        setattr(result, field, getattr(r, field).ctypes.data)
+    names = (ctypes.c_char_p * len(r.parameter_names))(*[s.encode() for s in r.parameter_names])
+    report = _library.ReportInput(
+        model_name=r.model_name.encode() if r.model_name else None,
+        formula=r.formula.encode() if r.formula else None,
+        points=r.x.size, weighted=int(r.sigma is not None),
+        absolute_sigma=int(r.absolute_sigma), n=len(r.params),
+        parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
+        params=r.params.ctypes.data, start=r.start.ctypes.data,
+        result=ctypes.pointer(result), certified_rss=float("nan"))
+    size = formatter(ctypes.byref(report), None, 0)
+    if size == 0:
+        return None
+    buffer = ctypes.create_string_buffer(size + 1)
+    formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
+    return buffer.value.decode(errors="replace")
+
+
+def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
+    lib = _library.library()
+    handle = _model_of(model)
+    x = _float_array(x, "x", copy_ok=True)
+    y = _float_array(y, "y", copy_ok=True)
+    if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
+        raise ValueError("x and y must be 1-D arrays of the same length (x %s, y %s)"
+                         % (x.shape, y.shape))
+    if handle is not None:
+        n = handle.parameter_count
+        names = handle.parameter_names
+    else:
+        n = len(p0) if p0 is not None else _callable_parameter_count(model)
+        names = _callable_names(model, n)
+    if p0 is None:
+        params = np.ones(n)
+    else:
+        params = np.array(_float_array(p0, "p0", copy_ok=True), dtype=np.float64, copy=True)
+        if params.shape != (n,):
+            raise ValueError("p0 must hold %d values (%s), got shape %s"
+                             % (n, ", ".join(names), params.shape))
+    if sigma is not None:
+        sigma = _float_array(sigma, "sigma", copy_ok=True)
+        if sigma.shape != y.shape:
+            raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
+    held = _held_flags(fixed, n, list(names))
+    start = params.copy()
+    options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
+    arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
+              "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
+              "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+    result = _library.Result()
+    for field, array in arrays.items():
+        setattr(result, field, array.ctypes.data)
+    if handle is not None:
+        status = lib.nlfit_fit_model(handle._handle, n, params.ctypes.data, x.size, x.ctypes.data,
+                                     y.ctypes.data, ctypes.byref(options), ctypes.byref(result))
+        model_name = None if handle.name == "formula" else handle.name
+        formula = handle.formula
+    else:
+        callback = _VectorCallback(model, x, n)
+        status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data, x.size,
+                                          x.ctypes.data, y.ctypes.data, ctypes.byref(options),
+                                          ctypes.byref(result))
+        callback.raise_pending()
+        model_name, formula = getattr(model, "__name__", "python model"), None
+    if status < 0:
+        raise RefusedError("%s() refused the problem: %s (%s)"
+                           % (function_name, lib.status_message(status), lib.status_name(status)),
+                           status)
+    return FitResult(
+        model=model_name or formula, model_name=model_name, formula=formula,
+        parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
+        rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
+        r_squared=result.r_squared, dof=result.dof, rank=result.rank, status=result.status,
+        status_name=lib.status_name(result.status), message=lib.status_message(result.status),
+        converged=bool(result.converged), iterations=result.iterations,
+        evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
+        absolute_sigma=bool(absolute_sigma), **arrays)
+
+
+def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
+        **options):
+    """Fits model to (x, y) and returns a FitResult.
+
+    model: a callable f(x, *params) returning the model's values at the whole
+    array x (called once per evaluation), a formula string in x
+    ("a*exp(-b*x)+c") or a catalogue name ("two_exp"). p0: the starting
+    values (default: ones). sigma: standard deviations of y (weights
+    1/sigma^2). absolute_sigma: the covariance is not rescaled by the
+    reduced chi-square. fixed: parameters held at their starting values
+    (indices, names, or n booleans). maxfev: the evaluation budget.
+    Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
+    step_bound_factor, relative_error. Any other keyword is a TypeError.
+
+    A refused problem (bad counts, NaN data, bad sigma, ...) raises
+    RefusedError (a ValueError); a fit that ran returns its result whatever
+    its status (see ``converged``). An exception raised by the model stops
+    the fit and propagates.
+    """
+    _reject(options, "fit")
+    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit")
+
+
+def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
+              maxfev=None, full_output=False, **kwargs):
+    """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
+
+    popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
+    s^2 = rss / (m - rank), or (J^T J)^-1 with absolute_sigma. Parameters the
+    data do not determine (beyond the numerical rank of the Jacobian) have
+    NaN rows and columns in pcov; held parameters (fixed) have zero ones.
+    f is called once per evaluation with the whole xdata array; it may also
+    be a formula string or a catalogue name.
+
+    A fit that does not converge raises FitError (a RuntimeError) unless
+    full_output is true; then the return is (popt, pcov, result, message,
+    status) with result the FitResult, message its status message and status
+    the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
+    that ran. Refused problems raise RefusedError (a ValueError) always.
+    Keywords of other curve fitters that are not supported (bounds, method,
+    jac, check_finite, ...) raise TypeError naming the keyword.
+    """
+    _reject(kwargs, "curve_fit")
+    result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
+                      "curve_fit")
+    if full_output:
+        return result.params, result.covariance, result, result.message, result.status
+    if not result.converged:
+        raise FitError("optimal parameters not found: %s (%s)"
+                       % (result.message, result.status_name), result.status, result)
+    return result.params, result.covariance
+
+
+BatchResult = collections.namedtuple(
+    "BatchResult", ["params", "status", "converged", "rss", "std_errors", "evaluations"])
+BatchResult.__doc__ = """The result of fit_many, K curves of n parameters:
+params (K, n) float64, status (K,) C int statuses (1-4 converged, negative:
+that curve was refused), converged (K,) bool, rss (K,) float64, std_errors
+(K, n) float64 (None when std_errors=False), evaluations (K,) int64."""
+
+
+def _batch_arrays(x, Y, p0, sigma, n):
+    """Checks and converts the data of a batch."""
+    Y = _float_array(Y, "Y", copy_ok=False)
+    if Y.ndim != 2:
+        raise ValueError("Y must be a 2-D array (curves, points), got shape %s" % (Y.shape,))
+    K, m = Y.shape
+    if K == 0:
+        raise ValueError("Y holds no curves (K = 0)")
+    x = _float_array(x, "x", copy_ok=False)
+    if x.shape not in ((m,), (K, m)):
+        raise ValueError("x must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
+                         % (m, K, m, x.shape))
+    p0 = _float_array(p0, "p0", copy_ok=True)
+    if p0.shape not in ((n,), (K, n)):
+        raise ValueError("p0 must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
+                         % (n, K, n, p0.shape))
+    if sigma is not None:
+        sigma = _float_array(sigma, "sigma", copy_ok=False)
+        if sigma.shape != (K, m):
+            raise ValueError("sigma must have the shape of Y %s, got %s" % (Y.shape, sigma.shape))
+    return x, Y, p0, sigma
+
+
+class _Progress:
+    """A tqdm bar driven by the C progress callback. The callback comes from
+    the worker threads (one at a time); it only updates the bar every
+    total/500 curves, to stay cheap."""
+
+    def __init__(self, total, enabled):
+        self.bar = None
+        self.error = None
+        self.done = 0
+        self.step = max(1, total // 500)
+        if enabled:
+            try:
+                from tqdm import tqdm
+            except ImportError:
+                return
+            self.bar = tqdm(total=total, unit="curve", smoothing=0.1)
+        self.pointer = _library.BatchProgressCallback(self._call)
+
+    def _call(self, done, total, _user):
+        if done - self.done >= self.step or done == total:
+            try:
+                self.bar.update(done - self.done)
+                self.done = done
+            except BaseException as error:  # noqa: B902 - re-raised after the C call
+                self.error = error
+                return 1
+        return 0
+
+    def advance(self, done):
+        if self.bar is not None:
+            self._call(done, self.bar.total, None)
+
+    def close(self):
+        if self.bar is not None:
+            self.bar.close()
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+
+
+def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
+             fixed=None, maxfev=None, std_errors=True, **options):
+    """Fits each row of Y (K curves of m points) with one model; returns a
+    BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
+    evaluations).
+
+    model: a formula string or catalogue name (or a Model): the whole batch
+    runs in the C library on ``threads`` threads (0 = all cores), with no
+    Python in the loop. A Python callable f(x, *params) also works but is the
+    slow path: its curves are fitted one after another, each through the
+    vectorized entry point, holding the interpreter.
+    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n); sigma:
+    (K, m) or None. Y, x and sigma are used in place when they are
+    C-contiguous float64; other real dtypes are converted once, and
+    non-contiguous arrays are refused (ValueError) rather than copied.
+    Each curve's result is bit for bit that of fit() on that curve alone,
+    whatever the thread count. A bad curve (a NaN in its row, say) gets its
+    own negative status; the others are fitted. progress=True shows a tqdm
+    bar when tqdm is installed. std_errors=False skips the statistics
+    (2 evaluations per free parameter and curve).
+    """
+    _reject(options, "fit_many")
+    lib = _library.library()
+    handle = _model_of(model)
+    if handle is not None:
+        n = handle.parameter_count
+        names = handle.parameter_names
+    else:
+        n = np.shape(p0)[-1]
+        names = _callable_names(model, n)
+    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
+    K, m = Y.shape
+    held = _held_flags(fixed, n, list(names))
+    params = np.empty((K, n))
+    status = np.empty(K, dtype=np.intc)
+    converged = np.zeros(K, dtype=np.uint8)
+    rss = np.empty(K)
+    evaluations = np.empty(K, dtype=np.int64)
+    errors = np.empty((K, n)) if std_errors else None
+    bar = _Progress(K, progress)
+    try:
+        if handle is not None:
+            batch = _library.BatchOptions()
+            lib.nlfit_batch_options_init(ctypes.byref(batch))
+            _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
+                     target=batch.fit)
+            batch.threads = int(threads)
+            if bar.bar is not None:
+                batch.progress = bar.pointer
+            data = _library.BatchData(
+                curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
+                y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
+                start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
+            outputs = _library.BatchOutputs(
+                params=params.ctypes.data, status=status.ctypes.data,
+                converged=converged.ctypes.data, rss=rss.ctypes.data,
+                evaluations=evaluations.ctypes.data,
+                std_errors=errors.ctypes.data if errors is not None else None)
+            code = lib.nlfit_fit_many(handle._handle, _library.PointModel(), None, n,
+                                      ctypes.byref(data), ctypes.byref(batch),
+                                      ctypes.byref(outputs))
+            if code < 0:
+                raise RefusedError("fit_many() refused the batch: %s (%s)"
+                                   % (lib.status_message(code), lib.status_name(code)), code)
+        else:
+            _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
+                               options, params, status, converged, rss, evaluations, errors, bar)
+    finally:
+        bar.close()
+    return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
+
+
+def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
+                       params, status, converged, rss, evaluations, errors, bar):
+    K, m = Y.shape
+    n = params.shape[1]
+    options = _library.Options()
+    result = _library.Result()
+    for k in range(K):
+        xk = x if x.ndim == 1 else x[k]
+        sk = sigma[k] if sigma is not None else None
+        _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
+                 target=options)
+        params[k] = p0 if p0.ndim == 1 else p0[k]
+        if errors is not None:
+            result.std_errors = errors[k].ctypes.data
+        callback = _VectorCallback(model, xk, n)
+        code = lib.nlfit_fit_vectorized(callback.pointer, None, n, params[k].ctypes.data, m,
+                                        xk.ctypes.data, Y[k].ctypes.data, ctypes.byref(options),
+                                        ctypes.byref(result))
+        callback.raise_pending()
+        status[k] = code
+        converged[k] = result.converged if code > 0 else 0
+        rss[k] = result.rss if code > 0 else np.nan
+        evaluations[k] = result.evaluations if code > 0 else 0
+        if code < 0 and errors is not None:
+            errors[k] = np.nan
+        bar.advance(k + 1)

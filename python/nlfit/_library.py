@@ -1,0 +1,241 @@
+"""Finding and loading libnlfit_api, and its C declarations for ctypes.
+
+Where the library is looked for, first match wins:
+
+1. the NLFIT_API_LIBRARY environment variable (a path; nothing else is tried);
+2. next to this package (a copy placed beside it);
+3. the install prefix: ``cmake --install`` writes ``_install_paths.py`` with
+   the library directory relative to the installed package;
+4. the build tree, when the package is imported from a source checkout
+   (``build/`` beside ``python/``);
+5. ``<sys.prefix>/lib``, for a library installed into a virtual environment;
+6. the system loader, by SONAME (``libnlfit_api.so.1``).
+"""
+
+import ctypes
+import os
+import sys
+
+ENVIRONMENT_VARIABLE = "NLFIT_API_LIBRARY"
+
+if sys.platform == "darwin":
+    _FILE_NAMES = ("libnlfit_api.dylib", "libnlfit_api.1.dylib")
+    _SONAME = "libnlfit_api.1.dylib"
+elif sys.platform == "win32":
+    _FILE_NAMES = ("nlfit_api.dll",)
+    _SONAME = "nlfit_api.dll"
+else:
+    _FILE_NAMES = ("libnlfit_api.so", "libnlfit_api.so.1")
+    _SONAME = "libnlfit_api.so.1"
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+c_double_p = ctypes.POINTER(ctypes.c_double)
+
+# nlfit_point_model, nlfit_vector_model, nlfit_progress_callback,
+# nlfit_batch_progress_callback
+PointModel = ctypes.CFUNCTYPE(ctypes.c_double, ctypes.c_double, c_double_p, ctypes.c_void_p)
+VectorModel = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_size_t,
+                               c_double_p, ctypes.c_void_p)
+ProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int64, ctypes.c_double, c_double_p,
+                                    ctypes.c_size_t, ctypes.c_void_p)
+BatchProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t, ctypes.c_size_t,
+                                         ctypes.c_void_p)
+
+
+class Options(ctypes.Structure):
+    _fields_ = [
+        ("reduction_tolerance", ctypes.c_double),
+        ("step_tolerance", ctypes.c_double),
+        ("gradient_tolerance", ctypes.c_double),
+        ("step_bound_factor", ctypes.c_double),
+        ("relative_error", ctypes.c_double),
+        ("max_evaluations", ctypes.c_int64),
+        ("scale", ctypes.c_void_p),
+        ("held", ctypes.c_void_p),
+        ("sigma", ctypes.c_void_p),
+        ("absolute_sigma", ctypes.c_int),
+        ("typical", ctypes.c_void_p),
+        ("compute_statistics", ctypes.c_int),
+        ("progress", ProgressCallback),
+        ("progress_user", ctypes.c_void_p),
+    ]
+
+
+class Result(ctypes.Structure):
+    _fields_ = [
+        ("status", ctypes.c_int),
+        ("converged", ctypes.c_int),
+        ("rank", ctypes.c_int),
+        ("iterations", ctypes.c_int64),
+        ("evaluations", ctypes.c_int64),
+        ("statistics_evaluations", ctypes.c_int64),
+        ("dof", ctypes.c_int64),
+        ("residual_norm", ctypes.c_double),
+        ("rss", ctypes.c_double),
+        ("reduced_chi2", ctypes.c_double),
+        ("r_squared", ctypes.c_double),
+        ("covariance", ctypes.c_void_p),
+        ("std_errors", ctypes.c_void_p),
+        ("ci_low", ctypes.c_void_p),
+        ("ci_high", ctypes.c_void_p),
+        ("correlation", ctypes.c_void_p),
+        ("parameter_flags", ctypes.c_void_p),
+    ]
+
+
+class BatchOptions(ctypes.Structure):
+    _fields_ = [
+        ("fit", Options),
+        ("threads", ctypes.c_int),
+        ("progress", BatchProgressCallback),
+        ("progress_user", ctypes.c_void_p),
+    ]
+
+
+class BatchData(ctypes.Structure):
+    _fields_ = [
+        ("curves", ctypes.c_size_t),
+        ("points", ctypes.c_size_t),
+        ("x", ctypes.c_void_p),
+        ("x_per_curve", ctypes.c_int),
+        ("y", ctypes.c_void_p),
+        ("sigma", ctypes.c_void_p),
+        ("start", ctypes.c_void_p),
+        ("start_per_curve", ctypes.c_int),
+    ]
+
+
+class BatchOutputs(ctypes.Structure):
+    _fields_ = [
+        ("params", ctypes.c_void_p),
+        ("status", ctypes.c_void_p),
+        ("converged", ctypes.c_void_p),
+        ("rss", ctypes.c_void_p),
+        ("evaluations", ctypes.c_void_p),
+        ("std_errors", ctypes.c_void_p),
+    ]
+
+
+class ReportInput(ctypes.Structure):
+    _fields_ = [
+        ("model_name", ctypes.c_char_p),
+        ("formula", ctypes.c_char_p),
+        ("data_file", ctypes.c_char_p),
+        ("points", ctypes.c_size_t),
+        ("skipped_points", ctypes.c_size_t),
+        ("weighted", ctypes.c_int),
+        ("absolute_sigma", ctypes.c_int),
+        ("n", ctypes.c_size_t),
+        ("parameter_names", ctypes.c_void_p),
+        ("params", ctypes.c_void_p),
+        ("start", ctypes.c_void_p),
+        ("result", ctypes.POINTER(Result)),
+        ("certified", ctypes.c_void_p),
+        ("certified_std_dev", ctypes.c_void_p),
+        ("certified_rss", ctypes.c_double),
+    ]
+
+
+_P = ctypes.c_void_p
+_SIZE = ctypes.c_size_t
+_INT = ctypes.c_int
+_STR = ctypes.c_char_p
+
+# name: (restype, argtypes). Arrays go as integer addresses (c_void_p).
+_DECLARATIONS = {
+    "nlfit_status_message": (_STR, [_INT]),
+    "nlfit_status_name": (_STR, [_INT]),
+    "nlfit_options_init": (None, [ctypes.POINTER(Options)]),
+    "nlfit_fit_vectorized": (_INT, [VectorModel, _P, _SIZE, _P, _SIZE, _P, _P,
+                                    ctypes.POINTER(Options), ctypes.POINTER(Result)]),
+    "nlfit_model_formula": (_P, [_STR, _P, _SIZE, ctypes.c_char_p, _SIZE]),
+    "nlfit_model_builtin": (_P, [_STR]),
+    "nlfit_model_builtin_count": (_SIZE, []),
+    "nlfit_model_builtin_name": (_STR, [_SIZE]),
+    "nlfit_model_free": (None, [_P]),
+    "nlfit_model_parameter_count": (_SIZE, [_P]),
+    "nlfit_model_parameter_name": (_STR, [_P, _SIZE]),
+    "nlfit_model_formula_text": (_STR, [_P]),
+    "nlfit_model_name": (_STR, [_P]),
+    "nlfit_model_description": (_STR, [_P]),
+    "nlfit_model_evaluate": (_INT, [_P, _P, _P, _SIZE, _P]),
+    "nlfit_fit_model": (_INT, [_P, _SIZE, _P, _SIZE, _P, _P, ctypes.POINTER(Options),
+                               ctypes.POINTER(Result)]),
+    "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
+    "nlfit_batch_options_init": (None, [ctypes.POINTER(BatchOptions)]),
+    "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
+                              ctypes.POINTER(BatchOptions), ctypes.POINTER(BatchOutputs)]),
+}
+
+
+def _installed_directory():
+    try:
+        from . import _install_paths  # written by cmake --install
+    except ImportError:
+        return None
+    return os.path.normpath(os.path.join(_HERE, _install_paths.LIBRARY_DIRECTORY))
+
+
+def candidates():
+    """The paths tried, in order (see the module documentation)."""
+    path = os.environ.get(ENVIRONMENT_VARIABLE)
+    if path:
+        return [path]
+    directories = [_HERE]
+    installed = _installed_directory()
+    if installed:
+        directories.append(installed)
+    checkout = os.path.dirname(os.path.dirname(_HERE))
+    if os.path.isfile(os.path.join(checkout, "CMakeLists.txt")):
+        directories += [os.path.join(checkout, build) for build in ("build", "build-ci")]
+    directories.append(os.path.join(sys.prefix, "lib"))
+    found = [os.path.join(d, name) for d in directories for name in _FILE_NAMES]
+    return [p for p in found if os.path.exists(p)] + [_SONAME]
+
+
+class Library:
+    """libnlfit_api with its functions declared. Functions that this build of
+    the library lacks are absent (AttributeError on use)."""
+
+    def __init__(self, path=None):
+        tried = [path] if path else candidates()
+        errors = []
+        for candidate in tried:
+            try:
+                self._dll = ctypes.CDLL(candidate)
+            except OSError as error:
+                errors.append("%s: %s" % (candidate, error))
+                continue
+            self.path = candidate
+            break
+        else:
+            raise OSError(
+                "cannot load the nlfit fitting library (%s). Set %s to the path of"
+                " libnlfit_api.so, install it with cmake --install, or build it with"
+                " `cmake -S . -B build && cmake --build build`"
+                % ("; ".join(errors), ENVIRONMENT_VARIABLE))
+        for name, (restype, argtypes) in _DECLARATIONS.items():
+            try:
+                function = getattr(self._dll, name)
+            except AttributeError:
+                continue
+            function.restype = restype
+            function.argtypes = argtypes
+            setattr(self, name, function)
+
+    def status_name(self, status):
+        return self.nlfit_status_name(int(status)).decode()
+
+    def status_message(self, status):
+        return self.nlfit_status_message(int(status)).decode()
+
+
+_loaded = []
+
+
+def library():
+    """The library, loaded on first use."""
+    if not _loaded:
+        _loaded.append(Library())
+    return _loaded[0]

@@ -1,0 +1,167 @@
+"""nlfit.dask: batch fits spread over a Dask cluster.
+
+    import dask
+    from distributed import Client
+    import nlfit.dask
+
+    client = Client("tcp://scheduler:8786")          # or a LocalCluster
+    r = nlfit.dask.fit_many("two_exp", t, Y, p0)     # Dask arrays, lazy
+    params, status = dask.compute(r.params, r.status)
+
+Y (K curves x m points) is a Dask array chunked along the curves, or a NumPy
+array that is chunked here. One task per block fits the whole block with
+nlfit.fit_many on the worker's threads; every output is sliced lazily from
+that one block result, so a block is fitted once per compute of the outputs
+together (dask.compute(*r), compute=True or persist()). Computing outputs in
+separate compute calls fits the blocks again.
+"""
+
+import os
+import threading
+
+import dask
+import dask.array as da
+import numpy as np
+
+from . import _api
+
+__all__ = ["fit_many"]
+
+# One batch at a time per worker process, on all of the worker's threads: a
+# worker with T threads runs up to T tasks at once, and T tasks of T threads
+# each would oversubscribe its cores T times.
+_BATCH_LOCK = threading.Lock()
+
+_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors") + _api._TUNING
+
+
+def _worker_threads():
+    """The thread count of the Dask worker running this task, or None
+    outside a distributed worker."""
+    try:
+        from distributed import get_worker
+        worker = get_worker()
+    except (ImportError, ValueError):
+        return None
+    state = getattr(worker, "state", worker)
+    return int(getattr(state, "nthreads", 1))
+
+
+def _fit_block(Y, x, p0, sigma, *, model, n, threads, kwargs):
+    """Fits one block; returns the outputs side by side in one float64 array
+    (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
+    if threads is None:
+        threads = _worker_threads() or os.cpu_count() or 1
+    Y, x, p0 = (np.ascontiguousarray(a) for a in (Y, x, p0))
+    sigma = np.ascontiguousarray(sigma) if sigma is not None else None
+    with _BATCH_LOCK:
+        r = _api.fit_many(model, x, Y, p0, sigma=sigma, threads=threads, **kwargs)
+    k = Y.shape[0]
+    out = np.empty((k, 2 * n + 4))
+    out[:, :n] = r.params
+    out[:, n] = r.status
+    out[:, n + 1] = r.converged
+    out[:, n + 2] = r.rss
+    out[:, n + 3] = r.evaluations
+    out[:, n + 4:] = r.std_errors if r.std_errors is not None else np.nan
+    return out
+
+
+def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=False, **kwargs):
+    """nlfit.fit_many over Dask: returns a BatchResult of Dask arrays (lazy),
+    or of NumPy arrays with compute=True.
+
+    model must be a formula string or catalogue name (a Python callable is
+    accepted too, but each worker then runs the slow path). x: (m,) shared
+    or (K, m); p0: (n,) or (K, n); sigma: (K, m) or None; Y: (K, m), a Dask
+    or NumPy array. Y is rechunked so that every block holds whole curves
+    (chunks along axis 0 only); a NumPy Y is split into blocks of ``chunks``
+    curves (default: about 20 000 curves a block, at least 1 block). Per-curve
+    x, p0 and sigma follow Y's chunks. threads: threads per block; None =
+    the thread count of the worker that runs it (all cores outside a
+    distributed worker); one block runs at a time per worker process. Other
+    keywords (absolute_sigma, fixed, maxfev, std_errors, tolerances) are
+    those of nlfit.fit_many. The results are bit for bit those of
+    nlfit.fit_many on the whole array.
+    """
+    for name in kwargs:
+        if name not in _PASSED_ON:
+            raise TypeError("nlfit.dask.fit_many() does not support the keyword %r%s"
+                            % (name, " (use distributed's progress bar on the result)"
+                               if name == "progress" else ""))
+    if not isinstance(model, (str, _api.Model)) and not callable(model):
+        raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
+                        % type(model).__name__)
+    if isinstance(model, _api.Model):
+        model = model.formula if model.name == "formula" else model.name
+    if isinstance(model, str):
+        n = _api.Model(model).parameter_count  # checks the model before any task runs
+    else:
+        n = np.shape(p0)[-1]
+
+    if isinstance(Y, da.Array):
+        if Y.ndim != 2:
+            raise ValueError("Y must be a 2-D array (curves, points), got shape %s" % (Y.shape,))
+        Y = Y.rechunk({1: -1}) if chunks is None else Y.rechunk((chunks, -1))
+    else:
+        Yn = np.asarray(Y)
+        if Yn.ndim != 2:
+            raise ValueError("Y must be a 2-D array (curves, points), got shape %s"
+                             % (Yn.shape,))
+        Y = da.from_array(Yn, chunks=(chunks or max(1, min(len(Yn), 20000)), -1))
+    if Y.dtype.kind not in "fiu":
+        raise TypeError("Y must hold real numbers, not %s" % Y.dtype)
+    if Y.dtype != np.float64:
+        Y = Y.astype(np.float64)
+    K, m = Y.shape
+    if K == 0:
+        raise ValueError("Y holds no curves (K = 0)")
+    row_chunks = Y.chunks[0]
+
+    def per_curve(values, name, width):
+        if isinstance(values, da.Array):
+            return values.astype(np.float64).rechunk((row_chunks, -1))
+        values = _api._float_array(values, name, copy_ok=True)
+        if values.shape == (K, width):
+            return da.from_array(values, chunks=(row_chunks, -1))
+        return values
+
+    x = per_curve(x, "x", m)
+    p0 = per_curve(p0, "p0", n)
+    if np.shape(x) not in ((m,), (K, m)):
+        raise ValueError("x must have shape (%d,) or (%d, %d), got %s" % (m, K, m, np.shape(x)))
+    if np.shape(p0) not in ((n,), (K, n)):
+        raise ValueError("p0 must have shape (%d,) or (%d, %d), got %s" % (n, K, n, np.shape(p0)))
+    if sigma is not None:
+        sigma = per_curve(sigma, "sigma", m)
+        if not isinstance(sigma, da.Array) or sigma.shape != (K, m):
+            raise ValueError("sigma must have the shape of Y (%d, %d)" % (K, m))
+
+    # One delayed task per block; the shared x and p0 are one key each.
+    def blocks(values):
+        if isinstance(values, da.Array):
+            return [row[0] for row in values.to_delayed()]
+        shared = dask.delayed(values)
+        return [shared] * len(row_chunks)
+
+    fit_block = dask.delayed(_fit_block, pure=True)
+    sigmas = blocks(sigma) if sigma is not None else [None] * len(row_chunks)
+    width = 2 * n + 4
+    parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, threads=threads,
+                                       kwargs=kwargs),
+                             shape=(k, width), dtype=np.float64)
+             for yb, xb, pb, sb, k in zip(blocks(Y), blocks(x), blocks(p0), sigmas, row_chunks)]
+    stacked = da.concatenate(parts, axis=0) if len(parts) > 1 else parts[0]
+    std = kwargs.get("std_errors", True)
+    result = _api.BatchResult(
+        params=stacked[:, :n],
+        status=stacked[:, n].astype(np.intc),
+        converged=stacked[:, n + 1].astype(np.bool_),
+        rss=stacked[:, n + 2],
+        std_errors=stacked[:, n + 4:] if std else None,
+        evaluations=stacked[:, n + 3].astype(np.int64))
+    if compute:
+        present = [a for a in result if a is not None]
+        values = iter(dask.compute(*present))
+        return _api.BatchResult(*[next(values) if a is not None else None for a in result])
+    return result

@@ -1,0 +1,124 @@
+"""nlfit.fit and nlfit.curve_fit: bit for bit the C API's fit of the same
+problem, and clear errors for bad input."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import require
+
+np = require("numpy")
+import nlfit  # noqa: E402
+
+DECAY = "a*exp(-b*x)+c"
+
+
+def c_fit(model, x, y, p0, sigma=None, absolute_sigma=False):
+    """The fit by the C reference program (tests/c_reference.c)."""
+    program = os.environ.get("NLFIT_C_REFERENCE")
+    if not program:
+        pytest.skip("NLFIT_C_REFERENCE (the C reference program) is not set")
+    hexes = lambda values: " ".join(float(v).hex() for v in values)  # noqa: E731
+    text = "%s\n%d %s\n%s\n%d %s\n%s\n%d\n" % (
+        model, len(x), hexes(x), hexes(y), len(p0), hexes(p0),
+        "-" if sigma is None else hexes(sigma), int(absolute_sigma))
+    out = subprocess.run([program], input=text, capture_output=True, text=True, check=True)
+    fields = {}
+    for line in out.stdout.splitlines():
+        name, *values = line.split()
+        fields[name] = [float.fromhex(v) if "0x" in v or v in ("nan", "-nan", "inf", "-inf")
+                        else int(v) for v in values]
+    return fields
+
+
+def decay_data(m=40, noise=0.02, seed=1):
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 5.0, m)
+    y = 3.0 * np.exp(-1.3 * x) + 0.5 + noise * rng.standard_normal(m)
+    return x, y, np.full(m, noise) * (1.0 + x / 5.0)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a, dtype=np.float64), np.asarray(b, dtype=np.float64)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("weighted", [False, True])
+def test_fit_and_curve_fit_equal_the_c_api_bit_for_bit(weighted):
+    x, y, sigma = decay_data()
+    sigma = sigma if weighted else None
+    cases = [(DECAY, DECAY, [1.0, 1.0, 0.0]),
+             ("exp_decay", "exp_decay", [1.0, 1.0, 0.0]),
+             # A Python model of + - * / only: NumPy's arithmetic is the C one.
+             ("c:rational", lambda t, a, b: a / (1.0 + b * t), [1.0, 0.5])]
+    for c_model, model, p0 in cases:
+        ref = c_fit(c_model, x, y, p0, sigma, absolute_sigma=weighted)
+        r = nlfit.fit(model, x, y, p0, sigma=sigma, absolute_sigma=weighted)
+        popt, pcov = nlfit.curve_fit(model, x, y, p0, sigma=sigma, absolute_sigma=weighted)
+        assert r.status == ref["status"][0] and r.converged == bool(ref["converged"][0])
+        assert (r.iterations, r.evaluations) == (ref["iterations"][0], ref["evaluations"][0])
+        for field in ("params", "std_errors", "covariance", "rss", "reduced_chi2", "r_squared"):
+            assert same_bits(np.ravel(getattr(r, field)), ref[field]), (c_model, field)
+        assert same_bits(popt, ref["params"]) and same_bits(pcov.ravel(), ref["covariance"])
+
+
+def test_results_of_a_fit_are_consistent_and_documented_fields_exist():
+    x, y, sigma = decay_data()
+    r = nlfit.fit(DECAY, x, y, [1.0, 1.0, 0.0], sigma=sigma)
+    assert r.converged and r.status_name.startswith("converged")
+    assert r.parameter_names == ("a", "b", "c")
+    assert np.all(r.ci_low < r.params) and np.all(r.params < r.ci_high)
+    assert np.allclose(np.diag(r.correlation), 1.0)
+    assert 0.9 < r.r_squared <= 1.0 and r.dof == len(x) - 3
+    assert "a" in repr(r) and "b" in repr(r)
+    # Held parameters stay at their start, with zero covariance.
+    held = nlfit.fit(DECAY, x, y, [1.0, 1.0, 0.5], fixed=["c"])
+    assert held.params[2] == 0.5 and held.covariance[2, 2] == 0.0
+
+
+def test_undetermined_parameters_get_nan_covariance():
+    x = np.linspace(0.0, 1.0, 10)
+    # Only a + b is determined by the data.
+    popt, pcov = nlfit.curve_fit(lambda t, a, b: (a + b) * t, x, 2.0 * x + 0.01 * x * x,
+                                 [1.0, 0.5])
+    assert np.isfinite(popt).all()
+    assert np.isnan(pcov).sum() >= 3 and np.isfinite(pcov).sum() == 1
+
+
+def test_exception_in_the_model_propagates_and_nonconvergence_raises():
+    x, y, _ = decay_data()
+
+    def broken(t, a, b):
+        raise ZeroDivisionError("model failed")
+    with pytest.raises(ZeroDivisionError, match="model failed"):
+        nlfit.curve_fit(broken, x, y, [1.0, 1.0])
+    with pytest.raises(nlfit.FitError) as caught:
+        nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0], maxfev=3)
+    assert caught.value.status_name == "stopped_evaluations"
+    popt, pcov, result, message, status = nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0],
+                                                          maxfev=3, full_output=True)
+    assert status == result.status and message == result.message and popt is result.params
+
+
+def test_bad_input_gives_clear_exceptions():
+    x, y, _ = decay_data()
+    p0 = [1.0, 1.0, 0.0]
+    cases = [
+        (TypeError, "bounds", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0, 1))),
+        (TypeError, "method", lambda: nlfit.fit(DECAY, x, y, p0, method="trf")),
+        (TypeError, "jac", lambda: nlfit.curve_fit(DECAY, x, y, p0, jac=None)),
+        (ValueError, "same length", lambda: nlfit.fit(DECAY, x, y[:-1], p0)),
+        (ValueError, "3 values", lambda: nlfit.fit(DECAY, x, y, [1.0])),
+        (TypeError, "real numbers", lambda: nlfit.fit(DECAY, x.astype(complex), y, p0)),
+        (TypeError, "real numbers", lambda: nlfit.fit(DECAY, ["a"] * len(x), y, p0)),
+        (ValueError, "unknown model name", lambda: nlfit.fit("no_such_model", x, y, p0)),
+        (ValueError, "bad formula", lambda: nlfit.fit("a*exp(-b*x", x, y, p0)),
+        (ValueError, "sigma", lambda: nlfit.fit(DECAY, x, y, p0, sigma=np.zeros(len(x)))),
+        (ValueError, "data", lambda: nlfit.fit(DECAY, x, np.where(x > 1, np.nan, y), p0)),
+    ]
+    for error, text, call in cases:
+        with pytest.raises(error, match=text):
+            call()
+    # Non-contiguous and other real dtypes are converted once, not refused.
+    r = nlfit.fit(DECAY, np.repeat(x, 2)[::2], y.astype(np.float32), p0)
+    assert r.converged

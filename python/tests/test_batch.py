@@ -1,0 +1,75 @@
+"""nlfit.fit_many: bit for bit the per-curve fits at any thread count; bad
+rows refused alone; bad batches refused clearly."""
+import pytest
+
+from conftest import require
+
+np = require("numpy")
+import nlfit  # noqa: E402
+
+DECAY = "a*exp(-b*x)+c"
+
+
+def curves(K=60, m=24, seed=3):
+    rng = np.random.default_rng(seed)
+    x = np.linspace(0.0, 4.0, m)
+    a = rng.uniform(1.0, 3.0, K)[:, None]
+    b = rng.uniform(0.5, 2.0, K)[:, None]
+    Y = a * np.exp(-b * x) + 0.2 + 0.01 * rng.standard_normal((K, m))
+    p0 = np.column_stack([np.full(K, 1.5), rng.uniform(0.8, 1.2, K), np.zeros(K)])
+    return x, Y, p0, np.full((K, m), 0.01)
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+def test_each_curve_equals_its_own_fit_at_1_and_4_threads_and_bad_rows_stand_alone():
+    x, Y, p0, sigma = curves()
+    Y[7, 5] = np.nan
+    sigma[11, 0] = -1.0
+    singles = [nlfit.fit(DECAY, x, Y[k], p0[k], sigma=sigma[k]) if k not in (7, 11) else None
+               for k in range(len(Y))]
+    for threads in (1, 4):
+        r = nlfit.fit_many(DECAY, x, Y, p0, sigma=sigma, threads=threads)
+        assert r.status[7] == -3 and r.status[11] == -5 and not r.converged[[7, 11]].any()
+        for k, single in enumerate(singles):
+            if single is None:
+                continue
+            assert r.status[k] == single.status and r.converged[k] == single.converged
+            assert r.evaluations[k] == single.evaluations
+            assert same_bits(r.params[k], single.params), (threads, k)
+            assert same_bits(r.std_errors[k], single.std_errors), (threads, k)
+            assert same_bits(r.rss[k], single.rss)
+        assert r.converged.sum() == len(Y) - 2
+
+
+def test_python_callable_and_shared_start_take_the_slow_path_to_the_same_bits():
+    x, Y, p0, _ = curves(K=8)
+    Y = 2.0 / (1.0 + 0.7 * x) + 0.0 * Y  # a rational curve per row
+    Y[3] *= 1.5
+    model = lambda t, a, b: a / (1.0 + b * t)  # noqa: E731
+    r = nlfit.fit_many(model, x, Y, [1.0, 1.0], progress=True)
+    for k in range(len(Y)):
+        single = nlfit.fit(model, x, Y[k], [1.0, 1.0])
+        assert same_bits(r.params[k], single.params) and r.status[k] == single.status
+        assert same_bits(r.std_errors[k], single.std_errors)
+
+
+def test_bad_batches_are_refused_clearly():
+    x, Y, p0, sigma = curves(K=4)
+    cases = [
+        (ValueError, "K = 0", lambda: nlfit.fit_many(DECAY, x, Y[:0], p0[0])),
+        (ValueError, "2-D", lambda: nlfit.fit_many(DECAY, x, Y[0], p0[0])),
+        (ValueError, "x must have shape", lambda: nlfit.fit_many(DECAY, x[:-1], Y, p0)),
+        (ValueError, "p0 must have shape", lambda: nlfit.fit_many(DECAY, x, Y, p0[:, :2])),
+        (ValueError, "sigma must have", lambda: nlfit.fit_many(DECAY, x, Y, p0, sigma=sigma[0])),
+        (ValueError, "C-contiguous", lambda: nlfit.fit_many(DECAY, x, Y[:, ::2], p0)),
+        (TypeError, "real numbers", lambda: nlfit.fit_many(DECAY, x, Y.astype(complex), p0)),
+        (ValueError, "unknown model name", lambda: nlfit.fit_many("nope", x, Y, p0)),
+        (TypeError, "bounds", lambda: nlfit.fit_many(DECAY, x, Y, p0, bounds=(0, 1))),
+    ]
+    for error, text, call in cases:
+        with pytest.raises(error, match=text):
+            call()
