@@ -8,6 +8,8 @@ function(nlfit_expected_files out_var)
     "${INCLUDEDIR}/nlfit/fit.h"
     "${INCLUDEDIR}/nlfit/model.h"
     "${INCLUDEDIR}/nlfit/batch.h"
+    "${INCLUDEDIR}/nlfit/report.h"
+    "${INCLUDEDIR}/nlfit/fit.hpp"
     "${lib}/libnlfit.so.${VERSION}"
     "${lib}/libnlfit.so.${MAJOR}"
     "${lib}/libnlfit.so"
