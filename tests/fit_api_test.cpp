@@ -208,6 +208,20 @@ TEST(FitApi, EveryStopReturnsTheLastAcceptedPoint) {
     for (const auto& a : accepted) found = found || (std::memcmp(a.data(), p.data(), 16) == 0);
     EXPECT_TRUE(found) << p[0] << " " << p[1];
   }
+  // Stopped in the very first evaluation: nothing known, nothing invented.
+  {
+    CountingModel model;
+    model.stopAt = 1;
+    std::vector<double> p = d.start1;
+    std::vector<double> se(2, -1.0);
+    nlfit_result r{};
+    r.std_errors = se.data();
+    nlfit_options withStatistics = defaultOptions(true);
+    nlfit_fit_vectorized(CountingModel::call, &model, 2, p.data(), d.x.size(), d.x.data(),
+                         d.y.data(), &withStatistics, &r);
+    EXPECT_TRUE(std::isnan(r.rss));
+    EXPECT_TRUE(std::isnan(se[0]) && std::isnan(se[1]));
+  }
   // The progress callback stops at the point it was shown.
   ApiRun stopped(2);
   stopped.stopAtIteration = 3;

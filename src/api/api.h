@@ -63,6 +63,10 @@ struct StatisticsOutcome {
 // errors, intervals and correlation into result's arrays (all n parameters).
 StatisticsOutcome computeStatistics(const StatisticsRequest& request, nlfit_result* result);
 
+// Fills result's statistics arrays for statistics that could not be had: NaN,
+// but zero standard error, covariance and interval width for held parameters.
+void fillUnavailableStatistics(const FitProblem& problem, nlfit_result* result);
+
 }  // namespace nlfit
 
 #endif  // NLFIT_API_H

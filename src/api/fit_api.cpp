@@ -252,12 +252,15 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
 
   // The last accepted point, all n parameters.
   for (int k = 0; k < freeCount; ++k) memory.full[memory.freeIndex[k]] = memory.free[k];
-  const double rss = sumOfSquares(problem.m, fvec);
+  // A model that stopped in its very first evaluation left no residuals.
+  const bool noResiduals = status == NLFIT_STOPPED_BY_MODEL && outcome.evalCount == 1;
+  const double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
+  const double residualNorm = noResiduals ? kNaN : outcome.fnorm;
 
   StatisticsOutcome statistics;
   const bool atPrecision = status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
                            status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION;
-  if (result != nullptr && (o.compute_statistics != 0 || atPrecision)) {
+  if (result != nullptr && !noResiduals && (o.compute_statistics != 0 || atPrecision)) {
     StatisticsRequest request;
     request.problem = &problem;
     request.free = memory.free;
@@ -269,6 +272,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
     statistics = computeStatistics(request, result);
   }
   std::free(freeTypical);
+  if (result != nullptr && o.compute_statistics != 0 && !statistics.available) {
+    // Asked for, but the model stopped them (or memory ran out): no numbers.
+    fillUnavailableStatistics(problem, result);
+  }
 
   if (result != nullptr && result->parameter_flags != nullptr) {
     // The statistics set the rank and column flags; add held and unmoved.
@@ -290,7 +297,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->iterations = outcome.iterations;
   result->evaluations = outcome.evalCount;
   result->statistics_evaluations = statistics.evaluations;
-  result->residual_norm = outcome.fnorm;
+  result->residual_norm = residualNorm;
   result->rss = rss;
   const int rank = statistics.available ? statistics.rank : freeCount;
   result->rank = rank;

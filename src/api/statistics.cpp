@@ -219,6 +219,28 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
 
 }  // namespace
 
+void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
+  const std::size_t n = static_cast<std::size_t>(p.n);
+  // freeIndex is increasing: a parameter is held when it is not listed.
+  auto isHeld = [&p](std::size_t j) {
+    for (int k = 0; k < p.freeCount; ++k) {
+      if (static_cast<std::size_t>(p.freeIndex[k]) == j) return false;
+    }
+    return true;
+  };
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool held = isHeld(i);
+    if (result->std_errors != nullptr) result->std_errors[i] = held ? 0.0 : kNaN;
+    if (result->ci_low != nullptr) result->ci_low[i] = held ? p.full[i] : kNaN;
+    if (result->ci_high != nullptr) result->ci_high[i] = held ? p.full[i] : kNaN;
+    for (std::size_t j = 0; j < n; ++j) {
+      const bool zero = held || isHeld(j);
+      if (result->covariance != nullptr) result->covariance[i * n + j] = zero ? 0.0 : kNaN;
+      if (result->correlation != nullptr) result->correlation[i * n + j] = kNaN;
+    }
+  }
+}
+
 StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
   StatisticsOutcome out;
   FitProblem& p = *rq.problem;
