@@ -1,5 +1,6 @@
 #include "find_ls_case.h"
 
+#include "byte_reader.h"
 #include "stdout_capture.h"
 
 #include <climits>
@@ -97,33 +98,10 @@ constexpr int kMaxStoredPoints = 1001;
 constexpr int kMaxStoredParams = 1000;
 constexpr int kStreamParams = 11;  // starting values taken from the input
 
-class Reader {
+// The input as choices and values, with this harness's odd values.
+class Reader : public ByteReader {
  public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  bool more() const { return pos_ < size_; }
-  std::uint8_t byte(std::uint8_t fallback) { return more() ? data_[pos_++] : fallback; }
-  // One value token; fallback when the input is exhausted.
-  double value(double fallback) {
-    if (!more()) return fallback;
-    const std::uint8_t t = data_[pos_++];
-    if (t < 16) return kOddValues[t];
-    if (t < 32) {
-      if (size_ - pos_ < sizeof(double)) {
-        pos_ = size_;
-        return 0.5;
-      }
-      double v;
-      std::memcpy(&v, data_ + pos_, sizeof v);
-      pos_ += sizeof v;
-      return v;
-    }
-    return (static_cast<double>(t) - 144.0) / 16.0;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
+  Reader(const std::uint8_t* data, std::size_t size) : ByteReader(data, size, kOddValues) {}
 };
 
 int storageFor(int count, int cap) {

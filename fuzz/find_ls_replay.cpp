@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_reader.h"
 #include "find_ls_case.h"
 
 namespace fs = std::filesystem;
@@ -42,20 +43,7 @@ int main(int argc, char** argv) {
   }
 
   std::vector<fs::path> files;
-  for (int a = 1; a < argc; ++a) {
-    const fs::path path(argv[a]);
-    if (fs::is_directory(path)) {
-      for (const auto& entry : fs::directory_iterator(path)) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-    } else if (fs::is_regular_file(path)) {
-      files.push_back(path);
-    } else {
-      std::fprintf(stderr, "no such input: %s\n", argv[a]);
-      return 2;
-    }
-  }
-  std::sort(files.begin(), files.end());
+  if (!nlfit_fuzz::replayFiles(argc, argv, 1, &files)) return 2;
 
   int byStatus[3] = {0, 0, 0};
   for (const fs::path& file : files) {

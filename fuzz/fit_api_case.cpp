@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "nlfit/fit.h"
+#include "byte_reader.h"
 #include "stdout_capture.h"
 
 namespace nlfit_fuzz {
@@ -25,33 +26,10 @@ const double kOddValues[16] = {0.0, -0.0, kNaN, -kNaN, kInf, -kInf, 1e308, -1e30
                                std::numeric_limits<double>::denorm_min(), -1e-310, 1e-300,
                                std::numeric_limits<double>::max(), -1.0, 1.0, 1e-12, 10.0};
 
-class Reader {
+// The input as choices and values, with this harness's odd values.
+class Reader : public ByteReader {
  public:
-  Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-  std::uint8_t byte(std::uint8_t fallback) { return pos_ < size_ ? data_[pos_++] : fallback; }
-  // A byte below 16 picks an odd value, 16..31 takes the next 8 bytes as a
-  // double, any other byte b gives (b - 144) / 16.
-  double value(double fallback) {
-    if (pos_ >= size_) return fallback;
-    const std::uint8_t t = data_[pos_++];
-    if (t < 16) return kOddValues[t];
-    if (t < 32) {
-      if (size_ - pos_ < sizeof(double)) {
-        pos_ = size_;
-        return 0.5;
-      }
-      double v;
-      std::memcpy(&v, data_ + pos_, sizeof v);
-      pos_ += sizeof v;
-      return v;
-    }
-    return (static_cast<double>(t) - 144.0) / 16.0;
-  }
-
- private:
-  const std::uint8_t* data_;
-  std::size_t size_;
-  std::size_t pos_ = 0;
+  Reader(const std::uint8_t* data, std::size_t size) : ByteReader(data, size, kOddValues) {}
 };
 
 std::size_t storageFor(std::size_t count, std::size_t cap) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_reader.h"
 #include "fit_api_case.h"
 #include "nlfit/fit.h"
 
@@ -34,20 +35,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::vector<fs::path> files;
-  for (int a = 1; a < argc; ++a) {
-    const fs::path path(argv[a]);
-    if (fs::is_directory(path)) {
-      for (const auto& entry : fs::directory_iterator(path)) {
-        if (entry.is_regular_file()) files.push_back(entry.path());
-      }
-    } else if (fs::is_regular_file(path)) {
-      files.push_back(path);
-    } else {
-      std::fprintf(stderr, "no such input: %s\n", argv[a]);
-      return 2;
-    }
-  }
-  std::sort(files.begin(), files.end());
+  if (!nlfit_fuzz::replayFiles(argc, argv, 1, &files)) return 2;
   std::map<int, int> byStatus;
   for (const fs::path& file : files) {
     std::ifstream in(file, std::ios::binary);

@@ -59,17 +59,17 @@ class Model:
     of first appearance (or in the order of ``parameter_names``).
     """
 
-    def __init__(self, spec, parameter_names=None):
-        if not isinstance(spec, str):
+    def __init__(self, source, parameter_names=None):
+        if not isinstance(source, str):
             raise TypeError("a model is a callable, a formula string or a catalogue name,"
-                            " not %s" % type(spec).__name__)
+                            " not %s" % type(source).__name__)
         self._lib = lib = _library.library()
         self._handle = None
-        if _IDENTIFIER.match(spec.strip()) and parameter_names is None:
-            handle = lib.nlfit_model_builtin(spec.strip().encode())
+        if _IDENTIFIER.match(source.strip()) and parameter_names is None:
+            handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
                 raise ValueError("unknown model name %r; the catalogue has: %s"
-                                 % (spec, ", ".join(catalogue())))
+                                 % (source, ", ".join(catalogue())))
         else:
             error = ctypes.create_string_buffer(512)
             names, count = None, 0
@@ -77,11 +77,11 @@ class Model:
                 encoded = [str(name).encode() for name in parameter_names]
                 names = (ctypes.c_char_p * len(encoded))(*encoded)
                 count = len(encoded)
-            handle = lib.nlfit_model_formula(spec.encode(), ctypes.cast(names, ctypes.c_void_p)
+            handle = lib.nlfit_model_formula(source.encode(), ctypes.cast(names, ctypes.c_void_p)
                                              if names is not None else None,
                                              count, error, len(error))
             if not handle:
-                raise ValueError("bad formula %r: %s" % (spec, error.value.decode(errors="replace")))
+                raise ValueError("bad formula %r: %s" % (source, error.value.decode(errors="replace")))
         self._handle = handle
         self.parameter_count = lib.nlfit_model_parameter_count(handle)
         self.parameter_names = tuple(lib.nlfit_model_parameter_name(handle, i).decode()
