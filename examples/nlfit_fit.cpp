@@ -321,13 +321,7 @@ void writePicture(const Library& lib, const Options& options, const NistModel& m
 
   plot.x = data.x;
   plot.y = data.y;
-  double lo = data.x[0];
-  double hi = data.x[0];
-  for (double v : data.x) {
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
-  }
-  plot.curveX = svgplot::sampleGrid(lo, hi, kCurveSamples);
+  plot.curveX = svgplot::sampleGridOver(data.x, kCurveSamples);
   for (double v : plot.curveX) plot.curveY.push_back(lib.theModelFct(v, params, paramCount));
   for (std::size_t i = 0; i < data.x.size(); ++i) {
     plot.residuals.push_back(lib.theModelFct(data.x[i], params, paramCount) - data.y[i]);

@@ -274,6 +274,16 @@ std::vector<double> sampleGrid(double lo, double hi, int count) {
   return grid;
 }
 
+std::vector<double> sampleGridOver(const std::vector<double>& x, int count) {
+  double lo = x[0];
+  double hi = x[0];
+  for (double v : x) {
+    lo = v < lo ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  return sampleGrid(lo, hi, count);
+}
+
 std::string renderFitPlot(const FitPlot& plot) {
   const std::size_t points = std::min(plot.x.size(), plot.y.size());
   const std::size_t curvePoints = std::min(plot.curveX.size(), plot.curveY.size());

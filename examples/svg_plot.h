@@ -34,6 +34,9 @@ bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* err
 // count abscissae evenly spaced from lo to hi, both ends included.
 std::vector<double> sampleGrid(double lo, double hi, int count);
 
+// count abscissae evenly spaced over the range of x (at least one value).
+std::vector<double> sampleGridOver(const std::vector<double>& x, int count);
+
 // A step of 1, 2 or 5 times a power of ten: stepDigits * 10^stepExponent.
 struct TickStep {
   int stepDigits = 1;

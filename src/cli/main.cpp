@@ -278,13 +278,7 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   plot.x = obs.x;
   plot.y = obs.y;
   plot.errors = obs.sigma;
-  double lo = obs.x[0];
-  double hi = obs.x[0];
-  for (double v : obs.x) {
-    lo = v < lo ? v : lo;
-    hi = v > hi ? v : hi;
-  }
-  plot.curveX = svgplot::sampleGrid(lo, hi, 600);
+  plot.curveX = svgplot::sampleGridOver(obs.x, 600);
   plot.curveY.resize(plot.curveX.size());
   std::vector<double> fitted(obs.x.size());
   if (nlfit_model_evaluate(problem.model.get(), params.data(), plot.curveX.data(),
