@@ -1,17 +1,22 @@
 """The NumPy interface: fit, curve_fit, fit_many and the model handles."""
 
-import collections
+from __future__ import annotations
+
 import ctypes
+import dataclasses
 import inspect
 import re
+from typing import Any, Callable, ClassVar, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from . import _library
+from . import _arguments, _interrupt, _library
 from ._library import c_double_p
 
 __all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
+
+ModelLike = Union[str, "Model", Callable[..., Any]]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -21,17 +26,69 @@ _TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
            "step_bound_factor", "relative_error")
 
 
-def load_library(path=None):
-    """The loaded libnlfit_api (see nlfit._library for where it is looked for);
-    with a path, that file."""
-    return _library.Library(path) if path else _library.library()
+def load_library(path: Optional[str] = None) -> _library.Library:
+    """The fitting library that fits use; with a path, load that file and use
+    it from now on.
+
+    Parameters
+    ----------
+    path : str, optional
+        A libnlfit_api shared library. Without it, the library in use is
+        returned, found on first use as docs/python.md tells (first match:
+        the ``NLFIT_API_LIBRARY`` environment variable, beside the package,
+        the install prefix, the checkout's ``build/``, ``<sys.prefix>/lib``,
+        the system loader).
+
+    Returns
+    -------
+    Library
+        The loaded library; ``.path`` is its file.
+
+    Raises
+    ------
+    OSError
+        The file cannot be loaded.
+
+    Notes
+    -----
+    Model handles keep the library they were made with; fits, catalogue()
+    and new handles use the selected one.
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> library = nlfit.load_library()
+    >>> nlfit.load_library(library.path) is library
+    True
+    """
+    return _library.select(path) if path else _library.library()
 
 
 class FitError(RuntimeError):
-    """A fit that was refused or did not converge. ``status`` is the C status,
-    ``status_name`` its name, ``result`` the FitResult when there is one."""
+    """A fit that was refused, did not converge, or stopped.
 
-    def __init__(self, message, status, result=None):
+    Attributes
+    ----------
+    status : int
+        The C status (``nlfit_status`` in nlfit/fit.h).
+    status_name : str
+        Its short name, such as ``"stopped_evaluations"``.
+    result : FitResult or None
+        The fit's result, when there is one.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> try:
+    ...     nlfit.curve_fit("exp_decay", x, np.exp(-x), [1.0, 0.3, 0.0], maxfev=2)
+    ... except nlfit.FitError as error:
+    ...     print(error.status_name)
+    stopped_evaluations
+    """
+
+    def __init__(self, message: str, status: int, result: Optional["FitResult"] = None) -> None:
         super().__init__(message)
         self.status = status
         self.status_name = _library.library().status_name(status)
@@ -40,11 +97,34 @@ class FitError(RuntimeError):
 
 class RefusedError(FitError, ValueError):
     """The C library refused the problem before evaluating the model (a
-    negative status): also a ValueError."""
+    negative status); also a ValueError.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> try:
+    ...     nlfit.fit("line", [0.0, 1.0, np.nan], [1.0, 2.0, 3.0], [0.0, 1.0])
+    ... except nlfit.RefusedError as error:
+    ...     print(error.status_name)
+    refused_nonfinite_data
+    """
 
 
-def catalogue():
-    """The names of the catalogue models."""
+def catalogue() -> List[str]:
+    """The names of the catalogue models.
+
+    Returns
+    -------
+    list of str
+        Names that ``Model``, ``fit`` and ``fit_many`` accept as models.
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> "exp_decay" in nlfit.catalogue()
+    True
+    """
     lib = _library.library()
     return [lib.nlfit_model_builtin_name(i).decode()
             for i in range(lib.nlfit_model_builtin_count())]
@@ -53,18 +133,68 @@ def catalogue():
 class Model:
     """A model handle: a catalogue model by name, or a compiled formula in x.
 
-    A string that is a bare name (letters, digits, underscore) must name a
-    catalogue entry (case-insensitive); any other string is a formula, whose
-    parameters are its identifiers other than x, pi and functions, in order
-    of first appearance (or in the order of ``parameter_names``).
+    Parameters
+    ----------
+    source : str
+        A bare name (letters, digits, underscore) names a catalogue entry
+        (case-insensitive, see ``catalogue()``); any other string is a
+        formula in ``x``, compiled by the C library.
+    parameter_names : sequence of str, optional
+        The formula's parameters, in this order. By default they are its
+        identifiers other than ``x``, ``pi`` and functions, in order of first
+        appearance. With names, even a bare name is read as a formula.
+
+    Attributes
+    ----------
+    name : str
+        The catalogue name, or ``"formula"``.
+    formula : str
+        The model's formula text.
+    description : str
+        One line about the model.
+    parameter_names : tuple of str
+        Its parameters, in order.
+    parameter_count : int
+        Their number.
+
+    Raises
+    ------
+    ValueError
+        An unknown catalogue name, a formula that does not compile, or a NUL
+        byte in the source or a parameter name.
+
+    Notes
+    -----
+    The handle holds memory in the C library until ``close()`` (or the end
+    of a ``with`` block, or garbage collection). A closed model can no
+    longer be used.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> with nlfit.Model("a*exp(-b*x)+c") as model:
+    ...     print(model.parameter_names)
+    ...     print(model(np.array([0.0, 1.0]), 2.0, 0.0, 1.0))
+    ('a', 'b', 'c')
+    [3. 3.]
+    >>> nlfit.Model("exp_decay").parameter_count
+    3
     """
 
-    def __init__(self, source, parameter_names=None):
+    name: str
+    formula: str
+    description: str
+    parameter_names: Tuple[str, ...]
+    parameter_count: int
+
+    def __init__(self, source: str, parameter_names: Optional[Sequence[str]] = None) -> None:
         if not isinstance(source, str):
             raise TypeError("a model is a callable, a formula string or a catalogue name,"
                             " not %s" % type(source).__name__)
+        encoded_source = _arguments.text(source, "the model")
+        self._handle: Optional[int] = None
         self._lib = lib = _library.library()
-        self._handle = None
         if _IDENTIFIER.match(source.strip()) and parameter_names is None:
             handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
@@ -74,10 +204,12 @@ class Model:
             error = ctypes.create_string_buffer(512)
             names, count = None, 0
             if parameter_names is not None:
-                encoded = [str(name).encode() for name in parameter_names]
+                if isinstance(parameter_names, str):
+                    raise TypeError("parameter_names is a sequence of names, not one string")
+                encoded = [_arguments.text(name, "the parameter name") for name in parameter_names]
                 names = (ctypes.c_char_p * len(encoded))(*encoded)
                 count = len(encoded)
-            handle = lib.nlfit_model_formula(source.encode(), ctypes.cast(names, ctypes.c_void_p)
+            handle = lib.nlfit_model_formula(encoded_source, ctypes.cast(names, ctypes.c_void_p)
                                              if names is not None else None,
                                              count, error, len(error))
             if not handle:
@@ -90,9 +222,28 @@ class Model:
         self.formula = lib.nlfit_model_formula_text(handle).decode()
         self.description = lib.nlfit_model_description(handle).decode()
 
-    def __call__(self, x, *params):
-        """The model's values at x (a NumPy array) for the parameters, through
-        the C library."""
+    def __call__(self, x: Any, *params: float) -> np.ndarray:
+        """The model's values at x for the parameters, through the C library.
+
+        Parameters
+        ----------
+        x : array_like
+            Abscissae, any shape.
+        *params : float
+            The ``parameter_count`` parameter values.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64 values of x's shape.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> nlfit.Model("line")([0.0, 2.0], 1.0, 0.5)
+        array([1., 2.])
+        """
+        handle = self.handle()
         x = _float_array(x, "x", copy_ok=True)
         p = _float_array(params, "params", copy_ok=True)
         if p.shape != (self.parameter_count,):
@@ -100,23 +251,66 @@ class Model:
                              % (self.name, self.parameter_count, p.size))
         flat = np.ascontiguousarray(x.ravel())
         values = np.empty_like(flat)
-        status = self._lib.nlfit_model_evaluate(self._handle, p.ctypes.data, flat.ctypes.data,
+        status = self._lib.nlfit_model_evaluate(handle, p.ctypes.data, flat.ctypes.data,
                                                 flat.size, values.ctypes.data)
         if status != 0:
             raise FitError(self._lib.status_message(status), status)
         return values.reshape(x.shape)
 
-    def __del__(self):
-        if getattr(self, "_handle", None):
-            self._lib.nlfit_model_free(self._handle)
-            self._handle = None
+    def handle(self) -> int:
+        """The C handle (an ``nlfit_model *`` as an integer).
 
-    def __repr__(self):
+        Raises
+        ------
+        ValueError
+            The model has been closed.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> nlfit.Model("line").handle() != 0
+        True
+        """
+        if not self._handle:
+            raise ValueError("the model %r has been closed" % (self,))
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        """True once ``close()`` has freed the handle."""
+        return not self._handle
+
+    def close(self) -> None:
+        """Frees the C handle; closing again does nothing.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> model = nlfit.Model("line")
+        >>> model.close()
+        >>> model.closed
+        True
+        """
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle:
+            self._lib.nlfit_model_free(handle)
+
+    def __enter__(self) -> "Model":
+        return self
+
+    def __exit__(self, *exception: Any) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
         return "Model(%r)" % (self.formula if self.name == "formula" else self.name)
 
 
-def _model_of(model):
+def _model_of(model: Any) -> Optional[Model]:
     if isinstance(model, Model):
+        model.handle()  # refuses a closed model
         return model
     if isinstance(model, str):
         return Model(model)
@@ -126,7 +320,7 @@ def _model_of(model):
                     % type(model).__name__)
 
 
-def _float_array(values, name, copy_ok):
+def _float_array(values: Any, name: str, copy_ok: bool) -> np.ndarray:
     """values as a float64 array: a C-contiguous float64 array as it is; other
     real numbers converted once (refused when not copy_ok and values is a
     non-contiguous float64 array)."""
@@ -148,45 +342,34 @@ def _float_array(values, name, copy_ok):
     return np.ascontiguousarray(array, dtype=np.float64)
 
 
-def _reject(kwargs, function):
+def _reject(kwargs: Dict[str, Any], function: str) -> None:
     for name in kwargs:
         if name not in _TUNING:
             raise TypeError("%s() does not support the keyword %r" % (function, name))
 
 
-def _held_flags(fixed, n, names):
-    """fixed: None, a boolean mask of n values, or indices or names."""
-    if fixed is None:
+def _held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[np.ndarray]:
+    """fixed: None, indices or names, or a boolean mask of n values."""
+    return _arguments.held_flags(fixed, n, names)
+
+
+def _max_evaluations(maxfev: Any) -> Optional[int]:
+    if maxfev is None:
         return None
-    items = list(fixed) if not isinstance(fixed, (str, int)) else [fixed]
-    flags = np.zeros(n, dtype=np.uint8)
-    if len(items) == n and all(isinstance(v, (bool, np.bool_)) for v in items):
-        flags[:] = items
-        return flags
-    for item in items:
-        if isinstance(item, str):
-            if item not in names:
-                raise ValueError("fixed names %r, not a parameter (%s)" % (item, ", ".join(names)))
-            flags[names.index(item)] = 1
-        elif isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)):
-            if not -n <= item < n:
-                raise ValueError("fixed index %d out of range for %d parameters" % (item, n))
-            flags[item] = 1
-        else:
-            raise TypeError("fixed holds parameter indices, names or n booleans, not %r"
-                            % (item,))
-    return flags
+    return _arguments.integer(maxfev, "maxfev", 1, _arguments.INT64_MAX)
 
 
-def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, target=None):
+def _options(lib: _library.Library, n: int, held: Optional[np.ndarray],
+             sigma: Optional[np.ndarray], absolute_sigma: bool, maxfev: Any, statistics: bool,
+             tuning: Dict[str, Any], target: Optional[_library.Options] = None
+             ) -> _library.Options:
     options = target if target is not None else _library.Options()
     lib.nlfit_options_init(ctypes.byref(options))
     for name, value in tuning.items():
-        setattr(options, name, float(value))
-    if maxfev is not None:
-        if int(maxfev) < 1:
-            raise ValueError("maxfev must be at least 1, got %r" % (maxfev,))
-        options.max_evaluations = int(maxfev)
+        setattr(options, name, _arguments.real(value, name))
+    budget = _max_evaluations(maxfev)
+    if budget is not None:
+        options.max_evaluations = budget
     options.held = held.ctypes.data if held is not None else None
     options.sigma = sigma.ctypes.data if sigma is not None else None
     options.absolute_sigma = 1 if absolute_sigma else 0
@@ -195,27 +378,47 @@ def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, ta
 
 
 class _VectorCallback:
-    """A Python f(x, *params) behind nlfit_vector_model. An exception is kept
-    and the fit stopped (nonzero return); the caller re-raises it."""
+    """A Python f(x, *params) behind nlfit_vector_model. The whole body is
+    guarded: an exception (KeyboardInterrupt included) is kept and the fit
+    stopped (nonzero return); the caller re-raises it after the C call.
+    f gets a read-only view of x, so that it cannot change the caller's
+    data or the fit's."""
 
-    def __init__(self, function, x, n):
+    def __init__(self, function: Callable[..., Any], x: np.ndarray, n: int,
+                 guard: _interrupt.Guard) -> None:
         self.function = function
-        self.x = x
+        self.x = x.view()
+        self.x.flags.writeable = False
         self.x_address = x.ctypes.data
         self.n = n
         self.m = x.size
-        self.error = None
+        self.guard = guard
+        self.error: Optional[BaseException] = None
         self.pointer = _library.VectorModel(self._call)
 
-    def _call(self, params, x, m, values, _user):
+    def _call(self, params: Any, x: Any, m: int, values: Any, _user: Any) -> int:
         try:
+            if self.error is not None or self.guard.interrupted():
+                return 1
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
                 xs = np.ctypeslib.as_array(x, shape=(m,))
-            out = np.asarray(self.function(xs, *params[:self.n]), dtype=np.float64)
+                xs.flags.writeable = False
+            arguments = params[:self.n]
+            with self.guard.python_call():
+                out = self.function(xs, *arguments)
+            out = np.asarray(out)
+            if out.dtype.kind not in "fiu":
+                raise TypeError(
+                    "the model returned %s values; it must return real numbers%s"
+                    % (out.dtype, " (np.real or np.abs of them?)" if out.dtype.kind == "c"
+                       else ""))
             if out.shape != (m,):
+                if out.shape not in ((), (1,)):
+                    raise ValueError("the model returned shape %s; expected (%d,), the shape of"
+                                     " x (or one value for all x)" % (out.shape, m))
                 out = np.broadcast_to(out, (m,))
-            out = np.ascontiguousarray(out)
+            out = np.ascontiguousarray(out, dtype=np.float64)
             ctypes.memmove(values, out.ctypes.data, 8 * m)
             return 0
         except BaseException as error:  # noqa: B902 - re-raised after the C call
@@ -223,13 +426,23 @@ class _VectorCallback:
                 self.error = error
             return 1
 
-    def raise_pending(self):
+    def raise_pending(self) -> None:
         error, self.error = self.error, None
         if error is not None:
             raise error
 
 
-def _callable_names(function, n):
+def _progress_stop(guard: _interrupt.Guard) -> Any:
+    """An nlfit_progress_callback that stops a fit once SIGINT has arrived."""
+    def report(_iteration: int, _norm: float, _params: Any, _n: int, _user: Any) -> int:
+        try:
+            return 1 if guard.interrupted() else 0
+        except BaseException:  # noqa: B902 - nothing may escape into C
+            return 1
+    return _library.ProgressCallback(report)
+
+
+def _callable_names(function: Callable[..., Any], n: int) -> Tuple[str, ...]:
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
         names = [p.name for p in parameters
@@ -241,7 +454,7 @@ def _callable_names(function, n):
     return tuple("p%d" % j for j in range(n))
 
 
-def _callable_parameter_count(function):
+def _callable_parameter_count(function: Callable[..., Any]) -> int:
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
     except (TypeError, ValueError):
@@ -252,30 +465,123 @@ def _callable_parameter_count(function):
     return len(parameters)
 
 
+@dataclasses.dataclass(eq=False, repr=False)
 class FitResult:
-    """The result of nlfit.fit. All statistics come from the C library.
+    """The result of ``fit``; every statistic comes from the C library.
 
-    Attributes: ``params``, ``std_errors``, ``ci_low``, ``ci_high`` (95 %
-    confidence interval), ``covariance`` and ``correlation`` (n x n; NaN for
-    parameters beyond the numerical rank), ``parameter_flags``,
-    ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
-    ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
-    ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula).
-    ``repr`` is the report table the ``nlfit`` command prints.
+    ``repr(result)`` (and ``print``) is the report table the ``nlfit``
+    command prints.
+
+    Attributes
+    ----------
+    params : numpy.ndarray
+        (n,) the fitted parameters (the last accepted point after any stop).
+    parameter_names : tuple of str
+        Their names.
+    start : numpy.ndarray
+        (n,) the starting values.
+    std_errors : numpy.ndarray
+        (n,) standard errors; NaN for parameters the data do not determine
+        (beyond the Jacobian's numerical rank), 0 for held ones.
+    ci_low, ci_high : numpy.ndarray
+        (n,) the 95 % confidence interval (Student t with ``dof`` degrees).
+    covariance : numpy.ndarray
+        (n, n) s^2 (J^T J)^-1, or (J^T J)^-1 with ``absolute_sigma``; NaN rows
+        and columns for undetermined parameters, zero ones for held ones.
+    correlation : numpy.ndarray
+        (n, n) the correlation matrix.
+    parameter_flags : numpy.ndarray
+        (n,) ``NLFIT_PARAM_*`` bits: 1 held, 2 undetermined, 4 no effect on
+        the residuals, 8 free but still at its start.
+    rss : float
+        The sum of squared (weighted) residuals: chi-square with sigma.
+    residual_norm : float
+        Its square root.
+    reduced_chi2 : float
+        rss / dof; NaN when dof = 0.
+    r_squared : float
+        The (weighted) coefficient of determination; NaN when undefined.
+    dof : int
+        Degrees of freedom, m - rank.
+    rank : int
+        The numerical rank of the Jacobian (free parameters).
+    status : int
+        The C status: 1-4 converged, 5 evaluation budget spent, 6-8 stopped
+        at machine precision (see ``nlfit/fit.h``).
+    status_name : str
+        Its short name, such as ``"converged_reduction"``.
+    message : str
+        One sentence about it.
+    converged : bool
+        Whether the status counts as converged.
+    iterations : int
+        Outer iterations of the solver.
+    evaluations : int
+        Model evaluations of the fit.
+    statistics_evaluations : int
+        Model evaluations for the statistics, counted apart.
+    model : str
+        The catalogue name, the formula, or the Python callable's name.
+    model_name : str or None
+        The catalogue name or the callable's name; None for a formula.
+    formula : str or None
+        The model's formula; None for a Python callable.
+    x, y : numpy.ndarray
+        The data fitted.
+    sigma : numpy.ndarray or None
+        Standard deviations of y, when given.
+    absolute_sigma : bool
+        Whether sigma was taken as absolute.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 5.0, 30)
+    >>> r = nlfit.fit("exp_decay", x, 3.0 * np.exp(-1.3 * x) + 0.5, [1.0, 1.0, 0.0])
+    >>> r.converged, r.parameter_names, r.dof
+    (True, ('a', 'k', 'c'), 27)
+    >>> print(np.round(r.params, 6))
+    [3.  1.3 0.5]
+    >>> print(repr(r).splitlines()[0])
+    Model:    exp_decay: y = a*exp(-k*x) + c
     """
 
-    _ARRAYS = ("params", "std_errors", "ci_low", "ci_high", "covariance", "correlation",
-               "parameter_flags")
+    params: np.ndarray
+    parameter_names: Tuple[str, ...]
+    start: np.ndarray
+    std_errors: np.ndarray
+    ci_low: np.ndarray
+    ci_high: np.ndarray
+    covariance: np.ndarray
+    correlation: np.ndarray
+    parameter_flags: np.ndarray
+    rss: float
+    residual_norm: float
+    reduced_chi2: float
+    r_squared: float
+    dof: int
+    rank: int
+    status: int
+    status_name: str
+    message: str
+    converged: bool
+    iterations: int
+    evaluations: int
+    statistics_evaluations: int
+    model: str
+    model_name: Optional[str]
+    formula: Optional[str]
+    x: np.ndarray
+    y: np.ndarray
+    sigma: Optional[np.ndarray]
+    absolute_sigma: bool
 
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
-
-    def __repr__(self):
+    def __repr__(self) -> str:
         text = _report_table(self)
         return text if text is not None else self._plain_table()
 
-    def _plain_table(self):
+    def _plain_table(self) -> str:
         lines = ["model      %s" % self.model,
                  "status     %s (%s)" % (self.status_name, self.message),
                  "%-10s %24s %24s" % ("parameter", "value", "std error")]
@@ -287,7 +593,7 @@ class FitResult:
         return "\n".join(lines)
 
 
-def _report_table(r):
+def _report_table(r: FitResult) -> Optional[str]:
     """The C library's report of a fit (nlfit_report_format), the table the
     nlfit command prints; None when the library lacks the formatter."""
     lib = _library.library()
@@ -316,12 +622,27 @@ def _report_table(r):
         return None
     buffer = ctypes.create_string_buffer(size + 1)
     formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
-    return buffer.value.decode(errors="replace")
+    return str(buffer.value.decode(errors="replace"))
 
 
-def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
-    lib = _library.library()
+def _refused(lib: _library.Library, status: int, function_name: str) -> RefusedError:
+    return RefusedError("%s() refused the problem: %s (%s)"
+                        % (function_name, lib.status_message(status), lib.status_name(status)),
+                        status)
+
+
+def _stopped(lib: _library.Library, status: int, function_name: str) -> FitError:
+    """A fit stopped by a callback with no error to raise in its place: this
+    never passes for a result."""
+    return FitError("%s() was stopped before its end: %s (%s)"
+                    % (function_name, lib.status_message(status), lib.status_name(status)),
+                    status)
+
+
+def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sigma: bool,
+             fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str) -> FitResult:
     handle = _model_of(model)
+    lib = handle._lib if handle is not None else _library.library()
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
@@ -353,25 +674,32 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     result = _library.Result()
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
-    if handle is not None:
-        status = lib.nlfit_fit_model(handle._handle, n, params.ctypes.data, x.size, x.ctypes.data,
-                                     y.ctypes.data, ctypes.byref(options), ctypes.byref(result))
-        model_name = None if handle.name == "formula" else handle.name
-        formula = handle.formula
-    else:
-        callback = _VectorCallback(model, x, n)
-        status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data, x.size,
-                                          x.ctypes.data, y.ctypes.data, ctypes.byref(options),
-                                          ctypes.byref(result))
+    callback = None
+    with _interrupt.Guard() as guard:
+        if guard.active:
+            options.progress = progress = _progress_stop(guard)  # noqa: F841 - kept alive
+        if handle is not None:
+            status = lib.nlfit_fit_model(handle.handle(), n, params.ctypes.data, x.size,
+                                         x.ctypes.data, y.ctypes.data, ctypes.byref(options),
+                                         ctypes.byref(result))
+            model_name = None if handle.name == "formula" else handle.name
+            formula: Optional[str] = handle.formula
+        else:
+            callback = _VectorCallback(model, x, n, guard)  # type: ignore[arg-type]
+            status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data,
+                                              x.size, x.ctypes.data, y.ctypes.data,
+                                              ctypes.byref(options), ctypes.byref(result))
+            model_name, formula = getattr(model, "__name__", "python model"), None
+    # Here a Ctrl-C during the fit has been raised as KeyboardInterrupt.
+    if callback is not None:
         callback.raise_pending()
-        model_name, formula = getattr(model, "__name__", "python model"), None
     if status < 0:
-        raise RefusedError("%s() refused the problem: %s (%s)"
-                           % (function_name, lib.status_message(status), lib.status_name(status)),
-                           status)
+        raise _refused(lib, status, function_name)
+    if status in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
+        raise _stopped(lib, status, function_name)
     return FitResult(
-        model=model_name or formula, model_name=model_name, formula=formula,
-        parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
+        model=model_name or formula or "", model_name=model_name, formula=formula,
+        parameter_names=tuple(names), params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
         r_squared=result.r_squared, dof=result.dof, rank=result.rank, status=result.status,
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
@@ -380,47 +708,137 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         absolute_sigma=bool(absolute_sigma), **arrays)
 
 
-def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        **options):
-    """Fits model to (x, y) and returns a FitResult.
+_FIT_PARAMETERS = """model : str, Model or callable
+        A catalogue name (``"exp_decay"``), a formula in x
+        (``"a*exp(-b*x)+c"``), a ``Model``, or a Python callable
+        ``f(x, *params)`` that returns the model's m values at the whole
+        array x (called once per evaluation, with a read-only x).
+    x, y : array_like
+        The m observations (1-D, real).
+    p0 : array_like, optional
+        The n starting values; by default ones (a callable's n is then read
+        from its signature).
+    sigma : array_like, optional
+        Standard deviations of y: weights 1/sigma^2.
+    absolute_sigma : bool, default False
+        Take sigma as absolute: the covariance is not rescaled by the reduced
+        chi-square.
+    fixed : int, str or sequence, optional
+        Parameters held at their starting values: indices, names, or a mask
+        of n booleans. A list of n integers all 0 or 1 is refused as
+        ambiguous (ValueError).
+    maxfev : int, optional
+        The evaluation budget (an integer, 1 to 2**63 - 1); default 800 up to
+        9 free parameters.
+    **options : float
+        reduction_tolerance, step_tolerance, gradient_tolerance,
+        step_bound_factor, relative_error. Any other keyword is a TypeError."""
 
-    model: a callable f(x, *params) returning the model's values at the whole
-    array x (called once per evaluation), a formula string in x
-    ("a*exp(-b*x)+c") or a catalogue name ("two_exp"). p0: the starting
-    values (default: ones). sigma: standard deviations of y (weights
-    1/sigma^2). absolute_sigma: the covariance is not rescaled by the
-    reduced chi-square. fixed: parameters held at their starting values
-    (indices, names, or n booleans). maxfev: the evaluation budget.
-    Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
-    step_bound_factor, relative_error. Any other keyword is a TypeError.
+_FIT_RAISES = """RefusedError
+        The C library refused the problem (too few points, NaN or infinite
+        data or start, a bad sigma, an option out of range); a ValueError.
+    TypeError, ValueError
+        A bad argument: not real numbers, a wrong shape, a NUL byte in a
+        formula, a float for maxfev, an unknown keyword; a callable that
+        returns complex values (TypeError) or the wrong shape (ValueError).
+    FitError
+        The fit was stopped before its end with no other exception to tell
+        why (not a converged status).
+    KeyboardInterrupt
+        Ctrl-C during the fit: it stops promptly.
+    Exception
+        Whatever the callable raised; the fit stops and it propagates."""
 
-    A refused problem (bad counts, NaN data, bad sigma, ...) raises
-    RefusedError (a ValueError); a fit that ran returns its result whatever
-    its status (see ``converged``). An exception raised by the model stops
-    the fit and propagates.
+
+def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
+        absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
+        **options: float) -> FitResult:
+    """Fits a model to (x, y) and returns everything about the fit.
+
+    Parameters
+    ----------
+    %(parameters)s
+
+    Returns
+    -------
+    FitResult
+        The result whatever its status; see ``converged``.
+
+    Raises
+    ------
+    %(raises)s
+
+    See Also
+    --------
+    curve_fit : the (popt, pcov) convention.
+    fit_many : many curves with one model.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 5.0, 30)
+    >>> y = 3.0 * np.exp(-1.3 * x) + 0.5
+    >>> r = nlfit.fit("a*exp(-b*x)+c", x, y, p0=[1, 1, 0])
+    >>> r.converged, r.dof
+    (True, 27)
+    >>> print(np.round(r.params, 6))
+    [3.  1.3 0.5]
+    >>> held = nlfit.fit("a*exp(-b*x)+c", x, y, p0=[1, 1, 0.5], fixed=["c"])
+    >>> float(held.params[2]), float(held.std_errors[2])
+    (0.5, 0.0)
     """
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit")
 
 
-def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
-              maxfev=None, full_output=False, **kwargs):
+def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
+              absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
+              full_output: bool = False, **kwargs: float) -> Tuple[Any, ...]:
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
-    popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
-    s^2 = rss / (m - rank), or (J^T J)^-1 with absolute_sigma. Parameters the
-    data do not determine (beyond the numerical rank of the Jacobian) have
-    NaN rows and columns in pcov; held parameters (fixed) have zero ones.
-    f is called once per evaluation with the whole xdata array; it may also
-    be a formula string or a catalogue name.
+    The common Python curve_fit convention. Keywords of other curve fitters
+    that are not supported (bounds, method, jac, check_finite, ...) raise
+    TypeError naming the keyword.
 
-    A fit that does not converge raises FitError (a RuntimeError) unless
-    full_output is true; then the return is (popt, pcov, result, message,
-    status) with result the FitResult, message its status message and status
-    the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
-    that ran. Refused problems raise RefusedError (a ValueError) always.
-    Keywords of other curve fitters that are not supported (bounds, method,
-    jac, check_finite, ...) raise TypeError naming the keyword.
+    Parameters
+    ----------
+    f : str, Model or callable
+        As ``model`` of ``fit``.
+    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, **kwargs
+        As for ``fit``.
+    full_output : bool, default False
+        Return (popt, pcov, result, message, status) and raise nothing for a
+        fit that ran.
+
+    Returns
+    -------
+    popt : numpy.ndarray
+        (n,) the fitted parameters.
+    pcov : numpy.ndarray
+        (n, n) their covariance, s^2 (J^T J)^-1 with s^2 = rss / (m - rank),
+        or (J^T J)^-1 with absolute_sigma. Parameters the data do not
+        determine have NaN rows and columns; held ones zero ones.
+    result : FitResult
+        With full_output only; then also ``message`` (the status sentence)
+        and ``status`` (the C status, 1-4 converged).
+
+    Raises
+    ------
+    FitError
+        The fit did not converge (not with full_output).
+    RefusedError, TypeError, ValueError, KeyboardInterrupt
+        As for ``fit``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> popt, pcov = nlfit.curve_fit(lambda t, a, b: a / (1.0 + b * t), x, 2.0 / (1.0 + 0.5 * x),
+    ...                              p0=[1.0, 1.0])
+    >>> print(np.round(popt, 6), pcov.shape)
+    [2.  0.5] (2, 2)
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
@@ -433,15 +851,64 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     return result.params, result.covariance
 
 
-BatchResult = collections.namedtuple(
-    "BatchResult", ["params", "status", "converged", "rss", "std_errors", "evaluations"])
-BatchResult.__doc__ = """The result of fit_many, K curves of n parameters:
-params (K, n) float64, status (K,) C int statuses (1-4 converged, negative:
-that curve was refused), converged (K,) bool, rss (K,) float64, std_errors
-(K, n) float64 (None when std_errors=False), evaluations (K,) int64."""
+if fit.__doc__:
+    fit.__doc__ = fit.__doc__ % {"parameters": _FIT_PARAMETERS, "raises": _FIT_RAISES}
 
 
-def _batch_arrays(x, Y, p0, sigma, n):
+@dataclasses.dataclass(eq=False)
+class BatchResult:
+    """The result of ``fit_many``: K curves of n parameters.
+
+    It iterates over its fields in order, as the named tuple it once was:
+    ``params, status, converged, rss, std_errors, evaluations = result``.
+
+    Attributes
+    ----------
+    params : numpy.ndarray
+        (K, n) float64, the fitted parameters; a curve that was refused or
+        not started keeps its start.
+    status : numpy.ndarray
+        (K,) C int statuses: 1-4 converged, 5-8 stopped, negative: that
+        curve was refused (-3 non-finite data, -5 bad sigma, ...).
+    converged : numpy.ndarray
+        (K,) bool.
+    rss : numpy.ndarray
+        (K,) float64 sums of squared (weighted) residuals; NaN where refused.
+    std_errors : numpy.ndarray or None
+        (K, n) float64 standard errors; None with ``std_errors=False``.
+    evaluations : numpy.ndarray
+        (K,) int64 model evaluations of each fit.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> Y = np.array([[1.0], [2.0]]) * np.exp(-x)
+    >>> params, status, converged, rss, std_errors, evaluations = nlfit.fit_many(
+    ...     "exp_decay", x, Y, [1.0, 0.5, 0.0])
+    >>> converged.tolist()
+    [True, True]
+    """
+
+    params: Any
+    status: Any
+    converged: Any
+    rss: Any
+    std_errors: Any
+    evaluations: Any
+
+    _fields: ClassVar[Tuple[str, ...]]
+
+    def __iter__(self) -> Iterator[Any]:
+        return (getattr(self, field.name) for field in dataclasses.fields(self))
+
+
+BatchResult._fields = tuple(field.name for field in dataclasses.fields(BatchResult))
+
+
+def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
+                  ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]:
     """Checks and converts the data of a batch."""
     Y = _float_array(Y, "Y", copy_ok=False)
     if Y.ndim != 2:
@@ -465,38 +932,52 @@ def _batch_arrays(x, Y, p0, sigma, n):
 
 
 class _Progress:
-    """A tqdm bar driven by the C progress callback. The callback comes from
-    the worker threads (one at a time); it only updates the bar every
-    total/500 curves, to stay cheap."""
+    """The progress of a batch: a tqdm bar (progress=True and tqdm installed)
+    and Ctrl-C. The C library calls ``pointer`` from its worker threads, one
+    at a time; the whole body is guarded, and an exception or an interrupt
+    stops the batch (the exception is raised by ``close``). The bar is only
+    updated every total/500 curves, to stay cheap."""
 
-    def __init__(self, total, enabled):
-        self.bar = None
-        self.error = None
+    def __init__(self, total: int, enabled: bool, guard: _interrupt.Guard) -> None:
+        self.bar: Any = None
+        self.guard = guard
+        self.error: Optional[BaseException] = None
         self.done = 0
         self.step = max(1, total // 500)
         if enabled:
             try:
                 from tqdm import tqdm
             except ImportError:
-                return
-            self.bar = tqdm(total=total, unit="curve", smoothing=0.1)
+                pass
+            else:
+                self.bar = tqdm(total=total, unit="curve", smoothing=0.1)
         self.pointer = _library.BatchProgressCallback(self._call)
 
-    def _call(self, done, total, _user):
-        if done - self.done >= self.step or done == total:
-            try:
+    @property
+    def needed(self) -> bool:
+        """Whether the C library must call back: for the bar or for Ctrl-C."""
+        return self.bar is not None or self.guard.active
+
+    def _call(self, done: int, total: int, _user: Any) -> int:
+        try:
+            if self.error is not None or self.guard.interrupted():
+                return 1
+            if self.bar is not None and (done - self.done >= self.step or done == total):
                 self.bar.update(done - self.done)
                 self.done = done
-            except BaseException as error:  # noqa: B902 - re-raised after the C call
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
                 self.error = error
-                return 1
-        return 0
+            return 1
 
-    def advance(self, done):
-        if self.bar is not None:
-            self._call(done, self.bar.total, None)
+    def advance(self, done: int) -> None:
+        """From the calling thread, between curves (the slow path)."""
+        if self.bar is not None and (done - self.done >= self.step or done == self.bar.total):
+            self.bar.update(done - self.done)
+            self.done = done
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
         error, self.error = self.error, None
@@ -504,36 +985,85 @@ class _Progress:
             raise error
 
 
-def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, **options):
-    """Fits each row of Y (K curves of m points) with one model; returns a
-    BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
-    evaluations).
+def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threads: int = 0,
+             progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
+             maxfev: Optional[int] = None, std_errors: bool = True,
+             **options: float) -> BatchResult:
+    """Fits each row of Y (K curves of m points) with one model.
 
-    model: a formula string or catalogue name (or a Model): the whole batch
-    runs in the C library on ``threads`` threads (0 = all cores), with no
-    Python in the loop. A Python callable f(x, *params) also works but is the
-    slow path: its curves are fitted one after another, each through the
-    vectorized entry point, holding the interpreter.
-    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n); sigma:
-    (K, m) or None. Y, x and sigma are used in place when they are
-    C-contiguous float64; other real dtypes are converted once, and
-    non-contiguous arrays are refused (ValueError) rather than copied.
-    Each curve's result is bit for bit that of fit() on that curve alone,
-    whatever the thread count. A bad curve (a NaN in its row, say) gets its
-    own negative status; the others are fitted. progress=True shows a tqdm
-    bar when tqdm is installed. std_errors=False skips the statistics
-    (2 evaluations per free parameter and curve).
+    With a formula or catalogue model the whole batch runs in the C library
+    on ``threads`` threads, with no Python in the loop. A Python callable
+    also works but is the slow path: its curves are fitted one after
+    another in the calling thread, each as ``fit`` would.
+
+    Parameters
+    ----------
+    model : str, Model or callable
+        As for ``fit``.
+    x : array_like
+        (m,) shared by all curves, or (K, m).
+    Y : array_like
+        (K, m), one curve per row.
+    p0 : array_like
+        (n,) shared, or (K, n).
+    sigma : array_like, optional
+        (K, m) standard deviations of Y.
+    threads : int, default 0
+        Worker threads, the calling one included; 0 = all cores. At most
+        1024.
+    progress : bool, default False
+        Show a tqdm progress bar (when tqdm is installed).
+    absolute_sigma, fixed, maxfev, **options
+        As for ``fit``.
+    std_errors : bool, default True
+        Compute the standard errors (2 evaluations per free parameter and
+        curve).
+
+    Returns
+    -------
+    BatchResult
+        NumPy arrays, one row per curve. Each curve's result is bit for bit
+        that of ``fit`` on that curve alone, whatever the thread count. A
+        bad curve (a NaN in its row, say) gets its own negative status; the
+        others are fitted.
+
+    Raises
+    ------
+    ValueError
+        A bad batch: K = 0, a wrong shape, non-contiguous Y, x or sigma
+        (refused rather than copied; ``np.ascontiguousarray`` copies), an
+        integer option out of range; also the errors of ``fit``.
+    TypeError
+        Not real numbers; a float for an integer option; an unknown keyword.
+    KeyboardInterrupt
+        Ctrl-C: the batch stops after the curves being fitted.
+    FitError
+        The batch was stopped with no other exception to tell why.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> rates = np.array([[0.5], [1.0], [2.0]])
+    >>> r = nlfit.fit_many("a*exp(-b*x)", x, 2.0 * np.exp(-rates * x), [1.0, 1.0], threads=2)
+    >>> print(np.round(r.params, 6))
+    [[2.  0.5]
+     [2.  1. ]
+     [2.  2. ]]
+    >>> r.converged.tolist()
+    [True, True, True]
     """
     _reject(options, "fit_many")
-    lib = _library.library()
+    workers = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     handle = _model_of(model)
+    lib = handle._lib if handle is not None else _library.library()
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
     else:
         n = np.shape(p0)[-1]
-        names = _callable_names(model, n)
+        names = _callable_names(model, n)  # type: ignore[arg-type]
     x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
@@ -543,41 +1073,53 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     rss = np.empty(K)
     evaluations = np.empty(K, dtype=np.int64)
     errors = np.empty((K, n)) if std_errors else None
-    bar = _Progress(K, progress)
-    try:
-        if handle is not None:
-            batch = _library.BatchOptions()
-            lib.nlfit_batch_options_init(ctypes.byref(batch))
-            _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                     target=batch.fit)
-            batch.threads = int(threads)
-            if bar.bar is not None:
-                batch.progress = bar.pointer
-            data = _library.BatchData(
-                curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
-                y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
-                start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
-            outputs = _library.BatchOutputs(
-                params=params.ctypes.data, status=status.ctypes.data,
-                converged=converged.ctypes.data, rss=rss.ctypes.data,
-                evaluations=evaluations.ctypes.data,
-                std_errors=errors.ctypes.data if errors is not None else None)
-            code = lib.nlfit_fit_many(handle._handle, _library.PointModel(), None, n,
-                                      ctypes.byref(data), ctypes.byref(batch),
-                                      ctypes.byref(outputs))
-            if code < 0:
-                raise RefusedError("fit_many() refused the batch: %s (%s)"
-                                   % (lib.status_message(code), lib.status_name(code)), code)
-        else:
-            _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
-                               options, params, status, converged, rss, evaluations, errors, bar)
-    finally:
-        bar.close()
+    code = 0
+    with _interrupt.Guard() as guard:
+        bar = _Progress(K, progress, guard)
+        try:
+            if handle is not None:
+                batch = _library.BatchOptions()
+                lib.nlfit_batch_options_init(ctypes.byref(batch))
+                _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
+                         target=batch.fit)
+                batch.threads = workers
+                if bar.needed:
+                    batch.progress = bar.pointer
+                data = _library.BatchData(
+                    curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
+                    y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
+                    start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
+                outputs = _library.BatchOutputs(
+                    params=params.ctypes.data, status=status.ctypes.data,
+                    converged=converged.ctypes.data, rss=rss.ctypes.data,
+                    evaluations=evaluations.ctypes.data,
+                    std_errors=errors.ctypes.data if errors is not None else None)
+                code = lib.nlfit_fit_many(handle.handle(), _library.PointModel(), None, n,
+                                          ctypes.byref(data), ctypes.byref(batch),
+                                          ctypes.byref(outputs))
+            else:
+                code = _fit_callable_rows(lib, model, x, Y, p0, sigma, held,  # type: ignore
+                                          absolute_sigma, maxfev, options, params, status,
+                                          converged, rss, evaluations, errors, bar, guard)
+        finally:
+            bar.close()
+    # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
+    if code < 0:
+        raise RefusedError("fit_many() refused the batch: %s (%s)"
+                           % (lib.status_message(code), lib.status_name(code)), code)
+    if code in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
+        raise _stopped(lib, code, "fit_many")
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
-def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar):
+def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: np.ndarray,
+                       Y: np.ndarray, p0: np.ndarray, sigma: Optional[np.ndarray],
+                       held: Optional[np.ndarray], absolute_sigma: bool, maxfev: Any,
+                       tuning: Dict[str, Any], params: np.ndarray, status: np.ndarray,
+                       converged: np.ndarray, rss: np.ndarray, evaluations: np.ndarray,
+                       errors: Optional[np.ndarray], bar: _Progress,
+                       guard: _interrupt.Guard) -> int:
+    """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
@@ -590,11 +1132,13 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data
-        callback = _VectorCallback(model, xk, n)
+        callback = _VectorCallback(model, xk, n, guard)
         code = lib.nlfit_fit_vectorized(callback.pointer, None, n, params[k].ctypes.data, m,
                                         xk.ctypes.data, Y[k].ctypes.data, ctypes.byref(options),
                                         ctypes.byref(result))
         callback.raise_pending()
+        if code == _library.STOPPED_BY_MODEL or guard.interrupted():
+            return _library.STOPPED_BY_MODEL
         status[k] = code
         converged[k] = result.converged if code > 0 else 0
         rss[k] = result.rss if code > 0 else np.nan
@@ -602,3 +1146,4 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         if code < 0 and errors is not None:
             errors[k] = np.nan
         bar.advance(k + 1)
+    return 0

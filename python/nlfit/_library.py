@@ -15,6 +15,7 @@ Where the library is looked for, first match wins:
 import ctypes
 import os
 import sys
+from typing import Any, List, Optional
 
 ENVIRONMENT_VARIABLE = "NLFIT_API_LIBRARY"
 
@@ -31,6 +32,10 @@ else:
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 c_double_p = ctypes.POINTER(ctypes.c_double)
+
+# The statuses the package acts on (nlfit_status in nlfit/fit.h).
+STOPPED_BY_CALLBACK = 9
+STOPPED_BY_MODEL = 10
 
 # nlfit_point_model, nlfit_vector_model, nlfit_progress_callback,
 # nlfit_batch_progress_callback
@@ -169,15 +174,15 @@ _DECLARATIONS = {
 }
 
 
-def _installed_directory():
+def _installed_directory() -> Optional[str]:
     try:
-        from . import _install_paths  # written by cmake --install
+        from . import _install_paths  # type: ignore[attr-defined]  # written by cmake --install
     except ImportError:
         return None
     return os.path.normpath(os.path.join(_HERE, _install_paths.LIBRARY_DIRECTORY))
 
 
-def candidates():
+def candidates() -> List[str]:
     """The paths tried, in order (see the module documentation)."""
     path = os.environ.get(ENVIRONMENT_VARIABLE)
     if path:
@@ -198,7 +203,9 @@ class Library:
     """libnlfit_api with its functions declared. Functions that this build of
     the library lacks are absent (AttributeError on use)."""
 
-    def __init__(self, path=None):
+    path: str
+
+    def __init__(self, path: Optional[str] = None) -> None:
         tried = [path] if path else candidates()
         errors = []
         for candidate in tried:
@@ -224,18 +231,38 @@ class Library:
             function.argtypes = argtypes
             setattr(self, name, function)
 
-    def status_name(self, status):
-        return self.nlfit_status_name(int(status)).decode()
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for a function this build of the library lacks.
+        raise AttributeError("%s has no function %s"
+                             % (self.__dict__.get("path", "the library"), name))
 
-    def status_message(self, status):
-        return self.nlfit_status_message(int(status)).decode()
+    def __repr__(self) -> str:
+        return "<nlfit fitting library %s>" % self.path
+
+    def status_name(self, status: int) -> str:
+        return str(self.nlfit_status_name(int(status)).decode())
+
+    def status_message(self, status: int) -> str:
+        return str(self.nlfit_status_message(int(status)).decode())
 
 
-_loaded = []
+_loaded: List[Library] = []
 
 
-def library():
-    """The library, loaded on first use."""
+def library() -> Library:
+    """The library later calls use: the one selected by select(), else the
+    first candidate that loads, on first use."""
     if not _loaded:
         _loaded.append(Library())
     return _loaded[0]
+
+
+def select(path: str) -> Library:
+    """Loads the library at path and makes it the one later calls use (a
+    library already selected from the same file is kept as it is)."""
+    current = _loaded[0] if _loaded else None
+    if current is not None and os.path.realpath(current.path) == os.path.realpath(path):
+        return current
+    chosen = Library(path)
+    _loaded[:] = [chosen]
+    return chosen
