@@ -5,13 +5,18 @@ from __future__ import annotations
 import ctypes
 import dataclasses
 import inspect
+import os
 import re
-from typing import Any, Callable, ClassVar, Dict, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, Iterator, List, Optional, Sequence, Tuple,
+                    Union, cast)
 
 import numpy as np
 
 from . import _arguments, _interrupt, _library
 from ._library import c_double_p
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
@@ -222,7 +227,7 @@ class Model:
         self.formula = lib.nlfit_model_formula_text(handle).decode()
         self.description = lib.nlfit_model_description(handle).decode()
 
-    def __call__(self, x: Any, *params: float) -> np.ndarray:
+    def __call__(self, x: Any, *params: float) -> NDArray[Any]:
         """The model's values at x for the parameters, through the C library.
 
         Parameters
@@ -320,7 +325,7 @@ def _model_of(model: Any) -> Optional[Model]:
                     % type(model).__name__)
 
 
-def _float_array(values: Any, name: str, copy_ok: bool) -> np.ndarray:
+def _float_array(values: Any, name: str, copy_ok: bool) -> NDArray[Any]:
     """values as a float64 array: a C-contiguous float64 array as it is; other
     real numbers converted once (refused when not copy_ok and values is a
     non-contiguous float64 array)."""
@@ -348,7 +353,7 @@ def _reject(kwargs: Dict[str, Any], function: str) -> None:
             raise TypeError("%s() does not support the keyword %r" % (function, name))
 
 
-def _held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[np.ndarray]:
+def _held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[NDArray[Any]]:
     """fixed: None, indices or names, or a boolean mask of n values."""
     return _arguments.held_flags(fixed, n, names)
 
@@ -359,8 +364,8 @@ def _max_evaluations(maxfev: Any) -> Optional[int]:
     return _arguments.integer(maxfev, "maxfev", 1, _arguments.INT64_MAX)
 
 
-def _options(lib: _library.Library, n: int, held: Optional[np.ndarray],
-             sigma: Optional[np.ndarray], absolute_sigma: bool, maxfev: Any, statistics: bool,
+def _options(lib: _library.Library, n: int, held: Optional[NDArray[Any]],
+             sigma: Optional[NDArray[Any]], absolute_sigma: bool, maxfev: Any, statistics: bool,
              tuning: Dict[str, Any], target: Optional[_library.Options] = None
              ) -> _library.Options:
     options = target if target is not None else _library.Options()
@@ -384,7 +389,7 @@ class _VectorCallback:
     f gets a read-only view of x, so that it cannot change the caller's
     data or the fit's."""
 
-    def __init__(self, function: Callable[..., Any], x: np.ndarray, n: int,
+    def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
                  guard: _interrupt.Guard) -> None:
         self.function = function
         self.x = x.view()
@@ -547,15 +552,15 @@ class FitResult:
     Model:    exp_decay: y = a*exp(-k*x) + c
     """
 
-    params: np.ndarray
+    params: NDArray[Any]
     parameter_names: Tuple[str, ...]
-    start: np.ndarray
-    std_errors: np.ndarray
-    ci_low: np.ndarray
-    ci_high: np.ndarray
-    covariance: np.ndarray
-    correlation: np.ndarray
-    parameter_flags: np.ndarray
+    start: NDArray[Any]
+    std_errors: NDArray[Any]
+    ci_low: NDArray[Any]
+    ci_high: NDArray[Any]
+    covariance: NDArray[Any]
+    correlation: NDArray[Any]
+    parameter_flags: NDArray[Any]
     rss: float
     residual_norm: float
     reduced_chi2: float
@@ -572,9 +577,9 @@ class FitResult:
     model: str
     model_name: Optional[str]
     formula: Optional[str]
-    x: np.ndarray
-    y: np.ndarray
-    sigma: Optional[np.ndarray]
+    x: NDArray[Any]
+    y: NDArray[Any]
+    sigma: Optional[NDArray[Any]]
     absolute_sigma: bool
 
     def __repr__(self) -> str:
@@ -652,8 +657,9 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         n = handle.parameter_count
         names = handle.parameter_names
     else:
-        n = len(p0) if p0 is not None else _callable_parameter_count(model)
-        names = _callable_names(model, n)
+        function = cast(Callable[..., Any], model)
+        n = len(p0) if p0 is not None else _callable_parameter_count(function)
+        names = _callable_names(function, n)
     if p0 is None:
         params = np.ones(n)
     else:
@@ -685,7 +691,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
             model_name = None if handle.name == "formula" else handle.name
             formula: Optional[str] = handle.formula
         else:
-            callback = _VectorCallback(model, x, n, guard)  # type: ignore[arg-type]
+            callback = _VectorCallback(function, x, n, guard)
             status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data,
                                               x.size, x.ctypes.data, y.ctypes.data,
                                               ctypes.byref(options), ctypes.byref(result))
@@ -908,7 +914,7 @@ BatchResult._fields = tuple(field.name for field in dataclasses.fields(BatchResu
 
 
 def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
-                  ) -> Tuple[np.ndarray, np.ndarray, np.ndarray, Optional[np.ndarray]]:
+                  ) -> Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Optional[NDArray[Any]]]:
     """Checks and converts the data of a batch."""
     Y = _float_array(Y, "Y", copy_ok=False)
     if Y.ndim != 2:
@@ -934,7 +940,8 @@ def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
 class _Progress:
     """The progress of a batch: a tqdm bar (progress=True and tqdm installed)
     and Ctrl-C. The C library calls ``pointer`` from its worker threads, one
-    at a time; the whole body is guarded, and an exception or an interrupt
+    at a time, with counts within its current slice of curves (``offset``
+    before it); the whole body is guarded, and an exception or an interrupt
     stops the batch (the exception is raised by ``close``). The bar is only
     updated every total/500 curves, to stay cheap."""
 
@@ -942,6 +949,8 @@ class _Progress:
         self.bar: Any = None
         self.guard = guard
         self.error: Optional[BaseException] = None
+        self.total = total
+        self.offset = 0  # curves before the current call of the library
         self.done = 0
         self.step = max(1, total // 500)
         if enabled:
@@ -962,9 +971,7 @@ class _Progress:
         try:
             if self.error is not None or self.guard.interrupted():
                 return 1
-            if self.bar is not None and (done - self.done >= self.step or done == total):
-                self.bar.update(done - self.done)
-                self.done = done
+            self.advance(self.offset + done)
             return 0
         except BaseException as error:  # noqa: B902 - re-raised after the C call
             if self.error is None:
@@ -972,8 +979,8 @@ class _Progress:
             return 1
 
     def advance(self, done: int) -> None:
-        """From the calling thread, between curves (the slow path)."""
-        if self.bar is not None and (done - self.done >= self.step or done == self.bar.total):
+        """done curves of the batch are fitted."""
+        if self.bar is not None and (done - self.done >= self.step or done == self.total):
             self.bar.update(done - self.done)
             self.done = done
 
@@ -1062,8 +1069,9 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
         n = handle.parameter_count
         names = handle.parameter_names
     else:
+        function = cast(Callable[..., Any], model)
         n = np.shape(p0)[-1]
-        names = _callable_names(model, n)  # type: ignore[arg-type]
+        names = _callable_names(function, n)
     x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
@@ -1085,20 +1093,10 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
                 batch.threads = workers
                 if bar.needed:
                     batch.progress = bar.pointer
-                data = _library.BatchData(
-                    curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
-                    y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
-                    start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
-                outputs = _library.BatchOutputs(
-                    params=params.ctypes.data, status=status.ctypes.data,
-                    converged=converged.ctypes.data, rss=rss.ctypes.data,
-                    evaluations=evaluations.ctypes.data,
-                    std_errors=errors.ctypes.data if errors is not None else None)
-                code = lib.nlfit_fit_many(handle.handle(), _library.PointModel(), None, n,
-                                          ctypes.byref(data), ctypes.byref(batch),
-                                          ctypes.byref(outputs))
+                code = _fit_rows_in_c(lib, handle, n, x, Y, p0, sigma, batch, params, status,
+                                      converged, rss, evaluations, errors, bar)
             else:
-                code = _fit_callable_rows(lib, model, x, Y, p0, sigma, held,  # type: ignore
+                code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
                                           absolute_sigma, maxfev, options, params, status,
                                           converged, rss, evaluations, errors, bar, guard)
         finally:
@@ -1112,12 +1110,54 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
-def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: np.ndarray,
-                       Y: np.ndarray, p0: np.ndarray, sigma: Optional[np.ndarray],
-                       held: Optional[np.ndarray], absolute_sigma: bool, maxfev: Any,
-                       tuning: Dict[str, Any], params: np.ndarray, status: np.ndarray,
-                       converged: np.ndarray, rss: np.ndarray, evaluations: np.ndarray,
-                       errors: Optional[np.ndarray], bar: _Progress,
+def _slice_size(threads: int) -> int:
+    """Curves per call of nlfit_fit_many: the library reports progress about
+    a thousand times a call, so that a slice of 2^16 curves reports every 65
+    curves, and Ctrl-C is noticed that soon. Slices are large enough that
+    the threads' idle time at the end of each stays below 1 %."""
+    workers = threads if threads > 0 else (os.cpu_count() or 1)
+    return max(1 << 16, 2048 * workers)
+
+
+def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any], Y: NDArray[Any],
+                   p0: NDArray[Any], sigma: Optional[NDArray[Any]], batch: _library.BatchOptions,
+                   params: NDArray[Any], status: NDArray[Any], converged: NDArray[Any],
+                   rss: NDArray[Any], evaluations: NDArray[Any], errors: Optional[NDArray[Any]],
+                   bar: _Progress) -> int:
+    """The batch in C, slice by slice (each curve's fit is its own, so the
+    slices change no result); returns 0, or the status that stopped it."""
+    K, m = Y.shape
+    step = _slice_size(batch.threads)
+    for first in range(0, K, step):
+        rows = slice(first, min(K, first + step))
+
+        def address(array: Optional[NDArray[Any]], per_curve: bool = True) -> Optional[int]:
+            if array is None:
+                return None
+            return int(array[rows].ctypes.data if per_curve else array.ctypes.data)
+
+        data = _library.BatchData(
+            curves=rows.stop - first, points=m, x=address(x, x.ndim == 2),
+            x_per_curve=int(x.ndim == 2), y=address(Y), sigma=address(sigma),
+            start=address(p0, p0.ndim == 2), start_per_curve=int(p0.ndim == 2))
+        outputs = _library.BatchOutputs(
+            params=address(params), status=address(status), converged=address(converged),
+            rss=address(rss), evaluations=address(evaluations), std_errors=address(errors))
+        bar.offset = first
+        code = int(lib.nlfit_fit_many(handle.handle(), _library.PointModel(0), None, n,
+                                      ctypes.byref(data), ctypes.byref(batch),
+                                      ctypes.byref(outputs)))
+        if code != 0:
+            return code
+    return 0
+
+
+def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDArray[Any],
+                       Y: NDArray[Any], p0: NDArray[Any], sigma: Optional[NDArray[Any]],
+                       held: Optional[NDArray[Any]], absolute_sigma: bool, maxfev: Any,
+                       tuning: Dict[str, Any], params: NDArray[Any], status: NDArray[Any],
+                       converged: NDArray[Any], rss: NDArray[Any], evaluations: NDArray[Any],
+                       errors: Optional[NDArray[Any]], bar: _Progress,
                        guard: _interrupt.Guard) -> int:
     """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape

@@ -6,9 +6,12 @@ type, a 0/1 list read as indices)."""
 from __future__ import annotations
 
 import numbers
-from typing import Any, Optional, Sequence
+from typing import TYPE_CHECKING, Any, Optional, Sequence
 
 import numpy as np
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 INT_MAX = 2 ** 31 - 1    # C int
 INT64_MAX = 2 ** 63 - 1  # int64_t
@@ -42,7 +45,7 @@ def real(value: Any, what: str) -> float:
     return float(value)
 
 
-def held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[np.ndarray]:
+def held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[NDArray[Any]]:
     """fixed as n uint8 flags: None; an index or a name; a sequence of
     indices or names; or a boolean mask of n values. A sequence of n
     integers that are all 0 or 1 could be indices or a mask, and is refused."""

@@ -13,6 +13,7 @@ Where the library is looked for, first match wins:
 """
 
 import ctypes
+import importlib
 import os
 import sys
 from typing import Any, List, Optional
@@ -175,11 +176,11 @@ _DECLARATIONS = {
 
 
 def _installed_directory() -> Optional[str]:
-    try:
-        from . import _install_paths  # type: ignore[attr-defined]  # written by cmake --install
+    try:  # written by cmake --install
+        install_paths: Any = importlib.import_module("._install_paths", __package__)
     except ImportError:
         return None
-    return os.path.normpath(os.path.join(_HERE, _install_paths.LIBRARY_DIRECTORY))
+    return os.path.normpath(os.path.join(_HERE, install_paths.LIBRARY_DIRECTORY))
 
 
 def candidates() -> List[str]:
