@@ -73,3 +73,13 @@ def test_bad_batches_are_refused_clearly():
     for error, text, call in cases:
         with pytest.raises(error, match=text):
             call()
+
+
+def test_slices_of_a_batch_change_no_bit(monkeypatch):
+    x, Y, p0, sigma = curves(K=23)
+    X = np.tile(x, (len(Y), 1)) * (1.0 + 0.01 * np.arange(len(Y)))[:, None]
+    whole = nlfit.fit_many(DECAY, X, Y, p0, sigma=sigma, threads=2)
+    monkeypatch.setattr(nlfit._api, "_slice_size", lambda threads: 5)
+    sliced = nlfit.fit_many(DECAY, X, Y, p0, sigma=sigma, threads=2, progress=True)
+    for field in nlfit.BatchResult._fields:
+        assert same_bits(getattr(whole, field), getattr(sliced, field)), field
