@@ -31,16 +31,33 @@ import signal
 import socket
 import threading
 from types import FrameType, TracebackType
-from typing import Any, Iterator, Optional, Type
+from typing import Any, Iterator, List, Optional, Tuple, Type
+
+
+_check_signals: Any = getattr(getattr(ctypes, "pythonapi", None), "PyErr_CheckSignals", None)
+if _check_signals is not None:
+    _check_signals.restype = ctypes.c_int
+
+# The socket pair of the wakeup descriptor, made on first use and kept: a
+# guard is entered around every fit, and making a pair costs more than
+# some fits. Only the main thread uses it.
+_sockets: List[socket.socket] = []
 
 
 def _run_pending_handlers() -> None:
     """Runs the Python handlers of signals that arrived while the library
     worked, on this (the main) thread, now."""
-    check = getattr(getattr(ctypes, "pythonapi", None), "PyErr_CheckSignals", None)
-    if check is not None:
-        check.restype = ctypes.c_int
-        check()
+    if _check_signals is not None:
+        _check_signals()
+
+
+def _socket_pair() -> Tuple[socket.socket, socket.socket]:
+    if not _sockets:
+        reader, writer = socket.socketpair()
+        reader.setblocking(False)
+        writer.setblocking(False)
+        _sockets[:] = [reader, writer]
+    return _sockets[0], _sockets[1]
 
 
 class Guard:
@@ -53,7 +70,6 @@ class Guard:
         self._handler: Any = None
         self._wakeup = -1
         self._reader: Optional[socket.socket] = None
-        self._writer: Optional[socket.socket] = None
         self._other_signals = bytearray()
 
     def __enter__(self) -> "Guard":
@@ -62,16 +78,14 @@ class Guard:
         handler = signal.getsignal(signal.SIGINT)
         if handler in (signal.SIG_IGN, None):  # ignored, or not Python's to manage
             return self
-        reader, writer = socket.socketpair()
-        reader.setblocking(False)
-        writer.setblocking(False)
+        reader, writer = _socket_pair()
         try:
             self._wakeup = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
         except (ValueError, OSError):
-            reader.close()
-            writer.close()
             return self
-        self._reader, self._writer, self._handler = reader, writer, handler
+        self._reader, self._handler = reader, handler
+        self._drain()  # an enclosing guard's: its own handler has the signal too
+        self._interrupted = False
         signal.signal(signal.SIGINT, self._record)
         self.active = True
         return self
@@ -123,9 +137,9 @@ class Guard:
         try:
             _run_pending_handlers()
         finally:
-            self._drain()
-            signal.signal(signal.SIGINT, self._handler)
             signal.set_wakeup_fd(self._wakeup)
+            self._drain()  # nothing is left for the next guard
+            signal.signal(signal.SIGINT, self._handler)
             self.active = False
             # Other signals' numbers belong to whoever listened before.
             if self._wakeup >= 0 and self._other_signals:
@@ -133,8 +147,6 @@ class Guard:
                     os.write(self._wakeup, bytes(self._other_signals))
                 except OSError:
                     pass
-            for end in (self._reader, self._writer):
-                if end is not None:
-                    end.close()
+            self._reader = None
         if self._interrupted:
             signal.raise_signal(signal.SIGINT)
