@@ -33,6 +33,8 @@ import os
 import sys
 from typing import Any, Callable, List, Optional, Sequence
 
+from ._interrupt import Guard
+
 __all__ = ["ModelFunction", "NlfitError", "Library", "load", "MAX_PARAMS", "MAX_POINTS"]
 
 MAX_PARAMS = 9
@@ -88,19 +90,27 @@ class _RegisteredModel:
 
     An exception raised by the model cannot cross the C library; it is kept
     here, the library gets NaN from then on, and the caller re-raises it once
-    the C call has returned.
+    the C call has returned. During a fit, ``guard`` turns Ctrl-C into the
+    same (see nlfit._interrupt).
     """
 
     def __init__(self, function: Callable[..., float]) -> None:
         self.function = function
         self.error: Optional[BaseException] = None
+        self.guard: Optional[Guard] = None
         self.pointer = ModelFunction(self._call)
 
     def _call(self, x: float, p0: float, p1: float, p2: float, p3: float, p4: float) -> float:
         try:
             if self.error is not None:
                 return math.nan
-            return float(self.function(x, p0, p1, p2, p3, p4))
+            guard = self.guard
+            if guard is None:
+                return float(self.function(x, p0, p1, p2, p3, p4))
+            if guard.interrupted():
+                raise KeyboardInterrupt
+            with guard.python_call():
+                return float(self.function(x, p0, p1, p2, p3, p4))
         except BaseException as error:  # noqa: B902 - re-raised after the C call
             if self.error is None:
                 self.error = error
@@ -240,11 +250,19 @@ class Library:
             raise ValueError("x has %d values, y has %d" % (len(xs), len(ys)))
         params = _doubles(start, "start")
         # findLS registers the model even when it refuses the problem.
-        _registered = _RegisteredModel(model)
+        _registered = registered = _RegisteredModel(model)
         sys.stdout.flush()
-        status = float(self._find_ls(_registered.pointer, len(params), len(xs), xs, ys, params))
-        _flush_c_stdout()
-        _registered.raise_pending()
+        with Guard() as guard:  # Ctrl-C is raised from here, once findLS has returned
+            registered.guard = guard
+            try:
+                status = float(self._find_ls(registered.pointer, len(params), len(xs), xs, ys,
+                                             params))
+            finally:
+                registered.guard = None
+                _flush_c_stdout()
+                if guard.interrupted():
+                    registered.error = None
+        registered.raise_pending()
         if status != 0.0:
             raise NlfitError(status)
         return list(params)
