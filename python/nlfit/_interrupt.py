@@ -11,9 +11,9 @@ duration SIGINT's Python handler only records the interrupt, and the
 signal's wakeup file descriptor is a socket that any thread can poll, so
 that a callback run on one of the library's worker threads sees the
 interrupt too (``interrupted()``) and asks the library to stop. While the
-guard runs a Python model (``python_call()``), the handler raises
-KeyboardInterrupt there at once, as Python would, for the caller's callback
-to record. On leaving, the previous handler and wakeup descriptor are put
+guard runs a Python model (``python_call()``), the previous handler is
+called there at once, as without the guard (by default it raises
+KeyboardInterrupt, for the caller's callback to record). On leaving, the previous handler and wakeup descriptor are put
 back, and a recorded interrupt is delivered to the previous handler
 (``signal.raise_signal``): by default KeyboardInterrupt is raised from the
 ``with`` statement.
@@ -65,8 +65,10 @@ class Guard:
 
     def __init__(self) -> None:
         self.active = False
-        self._interrupted = False
+        self._interrupted = False   # recorded by the handler, or seen on the socket
         self._raise_now = False
+        self._sigint_bytes = 0      # SIGINTs seen on the wakeup socket
+        self._delivered = 0         # SIGINTs handed to the previous handler at once
         self._handler: Any = None
         self._wakeup = -1
         self._reader: Optional[socket.socket] = None
@@ -86,20 +88,25 @@ class Guard:
         self._reader, self._handler = reader, handler
         self._drain()  # an enclosing guard's: its own handler has the signal too
         self._interrupted = False
+        self._sigint_bytes = self._delivered = 0
         signal.signal(signal.SIGINT, self._record)
         self.active = True
         return self
 
-    def _record(self, _signum: int, _frame: Optional[FrameType]) -> None:
-        self._interrupted = True
-        if self._raise_now:
+    def _record(self, signum: int, frame: Optional[FrameType]) -> None:
+        if self._raise_now and callable(self._handler):
+            # In the user's model: the previous handler has the signal now
+            # (by default it raises KeyboardInterrupt there).
             self._raise_now = False
-            raise KeyboardInterrupt
+            self._delivered += 1
+            self._handler(signum, frame)
+            return
+        self._interrupted = True
 
     @contextlib.contextmanager
     def python_call(self) -> Iterator[None]:
         """Around a call of the user's Python code on the main thread: an
-        interrupt during it raises KeyboardInterrupt there, as it would
+        interrupt during it goes to the previous handler there, as it would
         without the guard."""
         self._raise_now = self.active
         try:
@@ -119,9 +126,13 @@ class Guard:
                 return
             for number in data:
                 if number == signal.SIGINT:
-                    self._interrupted = True
+                    self._sigint_bytes += 1
                 else:
                     self._other_signals.append(number)
+            # Every signal is both a byte here and a call of the handler:
+            # one already handed on is no interrupt of the guard's.
+            if self._sigint_bytes > self._delivered:
+                self._interrupted = True
 
     def interrupted(self) -> bool:
         """True once SIGINT has arrived during the guard; may be called from

@@ -46,7 +46,9 @@ try:
     else:
         nlfit.fit_many(model, x, Y, [1.0, 1.0, 0.0], threads=2, progress=(mode == "progress"))
     print("not interrupted")
-except KeyboardInterrupt:
+except KeyboardInterrupt as interrupt:
+    # One interrupt, one exception: not raised again while it is handled.
+    assert interrupt.__context__ is None, repr(interrupt.__context__)
     print("KeyboardInterrupt %.1f ms after SIGINT; stopped with %s"
           % (1000 * (time.perf_counter() - sent[0]), codes))
 """
