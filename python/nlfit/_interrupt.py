@@ -38,10 +38,11 @@ _check_signals: Any = getattr(getattr(ctypes, "pythonapi", None), "PyErr_CheckSi
 if _check_signals is not None:
     _check_signals.restype = ctypes.c_int
 
-# The socket pair of the wakeup descriptor, made on first use and kept: a
+# The socket pair of the wakeup descriptor, made on first use and kept (a
 # guard is entered around every fit, and making a pair costs more than
-# some fits. Only the main thread uses it.
-_sockets: List[socket.socket] = []
+# some fits), with the process it belongs to: a forked child makes its own.
+# Only the main thread uses it.
+_sockets: List[Any] = []
 
 
 def _run_pending_handlers() -> None:
@@ -52,11 +53,13 @@ def _run_pending_handlers() -> None:
 
 
 def _socket_pair() -> Tuple[socket.socket, socket.socket]:
-    if not _sockets:
+    if not _sockets or _sockets[2] != os.getpid():
+        for inherited in _sockets[:2]:
+            inherited.close()
         reader, writer = socket.socketpair()
         reader.setblocking(False)
         writer.setblocking(False)
-        _sockets[:] = [reader, writer]
+        _sockets[:] = [reader, writer, os.getpid()]
     return _sockets[0], _sockets[1]
 
 
