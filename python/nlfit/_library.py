@@ -201,8 +201,30 @@ def candidates() -> List[str]:
 
 
 class Library:
-    """libnlfit_api with its functions declared. Functions that this build of
-    the library lacks are absent (AttributeError on use)."""
+    """libnlfit_api with its functions declared, as ``nlfit.load_library()``
+    returns it.
+
+    Parameters
+    ----------
+    path : str, optional
+        The library file; by default the first of ``candidates()`` that
+        loads.
+
+    Attributes
+    ----------
+    path : str
+        The file loaded.
+    nlfit_* : ctypes functions
+        The C functions, declared. Those that this build of the library
+        lacks are absent (AttributeError on use).
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> library = nlfit.load_library()
+    >>> library.status_name(1), library.status_message(-3)
+    ('converged_reduction', 'Refused: an x or y value is NaN or infinite.')
+    """
 
     path: str
 
@@ -241,9 +263,11 @@ class Library:
         return "<nlfit fitting library %s>" % self.path
 
     def status_name(self, status: int) -> str:
+        """The short stable name of a C status (nlfit_status_name)."""
         return str(self.nlfit_status_name(int(status)).decode())
 
     def status_message(self, status: int) -> str:
+        """One sentence about a C status (nlfit_status_message)."""
         return str(self.nlfit_status_message(int(status)).decode())
 
 
