@@ -8,16 +8,16 @@
 
 namespace nlfit {
 
-void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
-                   int* pivots, double* rDiagonal, double* columnNorms,
-                   double* referenceNorms) {
-  qrPivotFactorApply(m, n, matrix, usePivoting, pivots, rDiagonal, columnNorms, referenceNorms,
-                     nullptr);
+void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting, const QrVectors& qr) {
+  qrPivotFactorApply(m, n, matrix, usePivoting, qr, nullptr);
 }
 
-void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int* pivots,
-                        double* rDiagonal, double* columnNorms, double* referenceNorms,
+void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, const QrVectors& qr,
                         double* rhs) {
+  int* const pivots = qr.pivots;
+  double* const rDiagonal = qr.rDiagonal;
+  double* const columnNorms = qr.columnNorms;
+  double* const referenceNorms = qr.referenceNorms;
   // Norms of the input columns; they start both the running norms (which
   // choose the pivots) and the reference values of the recomputation test.
   if (m >= 1) {
