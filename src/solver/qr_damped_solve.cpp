@@ -47,9 +47,9 @@ void qrDampedSolve(int n, ColumnMatrix r, const int* pivots,
         }
         colK[k] = cosine * a + sine * b;
 
-        const double wk = z[k];
-        z[k] = cosine * wk + sine * e;
-        e = cosine * e - sine * wk;
+        const double zk = z[k];
+        z[k] = cosine * zk + sine * e;
+        e = cosine * e - sine * zk;
 
         for (int i = k + 1; i < n; ++i) {
           const double sik = colK[i];
