@@ -190,9 +190,9 @@ void lmIterate(const ResidualProblem& problem, double* x, const int* freeMask, d
       if (kGrowthGuard * trialNorm < fnorm) {
         actualReduction = 1.0 - (trialNorm * trialNorm) / (fnorm * fnorm);
       }
-      triangularTimesPivoted(n, jacobian, pivots, p, work.scaled);
+      triangularTimesPivoted(n, jacobian, pivots, p, work.modelChange);
       // The linear model's term and the damping term, each relative to fnorm.
-      const double modelTerm = euclidNorm(n, work.scaled) / fnorm;
+      const double modelTerm = euclidNorm(n, work.modelChange) / fnorm;
       const double dampingTerm = (std::sqrt(lmPar) * scaledStepNorm) / fnorm;
       const double predictedReduction = modelTerm * modelTerm + 2.0 * (dampingTerm * dampingTerm);
       const double directionalDerivative = -(modelTerm * modelTerm + dampingTerm * dampingTerm);

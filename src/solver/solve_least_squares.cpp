@@ -8,7 +8,7 @@ namespace nlfit {
 
 namespace {
 
-constexpr std::size_t kVectorsOfN = 13;
+constexpr std::size_t kVectorsOfN = 14;
 constexpr std::size_t kVectorsOfM = 4;
 
 }  // namespace
@@ -41,7 +41,7 @@ SolverMemory::SolverMemory(int m, int n, ZeroedAllocator allocate) {
       &work_.qr.columnNorms, &work_.qr.referenceNorms, &work_.step,
       &work_.trialPoint,     &scratch.sDiagonal,       &work_.scaled,
       &scratch.pivotedVector, &scratch.dampingDiagonal, &scratch.scaledStep,
-      &scratch.pivotedSolution};
+      &scratch.pivotedSolution, &work_.modelChange};
   for (double** v : vectorsOfN) {
     *v = d;
     d += sn;
@@ -63,8 +63,8 @@ SolveResult solveLeastSquares(const ResidualProblem& problem, double* x, const i
                               SolverOutcome* outcome) {
   *outcome = SolverOutcome{};
   // -0.0 passes (it is not negative); NaN does not.
-  if (problem.n <= 0 || problem.m < problem.n || !(options.reductionTol >= 0.0) ||
-      !(options.stepTol >= 0.0)) {
+  if (problem.n <= 0 || problem.m < problem.n || problem.jacobian != nullptr ||
+      !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
     return kSolveRefused;
   }
   SolverMemory memory(problem.m, problem.n, allocate);

@@ -198,7 +198,8 @@ struct SolverWorkspace {
   double* qtResidual = nullptr;     // n: first n entries of Q^T*fvec
   double* step = nullptr;           // n: step from lmParameter, negated into the trial step p
   double* trialPoint = nullptr;     // n: x + p
-  double* scaled = nullptr;         // n: D*x, D*p, then R*(P^T*p)
+  double* scaled = nullptr;         // n: D*x, then D*p of a trial step
+  double* modelChange = nullptr;    // n: R*(P^T*p), the linear model's change
   LmParameterScratch parameterScratch;  // n each: scratch of lmParameter
   double* movedResiduals = nullptr; // m: residuals at the Jacobian's moved points
   double* qtf = nullptr;            // m: copy of fvec that becomes Q^T*fvec
@@ -210,7 +211,7 @@ struct SolverOutcome {
   int terminationCode = kRefusedInput;  // a TerminationCode, or the negative flag of fcn
   int evalCount = 0;      // evaluations: the first, n per Jacobian, one per trial
   int iterations = 0;     // outer iterations (progress reports)
-  double fnorm = 0.0;     // residual norm at x on return
+  double fnorm = 0.0;     // residual norm at x on return (see lmIterate on a zero flag)
 };
 
 // The Levenberg-Marquardt trust-region iteration. Minimises |fvec(x)|^2 from
@@ -253,8 +254,8 @@ class SolverMemory {
 enum SolveResult : int { kSolveRan = 0, kSolveRefused = 1, kSolveOutOfMemory = 2 };
 
 // Checks the problem, obtains the zero-filled workspace from allocate, runs
-// lmIterate and releases everything. Refuses n <= 0, m < n and tolerances
-// that are negative or NaN.
+// lmIterate and releases everything. Refuses n <= 0, m < n, a Jacobian hook
+// and tolerances that are negative or NaN.
 SolveResult solveLeastSquares(const ResidualProblem& problem, double* x, const int* freeMask,
                               double* fvec, const SolverOptions& options,
                               const ProgressSink& progress, ZeroedAllocator allocate,
