@@ -42,24 +42,24 @@ void lmParameter(int n, const TrustRegionSystem& system, double stepBound, doubl
   const double* const scaleFactors = system.scaleFactors;
   const double* const qtResidual = system.qtResidual;
   double* const sDiagonal = scratch.sDiagonal;
-  double* const pivoted = scratch.pivotedVector;
+  double* const pivotedVector = scratch.pivotedVector;
   double* const scaledStep = scratch.scaledStep;
   // Gauss-Newton solution of R*z = qtResidual; from the first zero on R's
   // diagonal on, z is set to zero (a least-squares solution when R is
   // singular).
   int usableRank = n;
   for (int j = 0; j < n; ++j) {
-    pivoted[j] = qtResidual[j];
+    pivotedVector[j] = qtResidual[j];
     if (r[j][j] == 0.0 && usableRank == n) usableRank = j;
-    if (usableRank < n) pivoted[j] = 0.0;
+    if (usableRank < n) pivotedVector[j] = 0.0;
   }
   for (int j = usableRank - 1; j >= 0; --j) {
     const double* colJ = r[j];
-    pivoted[j] = pivoted[j] / colJ[j];
-    const double zj = pivoted[j];
-    for (int i = 0; i < j; ++i) pivoted[i] = pivoted[i] - colJ[i] * zj;
+    pivotedVector[j] = pivotedVector[j] / colJ[j];
+    const double zj = pivotedVector[j];
+    for (int i = 0; i < j; ++i) pivotedVector[i] = pivotedVector[i] - colJ[i] * zj;
   }
-  for (int j = 0; j < n; ++j) step[pivots[j]] = pivoted[j];
+  for (int j = 0; j < n; ++j) step[pivots[j]] = pivotedVector[j];
 
   // Accept the Gauss-Newton step when it is not too long.
   double scaledStepNorm = scaledNorm(n, scaleFactors, step, scaledStep);
@@ -73,14 +73,14 @@ void lmParameter(int n, const TrustRegionSystem& system, double stepBound, doubl
   // full rank: solve R^T*y = P^T*D^2*x/|D*x|.
   double lowerBound = 0.0;
   if (usableRank == n) {
-    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivoted);
+    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivotedVector);
     for (int j = 0; j < n; ++j) {
       const double* colJ = r[j];
       double sum = 0.0;
-      for (int i = 0; i < j; ++i) sum = sum + colJ[i] * pivoted[i];
-      pivoted[j] = (pivoted[j] - sum) / colJ[j];
+      for (int i = 0; i < j; ++i) sum = sum + colJ[i] * pivotedVector[i];
+      pivotedVector[j] = (pivotedVector[j] - sum) / colJ[j];
     }
-    const double t = euclidNorm(n, pivoted);
+    const double t = euclidNorm(n, pivotedVector);
     lowerBound = ((stepExcess / stepBound) / t) / t;
   }
 
@@ -89,9 +89,9 @@ void lmParameter(int n, const TrustRegionSystem& system, double stepBound, doubl
     const double* colJ = r[j];
     double sum = 0.0;
     for (int i = 0; i <= j; ++i) sum = sum + colJ[i] * qtResidual[i];
-    pivoted[j] = sum / scaleFactors[pivots[j]];
+    pivotedVector[j] = sum / scaleFactors[pivots[j]];
   }
-  const double gradientNorm = euclidNorm(n, pivoted);
+  const double gradientNorm = euclidNorm(n, pivotedVector);
   double upperBound = gradientNorm / stepBound;
   if (upperBound == 0.0) upperBound = kSmallestNormal / minOf(stepBound, 0.1);
 
@@ -121,14 +121,14 @@ void lmParameter(int n, const TrustRegionSystem& system, double stepBound, doubl
 
     // Newton correction from S^T*y = P^T*D^2*x/|D*x|; S's strict upper part
     // sits transposed below R's diagonal.
-    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivoted);
+    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivotedVector);
     for (int j = 0; j < n; ++j) {
       const double* colJ = r[j];
-      pivoted[j] = pivoted[j] / sDiagonal[j];
-      const double yj = pivoted[j];
-      for (int i = j + 1; i < n; ++i) pivoted[i] = pivoted[i] - colJ[i] * yj;
+      pivotedVector[j] = pivotedVector[j] / sDiagonal[j];
+      const double yj = pivotedVector[j];
+      for (int i = j + 1; i < n; ++i) pivotedVector[i] = pivotedVector[i] - colJ[i] * yj;
     }
-    const double t = euclidNorm(n, pivoted);
+    const double t = euclidNorm(n, pivotedVector);
     const double newtonCorrection = ((stepExcess / stepBound) / t) / t;
 
     // Tighten the bracket with the lmPar of this pass, then step.
