@@ -245,12 +245,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
 
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  ResidualProblem residualProblem;
-  residualProblem.residuals = problemResiduals;
-  residualProblem.context = &problem;
-  residualProblem.m = problem.m;
-  residualProblem.n = freeCount;
-  lmIterate(residualProblem, memory.free, nullptr, fvec, settings, sink, work, &outcome);
+  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
+            nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
 
   // The last accepted point, all n parameters.
