@@ -83,6 +83,15 @@ if rc == 0:
 rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
 
+# A model that is not finite at the start: exit 3, the report and one line
+# naming the data line; the JSON carries the status.
+for model, start in [("power_law", "a=1,b=-1"), ("a/x+b", "a=1,b=1"), ("a*log(x)+c", "a=1,c=1"),
+                     ("a*sqrt(x-2)+c", "a=1,c=1")]:
+    rc, out, err = run(DECAY, "--model", model, "--start", start, "--json")
+    check(rc == 3 and json.loads(out or "{}").get("status") == "stopped_nonfinite" and
+          err.endswith("the model is not finite at line 5 of %s (x = 0)\n" % DECAY),
+          f"{model}: exit {rc}, {err!r}")
+
 # A row with NaN: refused, or dropped and counted with --skip-nonfinite.
 nan_file = write("nan.csv", "x,y\n1,2.1\n2,nan\n3,5.9\n4,8.2\n")
 rc, out, err = run(nan_file, "--model", "a*x+b", "--skip-nonfinite")

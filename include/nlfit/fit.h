@@ -62,6 +62,8 @@ typedef enum nlfit_status {
   NLFIT_STOPPED_GRADIENT_AT_PRECISION = 8,  /* residuals orthogonal to the Jacobian to double precision */
   NLFIT_STOPPED_BY_CALLBACK = 9,   /* the progress callback returned nonzero */
   NLFIT_STOPPED_BY_MODEL = 10,     /* the model or residual function returned nonzero (or threw, in C++) */
+  NLFIT_STOPPED_NONFINITE = 11,    /* a model value or residual (or their sum of squares) is NaN or
+                                      infinite at the start, or in the Jacobian at an accepted point */
 
   NLFIT_REFUSED_COUNTS = -1,           /* n < 1, m < free parameters, or counts too large */
   NLFIT_REFUSED_NULL_POINTER = -2,     /* a required pointer is null */
@@ -168,6 +170,11 @@ typedef struct nlfit_result {
   double *ci_high;         /* n */
   double *correlation;     /* n*n */
   unsigned *parameter_flags; /* n: NLFIT_PARAM_* bits; filled whenever not NULL */
+
+  /* Written by every fit that ran. */
+  int64_t nonfinite_index; /* with NLFIT_STOPPED_NONFINITE, the first observation (from 0) whose
+                              residual was not finite; -1 otherwise, and when only the sum of
+                              squares overflowed */
 } nlfit_result;
 
 /* ------------------------------------------------------------------------
@@ -181,6 +188,14 @@ typedef struct nlfit_result {
  * parameter would move by at most 1e-8 of max(|p_j|, typical_j), or 1e-8
  * absolutely where both are 0): a stationary point, not a plateau. Any other
  * status is not converged.
+ *
+ * Non-finite values: a NaN or infinite residual (or a sum of squares that
+ * overflows) at the starting point stops the fit at once with
+ * NLFIT_STOPPED_NONFINITE, and so does a NaN or infinite residual met while
+ * forming the Jacobian at an accepted point; nonfinite_index names the first
+ * such observation. A trial point with non-finite residuals is simply
+ * rejected, as any step that does not reduce the sum of squares. A result
+ * whose sum of squares is not finite is never converged.
  *
  * Statistics (compute_statistics nonzero), at the returned point whatever the
  * status: a central-difference Jacobian (2 evaluations per free parameter,

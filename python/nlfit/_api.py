@@ -261,7 +261,9 @@ class FitResult:
     ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
     ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula).
+    ``statistics_evaluations``, ``model`` (the model's name or formula),
+    ``nonfinite_index`` (with status ``stopped_nonfinite``, the first
+    observation whose model value or residual was not finite; else -1).
     ``repr`` is the report table the ``nlfit`` command prints.
     """
 
@@ -377,7 +379,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
-        absolute_sigma=bool(absolute_sigma), **arrays)
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
@@ -428,8 +430,12 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
-        raise FitError("optimal parameters not found: %s (%s)"
-                       % (result.message, result.status_name), result.status, result)
+        where = ""
+        if result.nonfinite_index >= 0:
+            i = result.nonfinite_index
+            where = " at observation %d (x = %r)" % (i, float(result.x[i]))
+        raise FitError("optimal parameters not found: %s (%s)%s"
+                       % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
 
 

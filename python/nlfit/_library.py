@@ -81,6 +81,7 @@ class Result(ctypes.Structure):
         ("ci_high", ctypes.c_void_p),
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
+        ("nonfinite_index", ctypes.c_int64),
     ]
 
 

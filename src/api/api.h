@@ -29,12 +29,22 @@ struct FitProblem {
   int freeCount = 0;
   const int* freeIndex = nullptr;  // freeCount indices into full
   double* full = nullptr;          // n
+  // Non-finite checks: on the first evaluation (the starting point) and on
+  // every evaluation of the solver's Jacobian. Off for the statistics.
+  bool checkFinite = false;
+  bool startSeen = false;
+  int64_t nonfiniteIndex = -1;     // the first non-finite residual found
 };
+
+// The value problemResiduals stores in evalFlag when it stops the solver on
+// a non-finite residual (the caller's model stopping stores -1).
+constexpr int kNonFiniteFlag = -2;
 
 // The solver's residual function over a FitProblem: full <- free, then
 // fvec[i] = (model(x[i]) - y[i]) / sigma[i] (no division without sigma), or
 // the caller's residuals. A nonzero return of the caller's function stores
-// -1 in evalFlag.
+// -1 in evalFlag; with checkFinite, a non-finite residual at the start or in
+// a Jacobian stores kNonFiniteFlag.
 void problemResiduals(void* problem, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag);
 

@@ -91,6 +91,7 @@ int budget(const nlfit_options& o, int freeCount) {
 }
 
 int statusOf(int terminationCode) {
+  if (terminationCode == kNonFiniteFlag) return NLFIT_STOPPED_NONFINITE;
   if (terminationCode < 0) return NLFIT_STOPPED_BY_MODEL;
   if (terminationCode == kStoppedByProgress) return NLFIT_STOPPED_BY_CALLBACK;
   if (terminationCode >= kReductionConverged && terminationCode <= kGradientAtPrecision) {
@@ -209,6 +210,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   problem.freeCount = freeCount;
   problem.freeIndex = memory.freeIndex;
   problem.full = memory.full;
+  problem.checkFinite = true;
 
   // The solver's workspace takes the caller's scale factors of the free
   // parameters; their typical magnitudes go to an array of their own.
@@ -249,6 +251,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   lmIterate(problemResiduals, &problem, problem.m, freeCount, memory.free, nullptr, fvec,
             settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
+  problem.checkFinite = false;
 
   // The last accepted point, all n parameters.
   for (int k = 0; k < freeCount; ++k) memory.full[memory.freeIndex[k]] = memory.free[k];
@@ -256,11 +259,18 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   const bool noResiduals = status == NLFIT_STOPPED_BY_MODEL && outcome.evalCount == 1;
   const double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
   const double residualNorm = noResiduals ? kNaN : outcome.fnorm;
+  // A sum of squares that overflowed on the way is no fit either.
+  if (status >= NLFIT_CONVERGED_REDUCTION && status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION &&
+      !(std::isfinite(rss) && std::isfinite(residualNorm))) {
+    status = NLFIT_STOPPED_NONFINITE;
+  }
+  const bool nonfinite = status == NLFIT_STOPPED_NONFINITE;
 
   StatisticsOutcome statistics;
   const bool atPrecision = status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
                            status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION;
-  if (result != nullptr && !noResiduals && (o.compute_statistics != 0 || atPrecision)) {
+  if (result != nullptr && !noResiduals && !nonfinite &&
+      (o.compute_statistics != 0 || atPrecision)) {
     StatisticsRequest request;
     request.problem = &problem;
     request.free = memory.free;
@@ -304,6 +314,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
   result->r_squared = weightedRSquared(problem, rss);
+  result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
   return status;
 }
 
@@ -352,6 +363,19 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
   if (p.sigma != nullptr) {
     for (int i = 0; i < m; ++i) fvec[i] = fvec[i] / p.sigma[i];
   }
+  if (!p.checkFinite) return;
+  const bool atStart = !p.startSeen;
+  p.startSeen = true;
+  if (!atStart && *evalFlag != 2) return;  // a trial point: the solver rejects it
+  for (int i = 0; i < m; ++i) {
+    if (!std::isfinite(fvec[i])) {
+      p.nonfiniteIndex = i;
+      *evalFlag = kNonFiniteFlag;
+      return;
+    }
+  }
+  // Finite residuals whose norm overflows leave the solver nothing to compare.
+  if (atStart && !std::isfinite(euclidNorm(m, fvec))) *evalFlag = kNonFiniteFlag;
 }
 
 }  // namespace nlfit

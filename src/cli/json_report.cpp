@@ -48,6 +48,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["rms_residual"] =
       number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));
   j["rank"] = r.rank;
+  j["nonfinite_index"] = r.nonfinite_index >= 0 ? Json(r.nonfinite_index) : Json(nullptr);
   j["weighted"] = in.weighted != 0;
   j["absolute_sigma"] = in.absolute_sigma != 0;
 

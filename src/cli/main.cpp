@@ -292,6 +292,22 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
 
+// Where the model stopped being finite, by the data file's line.
+std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result) {
+  const int64_t i = result.nonfinite_index;
+  const nlfit::data::Observations& obs = problem.observations;
+  if (i < 0 || static_cast<std::size_t>(i) >= obs.x.size()) {
+    return "the sum of squares of the residuals is not finite (is sigma too small?)";
+  }
+  const std::size_t k = static_cast<std::size_t>(i);
+  const std::string where = k < obs.lineNumbers.size()
+                                ? "line " + std::to_string(obs.lineNumbers[k])
+                                : "observation " + std::to_string(k + 1);
+  char x[64];
+  std::snprintf(x, sizeof x, "%.10g", obs.x[k]);
+  return "the model is not finite at " + where + " of " + problem.file + " (x = " + x + ")";
+}
+
 int run(const Arguments& args) {
   if (args.listModels) {
     listModels();
@@ -394,6 +410,9 @@ int run(const Arguments& args) {
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+  if (status == NLFIT_STOPPED_NONFINITE) {
+    std::fprintf(stderr, "nlfit: %s\n", nonfiniteMessage(problem, result).c_str());
+  }
   return result.converged ? kExitConverged : kExitNotConverged;
 }
 
