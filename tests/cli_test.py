@@ -110,6 +110,7 @@ cases = [
     (1, "2 points for 3 free parameters", [write("two.csv", "1,2\n2,3\n"), "--model", "a*x^2+b*x+c"]),
     (1, "unknown model 'Frobnicate'", [line_file, "--model", "Frobnicate"]),
     (1, "formula 'a*x+'", [line_file, "--model", "a*x+"]),
+    (1, "does not use x (X is not x", [line_file, "--model", "a*exp(-b*X)+c"]),
     (1, "no column named 'z'", [line_file, "--model", "a*x", "--columns", "x,z"]),
     (2, "no data file given", []),
     (2, "needs --model", [line_file]),

@@ -192,7 +192,7 @@ void chooseModel(const Arguments& args, Problem* problem) {
     }
   } else {
     // A bare name is a catalogue name: a typo must not become a formula
-    // with one parameter (a constant is written c*1).
+    // with one parameter (a constant is written c + 0*x).
     problem->model.reset(nlfit_model_builtin(args.model.c_str()));
     if (!problem->model && isIdentifier(args.model)) {
       fail(kExitBadInput, "unknown model '" + args.model +
