@@ -132,6 +132,9 @@ typedef struct nlfit_options {
   int compute_statistics;      /* nonzero: fill the statistics of the result; default 0 */
   nlfit_progress_callback progress; /* NULL: no progress report (default) */
   void *progress_user;
+  const double *lower;         /* n lower bounds, or NULL for none; -INFINITY: none for that
+                                  parameter. See "Bounds" below */
+  const double *upper;         /* n upper bounds, or NULL for none; +INFINITY: none */
 } nlfit_options;
 
 /* Fills *options with the defaults. Null is ignored. */
@@ -147,6 +150,7 @@ NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
 #define NLFIT_PARAM_NO_EFFECT 4u    /* its Jacobian column is exactly zero: it does not change
                                        the residuals (consider holding it) */
 #define NLFIT_PARAM_AT_START 8u     /* free, but its fitted value equals its start bit for bit */
+#define NLFIT_PARAM_AT_BOUND 16u    /* on one of its bounds at the result: NaN standard error */
 
 typedef struct nlfit_result {
   /* Written by every call. */
@@ -213,6 +217,20 @@ typedef struct nlfit_result {
  * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
  *
  * After any stop the parameters are the last accepted point.
+ *
+ * Bounds (options lower, upper): a start outside its bounds, a NaN bound,
+ * lower > upper, a lower bound of +inf or an upper one of -inf is refused
+ * (NLFIT_REFUSED_BAD_OPTION); a start exactly on a bound is accepted (the
+ * fit begins a little inside it). lower = upper holds the parameter. A
+ * bounded parameter is fitted through a smooth map of an unbounded variable
+ * (sqrt(1 + t^2) one-sided, sin t two-sided), so the result lies within its
+ * bounds; scale and typical apply to the unbounded parameters only. The
+ * statistics are those of the caller's parameters at the returned point; a
+ * parameter on a bound (within 1e-8 of the width, or of its start's
+ * distance from a lone bound) is flagged NLFIT_PARAM_AT_BOUND, has NaN
+ * standard error, interval, covariance and correlation, and the others are
+ * computed as if it were held. Without bounds a fit is bit for bit what it
+ * is with both arrays NULL.
  */
 
 /* Point form: the model is called once per observation. */

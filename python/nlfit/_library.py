@@ -59,6 +59,8 @@ class Options(ctypes.Structure):
         ("compute_statistics", ctypes.c_int),
         ("progress", ProgressCallback),
         ("progress_user", ctypes.c_void_p),
+        ("lower", ctypes.c_void_p),
+        ("upper", ctypes.c_void_p),
     ]
 
 
