@@ -359,7 +359,6 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   settings.callerScaling = (o.scale != nullptr);
   settings.stepFactor = o.step_bound_factor;
   settings.typical = freeTypical;
-  settings.progressEvaluation = false;
   ProgressRelay relay{&problem, &o};
   ProgressSink sink;
   if (o.progress != nullptr) {
@@ -369,8 +368,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
 
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  lmIterate(problemResiduals, &problem, problem.m, freeCount, memory.free, nullptr, fvec,
-            settings, sink, work, &outcome);
+  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
+            nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
   problem.checkFinite = false;
 
