@@ -225,12 +225,14 @@ typedef struct nlfit_result {
  * bounded parameter is fitted through a smooth map of an unbounded variable
  * (sqrt(1 + t^2) one-sided, sin t two-sided), so the result lies within its
  * bounds; scale and typical apply to the unbounded parameters only. The
- * statistics are those of the caller's parameters at the returned point; a
- * parameter on a bound (within 1e-8 of the width, or of its start's
- * distance from a lone bound) is flagged NLFIT_PARAM_AT_BOUND, has NaN
- * standard error, interval, covariance and correlation, and the others are
- * computed as if it were held. Without bounds a fit is bit for bit what it
- * is with both arrays NULL.
+ * statistics are those of the caller's parameters at the returned point. A
+ * parameter that ends next to a bound (within 1e-4 of the width, or of its
+ * start's distance from a lone bound) is moved onto it when that does not
+ * raise the sum of squares (one evaluation each, counted in evaluations). A
+ * parameter on a bound is flagged NLFIT_PARAM_AT_BOUND, has NaN standard
+ * error, interval, covariance and correlation, and the others are computed
+ * as if it were held. Bounds of +-INFINITY alone leave a fit bit for bit
+ * what it is with both arrays NULL.
  */
 
 /* Point form: the model is called once per observation. */
