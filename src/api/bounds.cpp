@@ -71,8 +71,10 @@ ParameterBound boundOf(const nlfit_options& o, std::size_t j, double start) {
     // typical magnitude, or 1.
     const double bound = low ? b.lower : b.upper;
     double scale = std::fabs(start - bound);
-    if (!(scale > 0.0) || !std::isfinite(scale)) scale = std::fabs(bound);
-    if (o.typical != nullptr && o.typical[j] > scale) scale = o.typical[j];
+    if (!(scale > 0.0) || !std::isfinite(scale)) {
+      scale = std::fabs(bound);
+      if (o.typical != nullptr && o.typical[j] > scale) scale = o.typical[j];
+    }
     b.scale = (scale > 0.0 && std::isfinite(scale)) ? scale : 1.0;
   }
   return b;
