@@ -150,6 +150,7 @@ struct Problem {
   std::vector<unsigned char> held;
   std::string defaulted;  // parameters without a start value, started at 1
   std::vector<double> lower, upper;  // empty: no bounds given
+  std::string startedAtBound;        // "b at 2, ...": defaulted starts moved onto a bound
 };
 
 void loadData(const Arguments& args, Problem* problem) {
@@ -255,6 +256,8 @@ void chooseBounds(const Arguments& args, Problem* problem, const std::vector<boo
                               number(lo) + ", " + number(hi) + "]");
     }
     start = start < lo ? lo : hi;
+    problem->startedAtBound +=
+        (problem->startedAtBound.empty() ? "" : ", ") + name + " at its bound " + number(start);
   }
 }
 
@@ -430,9 +433,10 @@ int run(const Arguments& args) {
   if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
   // Said once the fit has run, so that a failure stays one line.
   if (!problem.defaulted.empty()) {
+    const std::string atBound =
+        problem.startedAtBound.empty() ? "" : " (" + problem.startedAtBound + " instead)";
     std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1%s\n",
-                 problem.defaulted.c_str(),
-                 problem.lower.empty() ? "" : " (or at the nearest bound)");
+                 problem.defaulted.c_str(), atBound.c_str());
   }
 
   std::vector<const char*> names;
