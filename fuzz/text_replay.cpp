@@ -3,6 +3,10 @@
 // folder of files.
 //
 //   text_replay reader|formula PATH...   exit 1 on a failure
+//   text_replay read FILE                 only reads FILE ("-": standard
+//                                         input) as nlfit does, columns 1,2,
+//                                         and prints the rows kept or the
+//                                         error (tools/reader_memory.py)
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -12,12 +16,27 @@
 #include <vector>
 
 #include "byte_reader.h"
+#include "data/data_file.h"
 #include "text_case.h"
 
 namespace fs = std::filesystem;
 
+int readOnly(const std::string& path) {
+  nlfit::data::TextInput input;
+  nlfit::data::Observations observations;
+  std::string error;
+  if (!input.open(path, &error) ||
+      !nlfit::data::readObservations(input, nlfit::data::ReadOptions(), &observations, &error)) {
+    std::printf("%s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%zu rows\n", observations.x.size());
+  return 0;
+}
+
 int main(int argc, char** argv) {
   const std::string kind = argc > 1 ? argv[1] : "";
+  if (argc == 3 && kind == "read") return readOnly(argv[2]);
   if (argc < 3 || (kind != "reader" && kind != "formula")) {
     std::fprintf(stderr, "usage: %s reader|formula PATH...\n", argv[0]);
     return 2;

@@ -159,9 +159,8 @@ void loadData(const Arguments& args, Problem* problem) {
   nlfit::data::TextInput input;
   if (!input.open(args.data, &error)) fail(kExitBadInput, error);
   problem->file = input.name();
-  bool ok = true;
-  const std::string& head = input.peek(4096 + 16, &error, &ok);
-  if (!ok) fail(kExitBadInput, error);
+  std::string head;
+  if (!input.peek(4096 + 16, &head, &error)) fail(kExitBadInput, error);
   if (nist::looksLikeDataset(head)) {
     loadNist(args, input, problem);
     return;

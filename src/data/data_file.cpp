@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 #include <unordered_map>
 
 namespace nlfit {
@@ -254,7 +255,7 @@ bool Reader::readHeader(const char* s, std::size_t n, char delimiter, int number
     return fail(error, where(path_, number) + ", column " + std::to_string(emptyColumn) +
                            ": empty cell");
   }
-  std::unordered_map<std::string, std::size_t> seen;
+  std::unordered_map<std::string_view, std::size_t> seen;
   for (std::size_t c = 0; c < header_.size(); ++c) {
     const auto inserted = seen.emplace(header_[c], c);
     if (!inserted.second) {
@@ -398,6 +399,19 @@ TextInput::~TextInput() {
   if (ownsFd_) ::close(fd_);
 }
 
+TextInput::Buffer::~Buffer() { std::free(data); }
+
+void TextInput::Buffer::resize(std::size_t n) {
+  if (n > capacity) {
+    const std::size_t grown = std::max(n, capacity + capacity / 2);
+    void* moved = std::realloc(data, grown);
+    if (moved == nullptr) throw std::bad_alloc();
+    data = static_cast<char*>(moved);
+    capacity = grown;
+  }
+  size = n;
+}
+
 bool TextInput::open(const std::string& path, std::string* error) {
   if (path == "-") {
     name_ = "stdin";
@@ -420,7 +434,8 @@ bool TextInput::open(const std::string& path, std::string* error) {
 
 void TextInput::openText(const std::string& text, const std::string& name) {
   name_ = name;
-  buffer_ = text;
+  buffer_.resize(text.size());
+  if (!text.empty()) std::memcpy(buffer_.data, text.data(), text.size());
   end_ = true;
 }
 
@@ -428,22 +443,23 @@ bool TextInput::fill(std::string* error) {
   if (end_) return true;
   // Drop what has been consumed before growing the buffer.
   if (position_ > 0) {
-    buffer_.erase(0, position_);
+    std::memmove(buffer_.data, buffer_.data + position_, buffer_.size - position_);
+    buffer_.size -= position_;
     scanned_ -= position_;
     position_ = 0;
   }
-  const std::size_t old = buffer_.size();
+  const std::size_t old = buffer_.size;
   buffer_.resize(old + kChunk);
   ssize_t got = 0;
   do {
-    got = ::read(fd_, &buffer_[old], kChunk);
+    got = ::read(fd_, buffer_.data + old, kChunk);
   } while (got < 0 && errno == EINTR);
   if (got < 0) {
     const int code = errno;
-    buffer_.resize(old);
+    buffer_.size = old;
     return fail(error, systemReason(name_, code));
   }
-  buffer_.resize(old + static_cast<std::size_t>(got));
+  buffer_.size = old + static_cast<std::size_t>(got);
   if (got == 0) end_ = true;
   return noNul(old, error);
 }
@@ -451,27 +467,22 @@ bool TextInput::fill(std::string* error) {
 // A NUL byte is refused as soon as it is read: a binary file or a device
 // such as /dev/zero is not read to its end.
 bool TextInput::noNul(std::size_t from, std::string* error) {
-  const char* nul = static_cast<const char*>(std::memchr(buffer_.data() + from, '\0',
-                                                         buffer_.size() - from));
+  if (from >= buffer_.size) return true;
+  const char* nul =
+      static_cast<const char*>(std::memchr(buffer_.data + from, '\0', buffer_.size - from));
   if (nul == nullptr) return true;
-  const std::size_t at = static_cast<std::size_t>(nul - buffer_.data());
-  const int line = linesRead_ + 1 +
-                   static_cast<int>(std::count(buffer_.begin() + static_cast<std::ptrdiff_t>(position_),
-                                               buffer_.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
+  const int line = linesRead_ + 1 + static_cast<int>(std::count(static_cast<const char*>(buffer_.data + position_), nul, '\n'));
   end_ = true;
-  buffer_.resize(position_);
+  buffer_.size = position_;
   return fail(error, where(name_, line) + ": a NUL byte; not a text file");
 }
 
-const std::string& TextInput::peek(std::size_t bytes, std::string* error, bool* ok) {
-  *ok = true;
-  while (buffer_.size() - position_ < bytes && !end_) {
-    if (!fill(error)) {
-      *ok = false;
-      break;
-    }
+bool TextInput::peek(std::size_t bytes, std::string* head, std::string* error) {
+  while (buffer_.size - position_ < bytes && !end_) {
+    if (!fill(error)) return false;
   }
-  return buffer_;
+  head->assign(buffer_.data + position_, std::min(bytes, buffer_.size - position_));
+  return true;
 }
 
 bool TextInput::nextLine(const char** line, std::size_t* length, std::string* error) {
@@ -481,18 +492,22 @@ bool TextInput::nextLine(const char** line, std::size_t* length, std::string* er
     if (!noNul(0, error)) return false;
   }
   for (;;) {
-    const std::size_t newline = buffer_.find('\n', std::max(scanned_, position_));
-    if (newline != std::string::npos || (end_ && position_ < buffer_.size())) {
-      const std::size_t end = newline == std::string::npos ? buffer_.size() : newline;
-      *line = buffer_.data() + position_;
+    const std::size_t from = std::max(scanned_, position_);
+    const char* found = from < buffer_.size ? static_cast<const char*>(std::memchr(
+                                                  buffer_.data + from, '\n', buffer_.size - from))
+                                            : nullptr;
+    if (found != nullptr || (end_ && position_ < buffer_.size)) {
+      const std::size_t end =
+          found == nullptr ? buffer_.size : static_cast<std::size_t>(found - buffer_.data);
+      *line = buffer_.data + position_;
       *length = end - position_;
-      position_ = newline == std::string::npos ? end : end + 1;
+      position_ = found == nullptr ? end : end + 1;
       scanned_ = position_;
       ++linesRead_;
       return true;
     }
     if (end_) return false;
-    scanned_ = buffer_.size();
+    scanned_ = buffer_.size;
     if (!fill(error)) return false;
   }
 }
@@ -501,8 +516,8 @@ bool TextInput::readRest(std::string* text, std::string* error) {
   while (!end_) {
     if (!fill(error)) return false;
   }
-  text->assign(buffer_, position_, std::string::npos);
-  position_ = buffer_.size();
+  text->assign(buffer_.data + position_, buffer_.size - position_);
+  position_ = buffer_.size;
   return true;
 }
 

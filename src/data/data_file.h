@@ -48,8 +48,9 @@ class TextInput {
   void openText(const std::string& text, const std::string& name);
 
   const std::string& name() const { return name_; }
-  // Up to bytes bytes from the start, read ahead and not consumed.
-  const std::string& peek(std::size_t bytes, std::string* error, bool* ok);
+  // Up to bytes bytes from the start, read ahead and not consumed; false
+  // with *error on a read error.
+  bool peek(std::size_t bytes, std::string* head, std::string* error);
   // The next line without its '\n', valid until the next call; false at the
   // end or on an error (then *error is set, else it is left empty).
   bool nextLine(const char** line, std::size_t* length, std::string* error);
@@ -63,7 +64,20 @@ class TextInput {
   bool ownsFd_ = false;
   bool end_ = false;
   std::string name_;
-  std::string buffer_;
+  // The bytes read ahead. Grown by realloc, which moves a large block
+  // without a copy, by half its size at a time: a long line costs little
+  // more than its length. Throws std::bad_alloc when memory runs out.
+  struct Buffer {
+    char* data = nullptr;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+    Buffer() = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer();
+    void resize(std::size_t n);
+  };
+  Buffer buffer_;
   std::size_t position_ = 0;   // start of what is not consumed
   std::size_t scanned_ = 0;    // no '\n' in [position_, scanned_)
   int linesRead_ = 0;
