@@ -478,11 +478,15 @@ bool TextInput::noNul(std::size_t from, std::string* error) {
 }
 
 bool TextInput::peek(std::size_t bytes, std::string* head, std::string* error) {
-  while (buffer_.size - position_ < bytes && !end_) {
-    if (!fill(error)) return false;
+  try {
+    while (buffer_.size - position_ < bytes && !end_) {
+      if (!fill(error)) return false;
+    }
+    head->assign(buffer_.data + position_, std::min(bytes, buffer_.size - position_));
+    return true;
+  } catch (const std::bad_alloc&) {
+    return fail(error, name_ + ": out of memory while reading");
   }
-  head->assign(buffer_.data + position_, std::min(bytes, buffer_.size - position_));
-  return true;
 }
 
 bool TextInput::nextLine(const char** line, std::size_t* length, std::string* error) {
@@ -513,12 +517,16 @@ bool TextInput::nextLine(const char** line, std::size_t* length, std::string* er
 }
 
 bool TextInput::readRest(std::string* text, std::string* error) {
-  while (!end_) {
-    if (!fill(error)) return false;
+  try {
+    while (!end_) {
+      if (!fill(error)) return false;
+    }
+    text->assign(buffer_.data + position_, buffer_.size - position_);
+    position_ = buffer_.size;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return fail(error, name_ + ": out of memory while reading");
   }
-  text->assign(buffer_.data + position_, buffer_.size - position_);
-  position_ = buffer_.size;
-  return true;
 }
 
 bool readText(const std::string& path, std::string* text, std::string* error) {
