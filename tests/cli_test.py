@@ -143,11 +143,12 @@ for args, stdin, points in [
 rc, out, err = run("--version")
 check(rc == 0 and out.startswith("nlfit ") and out.count(".") == 2, f"--version: {out!r}")
 
-# Pictures are replaced whole: concurrent writers leave one well-formed
-# file, and a write that fails (here: a file size limit) leaves the old one.
+# Pictures are replaced whole: concurrent writers of pictures of different
+# lengths leave one well-formed file, and a write that fails (here: a file
+# size limit) leaves the old one.
 svg = os.path.join(WORK, "shared.svg")
-writers = [subprocess.Popen([NLFIT, line_file, "--model", "a*x+b", "--svg", svg],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(20)]
+writers = [subprocess.Popen([NLFIT, (line_file, DECAY)[k % 2], "--model", "a*x+b", "--svg", svg],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for k in range(20)]
 check(all(w.wait() == 0 for w in writers), "concurrent --svg writers failed")
 with open(svg) as f:
     old = f.read()
