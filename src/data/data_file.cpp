@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -471,10 +472,11 @@ bool TextInput::noNul(std::size_t from, std::string* error) {
   const char* nul =
       static_cast<const char*>(std::memchr(buffer_.data + from, '\0', buffer_.size - from));
   if (nul == nullptr) return true;
-  const int line = linesRead_ + 1 + static_cast<int>(std::count(static_cast<const char*>(buffer_.data + position_), nul, '\n'));
+  const long long line =
+      linesRead_ + 1 + std::count(static_cast<const char*>(buffer_.data + position_), nul, '\n');
   end_ = true;
   buffer_.size = position_;
-  return fail(error, where(name_, line) + ": a NUL byte; not a text file");
+  return fail(error, name_ + ": line " + std::to_string(line) + ": a NUL byte; not a text file");
 }
 
 bool TextInput::peek(std::size_t bytes, std::string* head, std::string* error) {
@@ -568,6 +570,9 @@ bool readObservations(TextInput& input, const ReadOptions& options, Observations
     int number = 0;
     std::string readError;
     while (input.nextLine(&line, &length, &readError)) {
+      if (number == std::numeric_limits<int>::max()) {
+        return fail(error, input.name() + ": more than " + std::to_string(number) + " lines");
+      }
       ++number;
       if (static_cast<std::size_t>(number) <= options.skipRows) continue;
       // A UTF-8 byte order mark is not part of the first name.

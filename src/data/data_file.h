@@ -80,7 +80,7 @@ class TextInput {
   Buffer buffer_;
   std::size_t position_ = 0;   // start of what is not consumed
   std::size_t scanned_ = 0;    // no '\n' in [position_, scanned_)
-  int linesRead_ = 0;
+  long long linesRead_ = 0;
   bool checkedText_ = false;   // text in memory checked for NUL bytes
 };
 
