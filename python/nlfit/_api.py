@@ -364,9 +364,67 @@ def _max_evaluations(maxfev: Any) -> Optional[int]:
     return _arguments.integer(maxfev, "maxfev", 1, _arguments.INT64_MAX)
 
 
+def _bound_arrays(bounds: Any, n: int, names: Sequence[str]
+                  ) -> Optional[Tuple[NDArray[Any], NDArray[Any]]]:
+    """bounds=(lower, upper), each a scalar or n values, +-inf for none, as two
+    float64 arrays of n; None when there are no bounds at all. Refuses NaN,
+    lower > upper, a lower bound of +inf and an upper one of -inf, naming the
+    parameter."""
+    if bounds is None:
+        return None
+    try:
+        lower, upper = bounds
+    except (TypeError, ValueError):
+        raise TypeError("bounds must be a pair (lower, upper) of scalars or arrays of %d values"
+                        % n) from None
+    arrays = []
+    for side, values in (("lower", lower), ("upper", upper)):
+        if np.ndim(values) == 0:
+            values = [values] * n
+        array = np.array(_float_array(values, "bounds", copy_ok=True), dtype=np.float64)
+        if array.shape != (n,):
+            raise ValueError("the %s bounds must be a scalar or %d values (%s), got shape %s"
+                             % (side, n, ", ".join(names), array.shape))
+        arrays.append(np.ascontiguousarray(array))
+    lower, upper = arrays
+    for j in range(n):
+        if np.isnan(lower[j]) or np.isnan(upper[j]) or lower[j] == np.inf or upper[j] == -np.inf:
+            raise ValueError("bounds of %s must be numbers, a lower one below +inf and an upper"
+                             " one above -inf, got [%r, %r]" % (names[j], lower[j], upper[j]))
+        if lower[j] > upper[j]:
+            raise _refused_option("the lower bound of %s (%r) is above its upper bound (%r)"
+                                  % (names[j], lower[j], upper[j]))
+    if np.all(lower == -np.inf) and np.all(upper == np.inf):
+        return None
+    return lower, upper
+
+
+def _refused_option(message: str) -> "RefusedError":
+    return RefusedError(message, -6)
+
+
+def _check_start_in_bounds(params: NDArray[Any],
+                           bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]],
+                           names: Sequence[str], defaulted: bool) -> None:
+    """A start outside its bounds is refused naming the parameter; a start of
+    ones by default moves to the nearest bound instead."""
+    if bounded is None:
+        return
+    lower, upper = bounded
+    for j in range(len(params)):
+        if lower[j] <= params[j] <= upper[j]:
+            continue
+        if defaulted:
+            params[j] = lower[j] if params[j] < lower[j] else upper[j]
+        else:
+            raise _refused_option("the start of %s (%r) lies outside its bounds [%r, %r]"
+                                  % (names[j], float(params[j]), lower[j], upper[j]))
+
+
 def _options(lib: _library.Library, n: int, held: Optional[NDArray[Any]],
              sigma: Optional[NDArray[Any]], absolute_sigma: bool, maxfev: Any, statistics: bool,
-             tuning: Dict[str, Any], target: Optional[_library.Options] = None
+             tuning: Dict[str, Any], target: Optional[_library.Options] = None,
+             bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None
              ) -> _library.Options:
     options = target if target is not None else _library.Options()
     lib.nlfit_options_init(ctypes.byref(options))
@@ -379,6 +437,8 @@ def _options(lib: _library.Library, n: int, held: Optional[NDArray[Any]],
     options.sigma = sigma.ctypes.data if sigma is not None else None
     options.absolute_sigma = 1 if absolute_sigma else 0
     options.compute_statistics = 1 if statistics else 0
+    options.lower = bounded[0].ctypes.data if bounded is not None else None
+    options.upper = bounded[1].ctypes.data if bounded is not None else None
     return options
 
 
@@ -412,7 +472,9 @@ class _VectorCallback:
             arguments = params[:self.n]
             with self.guard.python_call():
                 out = self.function(xs, *arguments)
-            out = np.asarray(out)
+            # Nothing returned (a forgotten return) is NaN: the fit stops as
+            # not finite, naming the observation.
+            out = np.asarray(np.nan if out is None else out)
             if out.dtype.kind not in "fiu":
                 raise TypeError(
                     "the model returned %s values; it must return real numbers%s"
@@ -497,7 +559,7 @@ class FitResult:
         (n, n) the correlation matrix.
     parameter_flags : numpy.ndarray
         (n,) ``NLFIT_PARAM_*`` bits: 1 held, 2 undetermined, 4 no effect on
-        the residuals, 8 free but still at its start.
+        the residuals, 8 free but still at its start, 16 on a bound.
     rss : float
         The sum of squared (weighted) residuals: chi-square with sigma.
     residual_norm : float
@@ -512,7 +574,8 @@ class FitResult:
         The numerical rank of the Jacobian (free parameters).
     status : int
         The C status: 1-4 converged, 5 evaluation budget spent, 6-8 stopped
-        at machine precision (see ``nlfit/fit.h``).
+        at machine precision, 11 a model value that is not finite (see
+        ``nlfit/fit.h``).
     status_name : str
         Its short name, such as ``"converged_reduction"``.
     message : str
@@ -537,6 +600,9 @@ class FitResult:
         Standard deviations of y, when given.
     absolute_sigma : bool
         Whether sigma was taken as absolute.
+    nonfinite_index : int
+        With status ``stopped_nonfinite``, the first observation whose model
+        value or residual was not finite; else -1.
 
     Examples
     --------
@@ -581,6 +647,7 @@ class FitResult:
     y: NDArray[Any]
     sigma: Optional[NDArray[Any]]
     absolute_sigma: bool
+    nonfinite_index: int = -1
 
     def __repr__(self) -> str:
         text = _report_table(self)
@@ -645,7 +712,8 @@ def _stopped(lib: _library.Library, status: int, function_name: str) -> FitError
 
 
 def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sigma: bool,
-             fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str) -> FitResult:
+             fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str,
+             bounds: Any = None) -> FitResult:
     handle = _model_of(model)
     lib = handle._lib if handle is not None else _library.library()
     x = _float_array(x, "x", copy_ok=True)
@@ -672,8 +740,11 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
     held = _held_flags(fixed, n, list(names))
+    bounded = _bound_arrays(bounds, n, names)
+    _check_start_in_bounds(params, bounded, names, p0 is None)
     start = params.copy()
-    options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
+    options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning,
+                       bounded=bounded)
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
               "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
@@ -711,7 +782,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
-        absolute_sigma=bool(absolute_sigma), **arrays)
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
 
 
 _FIT_PARAMETERS = """model : str, Model or callable
@@ -736,6 +807,11 @@ _FIT_PARAMETERS = """model : str, Model or callable
     maxfev : int, optional
         The evaluation budget (an integer, 1 to 2**63 - 1); default 800 up to
         9 free parameters.
+    bounds : (lower, upper), optional
+        Each a scalar or n values, -inf/+inf for none. A parameter on a
+        bound at the result has the flag NLFIT_PARAM_AT_BOUND (16) and NaN
+        standard error. A p0 outside its bounds is refused; the default
+        start of ones moves to the nearest bound.
     **options : float
         reduction_tolerance, step_tolerance, gradient_tolerance,
         step_bound_factor, relative_error. Any other keyword is a TypeError."""
@@ -758,7 +834,7 @@ _FIT_RAISES = """RefusedError
 
 def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
         absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
-        **options: float) -> FitResult:
+        bounds: Any = None, **options: float) -> FitResult:
     """Fits a model to (x, y) and returns everything about the fit.
 
     Parameters
@@ -795,24 +871,27 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
     (0.5, 0.0)
     """
     _reject(options, "fit")
-    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit")
+    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
+                    bounds=bounds)
 
 
 def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
               absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
-              full_output: bool = False, **kwargs: float) -> Tuple[Any, ...]:
+              full_output: bool = False, bounds: Any = None, **kwargs: float
+              ) -> Tuple[Any, ...]:
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     The common Python curve_fit convention. Keywords of other curve fitters
-    that are not supported (bounds, method, jac, check_finite, ...) raise
-    TypeError naming the keyword.
+    that are not supported (method, jac, check_finite, ...) raise TypeError
+    naming the keyword.
 
     Parameters
     ----------
     f : str, Model or callable
         As ``model`` of ``fit``.
-    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, **kwargs
-        As for ``fit``.
+    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, bounds, **kwargs
+        As for ``fit``; a parameter on a bound has NaN rows and columns in
+        pcov.
     full_output : bool, default False
         Return (popt, pcov, result, message, status) and raise nothing for a
         fit that ran.
@@ -832,7 +911,8 @@ def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any =
     Raises
     ------
     FitError
-        The fit did not converge (not with full_output).
+        The fit did not converge (not with full_output); a model value that
+        is not finite is named by its observation and x.
     RefusedError, TypeError, ValueError, KeyboardInterrupt
         As for ``fit``.
 
@@ -848,12 +928,16 @@ def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any =
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit")
+                      "curve_fit", bounds=bounds)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
-        raise FitError("optimal parameters not found: %s (%s)"
-                       % (result.message, result.status_name), result.status, result)
+        where = ""
+        if result.nonfinite_index >= 0:
+            i = result.nonfinite_index
+            where = " at observation %d (x = %r)" % (i, float(result.x[i]))
+        raise FitError("optimal parameters not found: %s (%s)%s"
+                       % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
 
 
@@ -994,7 +1078,7 @@ class _Progress:
 
 def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threads: int = 0,
              progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
-             maxfev: Optional[int] = None, std_errors: bool = True,
+             maxfev: Optional[int] = None, std_errors: bool = True, bounds: Any = None,
              **options: float) -> BatchResult:
     """Fits each row of Y (K curves of m points) with one model.
 
@@ -1025,6 +1109,9 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
     std_errors : bool, default True
         Compute the standard errors (2 evaluations per free parameter and
         curve).
+    bounds : (lower, upper), optional
+        As for ``fit``, shared by every curve; a curve whose start lies
+        outside them gets status -6 (refused_bad_option).
 
     Returns
     -------
@@ -1075,6 +1162,7 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
     x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
+    bounded = _bound_arrays(bounds, n, names)
     params = np.empty((K, n))
     status = np.empty(K, dtype=np.intc)
     converged = np.zeros(K, dtype=np.uint8)
@@ -1089,7 +1177,7 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
                 batch = _library.BatchOptions()
                 lib.nlfit_batch_options_init(ctypes.byref(batch))
                 _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                         target=batch.fit)
+                         target=batch.fit, bounded=bounded)
                 batch.threads = workers
                 if bar.needed:
                     batch.progress = bar.pointer
@@ -1098,7 +1186,8 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
             else:
                 code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
                                           absolute_sigma, maxfev, options, params, status,
-                                          converged, rss, evaluations, errors, bar, guard)
+                                          converged, rss, evaluations, errors, bar, guard,
+                                          bounded)
         finally:
             bar.close()
     # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
@@ -1158,7 +1247,8 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
                        tuning: Dict[str, Any], params: NDArray[Any], status: NDArray[Any],
                        converged: NDArray[Any], rss: NDArray[Any], evaluations: NDArray[Any],
                        errors: Optional[NDArray[Any]], bar: _Progress,
-                       guard: _interrupt.Guard) -> int:
+                       guard: _interrupt.Guard,
+                       bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None) -> int:
     """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
@@ -1168,7 +1258,7 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
         xk = x if x.ndim == 1 else x[k]
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
-                 target=options)
+                 target=options, bounded=bounded)
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data
