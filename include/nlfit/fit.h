@@ -3,10 +3,12 @@
  * the statistics of the fit. Reentrant: no global state, nothing printed.
  *
  * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 over the free
- * parameters p with a Levenberg-Marquardt trust-region method (forward-
- * difference Jacobian, pivoted Householder QR, safeguarded search on the
- * damping parameter). Arithmetic is IEEE double in a fixed order: the same
- * inputs give the same bits on every platform and on any thread.
+ * parameters p with a Levenberg-Marquardt trust-region method (a forward-
+ * difference Jacobian, or the caller's or the model's own derivatives where
+ * there are (options->jacobian, gradient, derivatives), pivoted Householder
+ * QR, safeguarded search on the damping parameter). Arithmetic is IEEE
+ * double in a fixed order: the same inputs give the same bits on every
+ * platform and on any thread.
  *
  * Floating-point environment: every fit runs in the default IEEE environment
  * (round to nearest, no traps, no flush-to-zero), and so does the model it
@@ -97,6 +99,24 @@ typedef int (*nlfit_vector_model)(const double *params, const double *x, size_t 
  * or nonzero to stop the fit (status NLFIT_STOPPED_BY_MODEL). */
 typedef int (*nlfit_residual_function)(const double *params, double *residuals, void *user);
 
+/* Jacobian of a vector model (or of the residuals of nlfit_fit_residuals,
+ * where x is NULL): jacobian[i*n + j] = d values[i] / d params[j], row-major
+ * m x n over all n parameters (held ones included; their columns are not
+ * used). The derivatives are those of the model values, not of the weighted
+ * residuals: the fit divides by sigma itself. Returns 0, or nonzero to stop
+ * the fit (status NLFIT_STOPPED_BY_MODEL). */
+typedef int (*nlfit_jacobian_function)(const double *params, const double *x, size_t m,
+                                       size_t n, double *jacobian, void *user);
+
+/* Gradient of a point model at one x: gradient[j] = d model(x; params) /
+ * d params[j] for j < n. */
+typedef void (*nlfit_point_gradient)(double x, const double *params, double *gradient,
+                                     void *user);
+
+/* Values of nlfit_options.derivatives. */
+#define NLFIT_DERIVATIVES_EXACT 0   /* a model handle's own derivatives (default) */
+#define NLFIT_DERIVATIVES_NUMERIC 1 /* forward differences, for every model */
+
 /* Called once per outer iteration, after the Jacobian at the current point:
  * iteration counts from 1, residual_norm is the Euclidean norm of the
  * (weighted) residuals at params, the n current parameters (held ones
@@ -130,6 +150,17 @@ typedef struct nlfit_options {
   int compute_statistics;      /* nonzero: fill the statistics of the result; default 0 */
   nlfit_progress_callback progress; /* NULL: no progress report (default) */
   void *progress_user;
+  /* The caller's derivatives, called with the model's user pointer; NULL for
+   * forward differences (default). jacobian serves nlfit_fit_vectorized and
+   * nlfit_fit_residuals, gradient nlfit_fit; setting both, or one a call
+   * cannot use, is refused (NLFIT_REFUSED_BAD_OPTION). Model handles bring
+   * their own (see derivatives) and refuse both. */
+  nlfit_jacobian_function jacobian;
+  nlfit_point_gradient gradient;
+  int check_jacobian;          /* nonzero: compare the caller's Jacobian once with central
+                                  differences at the start (result->jacobian_check_*) */
+  int derivatives;             /* NLFIT_DERIVATIVES_EXACT (default) or _NUMERIC: how a fit with a
+                                  model handle forms its Jacobian */
 } nlfit_options;
 
 /* Fills *options with the defaults. Null is ignored. */
@@ -168,6 +199,19 @@ typedef struct nlfit_result {
   double *ci_high;         /* n */
   double *correlation;     /* n*n */
   unsigned *parameter_flags; /* n: NLFIT_PARAM_* bits; filled whenever not NULL */
+
+  /* Written by every fit that runs. */
+  int64_t jacobian_evaluations; /* calls of an exact Jacobian (fit, statistics and check);
+                                   0 with differences */
+  /* The Jacobian check (check_jacobian): the largest relative difference
+   * max_i |J_ij - C_ij| / max(max_i |J_ij|, max_i |C_ij|) over the free
+   * columns j between the exact Jacobian J and central differences C at the
+   * start, and the parameter index of that column. A correct Jacobian gives
+   * about 1e-8 or less, a wrong one a sizeable fraction of 1. NaN and -1
+   * when no check ran (no exact Jacobian, or the model stopped it). The
+   * check's 2 evaluations per free parameter count in statistics_evaluations. */
+  double jacobian_check_error;
+  int64_t jacobian_check_column;
 } nlfit_result;
 
 /* ------------------------------------------------------------------------
@@ -183,8 +227,9 @@ typedef struct nlfit_result {
  * status is not converged.
  *
  * Statistics (compute_statistics nonzero), at the returned point whatever the
- * status: a central-difference Jacobian (2 evaluations per free parameter,
- * counted in statistics_evaluations), factorised by QR with column pivoting
+ * status: the exact Jacobian when there is one (no evaluation), else a
+ * central-difference Jacobian (2 evaluations per free parameter, counted in
+ * statistics_evaluations), factorised by QR with column pivoting
  * on its columns scaled by max(|p_j|, typical_j) (1 where both are 0). The
  * rank is the number of leading pivots whose |R_kk| exceeds 1e-10 * |R_00|;
  * the parameters beyond it are undetermined: NaN standard error, covariance

@@ -229,6 +229,53 @@ class _VectorCallback:
             raise error
 
 
+class _JacobianCallback:
+    """A Python jac(x, *params) returning the (m, n) Jacobian of the model's
+    values behind nlfit_jacobian_function; errors as in _VectorCallback."""
+
+    def __init__(self, function, x, n):
+        self.function = function
+        self.x = x
+        self.x_address = x.ctypes.data
+        self.n = n
+        self.m = x.size
+        self.error = None
+        self.pointer = _library.JacobianFunction(self._call)
+
+    def _call(self, params, x, m, n, jacobian, _user):
+        try:
+            xs = self.x
+            if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
+                xs = np.ctypeslib.as_array(x, shape=(m,))
+            out = np.asarray(self.function(xs, *params[:n]), dtype=np.float64)
+            if out.shape != (m, n):
+                raise ValueError("jac must return an array of shape (%d, %d), got %s"
+                                 % (m, n, out.shape))
+            out = np.ascontiguousarray(out)
+            ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
+                self.error = error
+            return 1
+
+    def raise_pending(self):
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+
+
+_DERIVATIVES = {"exact": 0, "numeric": 1}
+
+
+def _derivatives_code(derivatives):
+    try:
+        return _DERIVATIVES[derivatives]
+    except (KeyError, TypeError):
+        raise ValueError("derivatives must be 'exact' or 'numeric', got %r"
+                         % (derivatives,)) from None
+
+
 def _callable_names(function, n):
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
@@ -261,8 +308,10 @@ class FitResult:
     ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
     ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula).
-    ``repr`` is the report table the ``nlfit`` command prints.
+    ``statistics_evaluations``, ``jacobian_evaluations`` (calls of an exact
+    Jacobian), ``jacobian_check_error`` and ``jacobian_check_column`` (the
+    check_jacobian comparison; NaN and -1 when none ran), ``model`` (the
+    model's name or formula). ``repr`` is the report table the ``nlfit`` command prints.
     """
 
     _ARRAYS = ("params", "std_errors", "ci_low", "ci_high", "covariance", "correlation",
@@ -319,9 +368,16 @@ def _report_table(r):
     return buffer.value.decode(errors="replace")
 
 
-def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
+def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
+             jac=None, derivatives="exact", check_jacobian=False):
     lib = _library.library()
     handle = _model_of(model)
+    derivatives_code = _derivatives_code(derivatives)
+    if jac is not None and handle is not None:
+        raise ValueError("jac applies to a Python model: formula and catalogue models bring"
+                         " their own derivatives (derivatives='exact')")
+    if jac is not None and not callable(jac):
+        raise TypeError("jac must be a callable jac(x, *params) returning the (m, n) Jacobian")
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
@@ -347,6 +403,12 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     held = _held_flags(fixed, n, list(names))
     start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
+    options.derivatives = derivatives_code
+    options.check_jacobian = 1 if check_jacobian else 0
+    jacobian = None
+    if jac is not None and derivatives == "exact":
+        jacobian = _JacobianCallback(jac, x, n)
+        options.jacobian = jacobian.pointer
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
               "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
@@ -364,6 +426,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
                                           x.ctypes.data, y.ctypes.data, ctypes.byref(options),
                                           ctypes.byref(result))
         callback.raise_pending()
+        if jacobian is not None:
+            jacobian.raise_pending()
         model_name, formula = getattr(model, "__name__", "python model"), None
     if status < 0:
         raise RefusedError("%s() refused the problem: %s (%s)"
@@ -377,11 +441,13 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
-        absolute_sigma=bool(absolute_sigma), **arrays)
+        jacobian_evaluations=result.jacobian_evaluations,
+        jacobian_check_error=result.jacobian_check_error,
+        jacobian_check_column=result.jacobian_check_column, absolute_sigma=bool(absolute_sigma), **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        **options):
+        jac=None, derivatives="exact", check_jacobian=False, **options):
     """Fits model to (x, y) and returns a FitResult.
 
     model: a callable f(x, *params) returning the model's values at the whole
@@ -391,7 +457,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     1/sigma^2). absolute_sigma: the covariance is not rescaled by the
     reduced chi-square. fixed: parameters held at their starting values
     (indices, names, or n booleans). maxfev: the evaluation budget.
-    Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
+    jac: for a callable model, jac(x, *params) returning the (m, n) Jacobian
+    of the model's values (all n parameters, held ones included).
+    derivatives: 'exact' (default) uses jac, or the formula's or catalogue
+    model's own derivatives; 'numeric' forward differences. check_jacobian:
+    compare the exact Jacobian once with central differences at the start
+    (result.jacobian_check_error, jacobian_check_column). Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 
     A refused problem (bad counts, NaN data, bad sigma, ...) raises
@@ -400,11 +471,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     the fit and propagates.
     """
     _reject(options, "fit")
-    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit")
+    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
+                    jac, derivatives, check_jacobian)
 
 
 def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
-              maxfev=None, full_output=False, **kwargs):
+              maxfev=None, full_output=False, jac=None, derivatives="exact", **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
@@ -419,12 +491,13 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     status) with result the FitResult, message its status message and status
     the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
     that ran. Refused problems raise RefusedError (a ValueError) always.
-    Keywords of other curve fitters that are not supported (bounds, method,
-    jac, check_finite, ...) raise TypeError naming the keyword.
+    jac and derivatives are those of fit. Keywords of other curve fitters
+    that are not supported (bounds, method, check_finite, ...) raise
+    TypeError naming the keyword.
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit")
+                      "curve_fit", jac, derivatives)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:

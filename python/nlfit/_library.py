@@ -39,6 +39,9 @@ VectorModel = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_si
                                c_double_p, ctypes.c_void_p)
 ProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int64, ctypes.c_double, c_double_p,
                                     ctypes.c_size_t, ctypes.c_void_p)
+# nlfit_jacobian_function
+JacobianFunction = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_size_t,
+                                    ctypes.c_size_t, c_double_p, ctypes.c_void_p)
 BatchProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t, ctypes.c_size_t,
                                          ctypes.c_void_p)
 
@@ -59,6 +62,10 @@ class Options(ctypes.Structure):
         ("compute_statistics", ctypes.c_int),
         ("progress", ProgressCallback),
         ("progress_user", ctypes.c_void_p),
+        ("jacobian", JacobianFunction),
+        ("gradient", ctypes.c_void_p),
+        ("check_jacobian", ctypes.c_int),
+        ("derivatives", ctypes.c_int),
     ]
 
 
@@ -81,6 +88,9 @@ class Result(ctypes.Structure):
         ("ci_high", ctypes.c_void_p),
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
+        ("jacobian_evaluations", ctypes.c_int64),
+        ("jacobian_check_error", ctypes.c_double),
+        ("jacobian_check_column", ctypes.c_int64),
     ]
 
 
@@ -90,6 +100,10 @@ class BatchOptions(ctypes.Structure):
         ("threads", ctypes.c_int),
         ("progress", BatchProgressCallback),
         ("progress_user", ctypes.c_void_p),
+        ("jacobian", JacobianFunction),
+        ("gradient", ctypes.c_void_p),
+        ("check_jacobian", ctypes.c_int),
+        ("derivatives", ctypes.c_int),
     ]
 
 

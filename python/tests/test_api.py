@@ -106,7 +106,9 @@ def test_bad_input_gives_clear_exceptions():
     cases = [
         (TypeError, "bounds", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0, 1))),
         (TypeError, "method", lambda: nlfit.fit(DECAY, x, y, p0, method="trf")),
-        (TypeError, "jac", lambda: nlfit.curve_fit(DECAY, x, y, p0, jac=None)),
+        (TypeError, "check_finite", lambda: nlfit.curve_fit(DECAY, x, y, p0, check_finite=True)),
+        (ValueError, "jac applies", lambda: nlfit.fit("exp_decay", x, y, p0, jac=len)),
+        (ValueError, "derivatives", lambda: nlfit.fit(DECAY, x, y, p0, derivatives="analytic")),
         (ValueError, "same length", lambda: nlfit.fit(DECAY, x, y[:-1], p0)),
         (ValueError, "3 values", lambda: nlfit.fit(DECAY, x, y, [1.0])),
         (TypeError, "real numbers", lambda: nlfit.fit(DECAY, x.astype(complex), y, p0)),
@@ -122,3 +124,28 @@ def test_bad_input_gives_clear_exceptions():
     # Non-contiguous and other real dtypes are converted once, not refused.
     r = nlfit.fit(DECAY, np.repeat(x, 2)[::2], y.astype(np.float32), p0)
     assert r.converged
+
+
+def test_a_python_jacobian_is_used_checked_and_its_errors_propagate():
+    x, y, sigma = decay_data()
+
+    def model(t, a, b, c):
+        return a * np.exp(-b * t) + c
+
+    def jac(t, a, b, c, wrong=1.0):
+        e = np.exp(-b * t)
+        return np.column_stack([e, -a * t * e * wrong, np.ones_like(t)])
+
+    numeric = nlfit.fit(model, x, y, [1.0, 1.0, 0.0], sigma=sigma)
+    exact = nlfit.fit(model, x, y, [1.0, 1.0, 0.0], sigma=sigma, jac=jac, check_jacobian=True)
+    assert exact.converged and exact.jacobian_evaluations == exact.iterations + 2  # check, statistics
+    assert exact.jacobian_check_error < 1e-7
+    np.testing.assert_allclose(exact.params, numeric.params, rtol=1e-7)
+    np.testing.assert_allclose(exact.std_errors, numeric.std_errors, rtol=1e-5)
+    popt, _ = nlfit.curve_fit(model, x, y, [1.0, 1.0, 0.0], sigma=sigma, jac=jac)
+    np.testing.assert_array_equal(popt, exact.params)
+    off = nlfit.fit(model, x, y, [1.0, 1.0, 0.0], jac=lambda t, *p: jac(t, *p, wrong=3.0),
+                    check_jacobian=True)
+    assert off.jacobian_check_column == 1 and off.jacobian_check_error > 0.5
+    with pytest.raises(ValueError, match="shape"):
+        nlfit.fit(model, x, y, [1.0, 1.0, 0.0], jac=lambda t, *p: np.ones(3))

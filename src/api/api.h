@@ -29,6 +29,14 @@ struct FitProblem {
   int freeCount = 0;
   const int* freeIndex = nullptr;  // freeCount indices into full
   double* full = nullptr;          // n
+  // The exact derivatives, when there are: jacobian (vector and residual
+  // forms) fills jacobianRows (m*n, row-major), gradient (point form) fills
+  // gradientRow (n) at each x.
+  nlfit_jacobian_function jacobian = nullptr;
+  nlfit_point_gradient gradient = nullptr;
+  double* jacobianRows = nullptr;
+  double* gradientRow = nullptr;
+  bool exact() const { return jacobian != nullptr || gradient != nullptr; }
 };
 
 // The solver's residual function over a FitProblem: full <- free, then
@@ -37,6 +45,22 @@ struct FitProblem {
 // -1 in evalFlag.
 void problemResiduals(void* problem, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag);
+
+// The solver's Jacobian hook over a FitProblem with exact derivatives: the
+// free columns of the caller's Jacobian, divided by sigma. A nonzero return
+// of the caller's function stores -1 in evalFlag.
+void problemJacobian(void* problem, int m, int freeCount, const double* free,
+                     const double* fvec, double* const* jacobian, int* evalFlag);
+
+// The Jacobian check at the free parameters free[]: see
+// nlfit_result.jacobian_check_error.
+struct JacobianCheck {
+  bool ran = false;
+  double error = 0.0;
+  int column = -1;           // parameter index
+  int64_t evaluations = 0;   // residual evaluations
+};
+JacobianCheck checkJacobian(FitProblem& problem, const double* free, const double* typical);
 
 // Sum of squares of v[0 .. count-1], one accumulator in index order.
 double sumOfSquares(int count, const double* v);
@@ -57,6 +81,7 @@ struct StatisticsOutcome {
   int rank = 0;
   bool stationary = false;  // the Gauss-Newton step at the point is negligible
   int64_t evaluations = 0;
+  int64_t jacobians = 0;    // calls of the exact Jacobian
 };
 
 // Computes rank, stationarity and, with fill, the covariance, standard

@@ -2,6 +2,7 @@
 // parameters, the run of the solver and the result.
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -71,7 +72,10 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
       !std::isfinite(o.relative_error) || o.max_evaluations < 0 ||
       (o.scale != nullptr && !allPositiveFinite(n, o.scale)) ||
       (o.typical != nullptr && !allNonNegativeFinite(n, o.typical)) ||
-      (form == ModelForm::kResiduals && o.sigma != nullptr)) {
+      (form == ModelForm::kResiduals && o.sigma != nullptr) ||
+      (o.jacobian != nullptr && (o.gradient != nullptr || form == ModelForm::kPoint)) ||
+      (o.gradient != nullptr && form != ModelForm::kPoint) ||
+      (o.derivatives != NLFIT_DERIVATIVES_EXACT && o.derivatives != NLFIT_DERIVATIVES_NUMERIC)) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
   if (form != ModelForm::kResiduals && (!allFinite(m, x) || !allFinite(m, y))) {
@@ -144,19 +148,23 @@ bool convergedBy(int status, const StatisticsOutcome& s, int freeCount) {
   return false;
 }
 
-// The memory of one fit besides the solver's: the free parameters, their
-// indices and the full parameter vector, in one zero-filled block.
+// The memory of one fit besides the solver's: the free parameters, the
+// full parameter vector, the rows of an exact Jacobian (rows doubles, 0
+// without one) and the free parameters' indices, in one zero-filled block.
 struct FitMemory {
   void* block = nullptr;
   double* free = nullptr;
   double* full = nullptr;
+  double* rows = nullptr;
   int* freeIndex = nullptr;
-  FitMemory(std::size_t n) {
-    block = std::calloc(2 * n * sizeof(double) + n * sizeof(int), 1);
+  FitMemory(std::size_t n, std::size_t rowDoubles) {
+    if (rowDoubles > SIZE_MAX / sizeof(double) - 2 * n - n) return;
+    block = std::calloc((2 * n + rowDoubles) * sizeof(double) + n * sizeof(int), 1);
     if (block == nullptr) return;
     free = static_cast<double*>(block);
     full = free + n;
-    freeIndex = reinterpret_cast<int*>(full + n);
+    rows = full + n;
+    freeIndex = reinterpret_cast<int*>(rows + rowDoubles);
   }
   ~FitMemory() { std::free(block); }
   FitMemory(const FitMemory&) = delete;
@@ -191,8 +199,14 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
     return status;
   }
   problem.sigma = o.sigma;
+  problem.jacobian = o.jacobian;
+  problem.gradient = o.gradient;
 
-  FitMemory memory(n);
+  // Rows for the caller's Jacobian: m*n, or n for a gradient.
+  std::size_t rowDoubles = 0;
+  if (o.gradient != nullptr) rowDoubles = n;
+  if (o.jacobian != nullptr) rowDoubles = (m <= SIZE_MAX / n) ? m * n : SIZE_MAX;
+  FitMemory memory(n, rowDoubles);
   if (memory.block == nullptr) {
     refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
     return NLFIT_REFUSED_OUT_OF_MEMORY;
@@ -209,6 +223,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   problem.freeCount = freeCount;
   problem.freeIndex = memory.freeIndex;
   problem.full = memory.full;
+  problem.jacobianRows = (o.jacobian != nullptr) ? memory.rows : nullptr;
+  problem.gradientRow = (o.gradient != nullptr) ? memory.rows : nullptr;
 
   // The solver's workspace takes the caller's scale factors of the free
   // parameters; their typical magnitudes go to an array of their own.
@@ -243,10 +259,14 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
     sink.context = &relay;
   }
 
+  JacobianCheck check;
+  if (problem.exact() && o.check_jacobian != 0) check = checkJacobian(problem, memory.free, o.typical);
+
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
-            nullptr, fvec, settings, sink, work, &outcome);
+  ResidualProblem residualProblem{problemResiduals, &problem, problem.m, freeCount};
+  if (problem.exact()) residualProblem.jacobian = problemJacobian;
+  lmIterate(residualProblem, memory.free, nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
 
   // The last accepted point, all n parameters.
@@ -295,7 +315,11 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->converged = convergedBy(status, statistics, freeCount) ? 1 : 0;
   result->iterations = outcome.iterations;
   result->evaluations = outcome.evalCount;
-  result->statistics_evaluations = statistics.evaluations;
+  result->statistics_evaluations = statistics.evaluations + check.evaluations;
+  result->jacobian_evaluations =
+      outcome.jacobianCount + statistics.jacobians + (check.ran ? 1 : 0);
+  result->jacobian_check_error = check.ran ? check.error : kNaN;
+  result->jacobian_check_column = check.ran ? check.column : -1;
   result->residual_norm = residualNorm;
   result->rss = rss;
   const int rank = statistics.available ? statistics.rank : freeCount;
@@ -353,6 +377,35 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
   }
 }
 
+void problemJacobian(void* context, int m, int freeCount, const double* free, const double*,
+                     double* const* jacobian, int* evalFlag) {
+  FitProblem& p = *static_cast<FitProblem*>(context);
+  for (int k = 0; k < freeCount; ++k) p.full[p.freeIndex[k]] = free[k];
+  const std::size_t n = static_cast<std::size_t>(p.n);
+  if (p.gradient != nullptr) {
+    for (int i = 0; i < m; ++i) {
+      p.gradient(p.x[i], p.full, p.gradientRow, p.user);
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = p.gradientRow[p.freeIndex[k]];
+    }
+  } else {
+    const double* x = (p.form == ModelForm::kResiduals) ? nullptr : p.x;
+    if (p.jacobian(p.full, x, static_cast<std::size_t>(m), n, p.jacobianRows, p.user) != 0) {
+      *evalFlag = -1;
+      return;
+    }
+    for (int k = 0; k < freeCount; ++k) {
+      const std::size_t j = static_cast<std::size_t>(p.freeIndex[k]);
+      double* column = jacobian[k];
+      for (int i = 0; i < m; ++i) column[i] = p.jacobianRows[static_cast<std::size_t>(i) * n + j];
+    }
+  }
+  if (p.sigma != nullptr) {
+    for (int k = 0; k < freeCount; ++k) {
+      for (int i = 0; i < m; ++i) jacobian[k][i] = jacobian[k][i] / p.sigma[i];
+    }
+  }
+}
+
 }  // namespace nlfit
 
 extern "C" {
@@ -366,6 +419,7 @@ void nlfit_options_init(nlfit_options* options) {
   options->step_bound_factor = nlfit::kStepFactor;
   options->relative_error = 0.0;
   options->max_evaluations = 0;
+  options->derivatives = NLFIT_DERIVATIVES_EXACT;
 }
 
 int nlfit_fit(nlfit_point_model model, void* user, size_t n, double* params, size_t m,

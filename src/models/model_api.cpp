@@ -165,6 +165,10 @@ int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m
                     const double* y, const nlfit_options* options, nlfit_result* result) {
   if (model == nullptr) return nlfit::refuse(result, NLFIT_REFUSED_NULL_POINTER);
   if (n != model->parameters.size()) return nlfit::refuse(result, NLFIT_REFUSED_BAD_MODEL);
+  // A handle brings its own derivatives: the caller's would get the wrong
+  // user pointer.
+  if (options != nullptr && (options->jacobian != nullptr || options->gradient != nullptr))
+    return nlfit::refuse(result, NLFIT_REFUSED_BAD_OPTION);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
   if (!instance) return nlfit::refuse(result, NLFIT_REFUSED_OUT_OF_MEMORY);
   return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y, options,

@@ -1,0 +1,195 @@
+// Exact derivatives in fits: the caller's Jacobian in every model form, its
+// check against differences, and the options that go with them.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "nlfit/fit.h"
+
+namespace {
+
+// y = a*exp(-k*x) + c on 30 points with a fixed ripple for noise.
+struct DecayData {
+  std::vector<double> x, y, sigma;
+  DecayData() {
+    for (int i = 0; i < 30; ++i) {
+      const double t = 0.2 * i;
+      x.push_back(t);
+      y.push_back(5.0 * std::exp(-0.7 * t) + 1.0 + 0.02 * std::sin(3.0 * i));
+      sigma.push_back(0.05 + 0.01 * (i % 4));
+    }
+  }
+};
+
+double decay(double x, const double* p, void*) { return p[0] * std::exp(-p[1] * x) + p[2]; }
+
+// wrongColumn >= 0 doubles that column of every derivative.
+struct Derivatives {
+  int wrongColumn = -1;
+  const DecayData* data = nullptr;
+  void gradientAt(double x, const double* p, double* g) const {
+    const double e = std::exp(-p[1] * x);
+    g[0] = e;
+    g[1] = -p[0] * x * e;
+    g[2] = 1.0;
+    if (wrongColumn >= 0) g[wrongColumn] *= 2.0;
+  }
+};
+
+void decayGradient(double x, const double* p, double* g, void* user) {
+  static_cast<const Derivatives*>(user)->gradientAt(x, p, g);
+}
+
+int decayVector(const double* p, const double* x, size_t m, double* v, void*) {
+  for (size_t i = 0; i < m; ++i) v[i] = decay(x[i], p, nullptr);
+  return 0;
+}
+
+int decayJacobian(const double* p, const double* x, size_t m, size_t n, double* jac, void* user) {
+  for (size_t i = 0; i < m; ++i) static_cast<const Derivatives*>(user)->gradientAt(x[i], p, jac + i * n);
+  return 0;
+}
+
+// The weighted residuals and their Jacobian, for nlfit_fit_residuals.
+int decayResiduals(const double* p, double* r, void* user) {
+  const DecayData& d = *static_cast<const Derivatives*>(user)->data;
+  for (size_t i = 0; i < d.x.size(); ++i) r[i] = (decay(d.x[i], p, nullptr) - d.y[i]) / d.sigma[i];
+  return 0;
+}
+
+int decayResidualJacobian(const double* p, const double*, size_t m, size_t n, double* jac, void* user) {
+  const Derivatives& u = *static_cast<const Derivatives*>(user);
+  for (size_t i = 0; i < m; ++i) {
+    u.gradientAt(u.data->x[i], p, jac + i * n);
+    for (size_t j = 0; j < n; ++j) jac[i * n + j] /= u.data->sigma[i];
+  }
+  return 0;
+}
+
+int refusingJacobian(const double*, const double*, size_t, size_t, double*, void*) { return 1; }
+
+enum class Form { kPoint, kVector, kResiduals };
+
+struct DecayFit {
+  int status = 0;
+  nlfit_result result{};
+  std::vector<double> params{4.0, 0.5, 0.5};
+  std::vector<double> stdErrors = std::vector<double>(3);
+};
+
+// A fit of DecayData in the given form, exact derivatives when exact.
+DecayFit fitDecay(Form form, bool exact, Derivatives u, nlfit_options o) {
+  static const DecayData data;
+  u.data = &data;
+  DecayFit run;
+  run.result.std_errors = run.stdErrors.data();
+  o.compute_statistics = 1;
+  if (form != Form::kResiduals) o.sigma = data.sigma.data();
+  if (exact && form == Form::kPoint) o.gradient = decayGradient;
+  if (exact && form != Form::kPoint) o.jacobian = (form == Form::kVector) ? decayJacobian : decayResidualJacobian;
+  const size_t m = data.x.size();
+  switch (form) {
+    case Form::kPoint:
+      run.status = nlfit_fit(decay, &u, 3, run.params.data(), m, data.x.data(), data.y.data(), &o, &run.result);
+      break;
+    case Form::kVector:
+      run.status = nlfit_fit_vectorized(decayVector, &u, 3, run.params.data(), m, data.x.data(), data.y.data(), &o,
+                                        &run.result);
+      break;
+    case Form::kResiduals:
+      run.status = nlfit_fit_residuals(decayResiduals, &u, 3, run.params.data(), m, &o, &run.result);
+      break;
+  }
+  return run;
+}
+
+nlfit_options defaults() {
+  nlfit_options o;
+  nlfit_options_init(&o);
+  return o;
+}
+
+TEST(CallerJacobian, EveryFormReachesTheDifferenceResultAndCountsJacobiansApart) {
+  for (Form form : {Form::kPoint, Form::kVector, Form::kResiduals}) {
+    for (bool holdOffset : {false, true}) {
+      SCOPED_TRACE(static_cast<int>(form) * 10 + holdOffset);
+      nlfit_options o = defaults();
+      const unsigned char held[3] = {0, 0, 1};
+      if (holdOffset) o.held = held;
+      const DecayFit numeric = fitDecay(form, false, Derivatives{}, o);
+      const DecayFit exact = fitDecay(form, true, Derivatives{}, o);
+      ASSERT_TRUE(numeric.result.converged);
+      ASSERT_TRUE(exact.result.converged);
+      for (int j = 0; j < 3; ++j) {
+        EXPECT_NEAR(exact.params[j], numeric.params[j], 1e-7 * std::fabs(numeric.params[j]));
+        EXPECT_NEAR(exact.stdErrors[j], numeric.stdErrors[j], 1e-5 * numeric.stdErrors[j]);
+      }
+      EXPECT_EQ(numeric.result.jacobian_evaluations, 0);
+      // One Jacobian per iteration and one for the statistics, which then
+      // evaluate nothing; every residual evaluation is a start or a trial.
+      EXPECT_EQ(exact.result.jacobian_evaluations, exact.result.iterations + 1);
+      EXPECT_EQ(exact.result.statistics_evaluations, 0);
+      EXPECT_GE(exact.result.evaluations, exact.result.iterations);
+      EXPECT_LT(exact.result.evaluations, numeric.result.evaluations);
+    }
+  }
+}
+
+TEST(CallerJacobian, TheCheckNamesTheWorstColumn) {
+  for (Form form : {Form::kPoint, Form::kVector, Form::kResiduals}) {
+    for (int wrong : {-1, 0, 1, 2}) {
+      SCOPED_TRACE(static_cast<int>(form) * 10 + wrong);
+      nlfit_options o = defaults();
+      o.check_jacobian = 1;
+      const DecayFit run = fitDecay(form, true, Derivatives{wrong, nullptr}, o);
+      if (wrong < 0) {
+        EXPECT_LT(run.result.jacobian_check_error, 1e-7);
+      } else {
+        EXPECT_EQ(run.result.jacobian_check_column, wrong);
+        EXPECT_GT(run.result.jacobian_check_error, 0.3);
+      }
+      EXPECT_EQ(run.result.statistics_evaluations, 2 * 3);  // the check's differences
+    }
+  }
+  // No check without an exact Jacobian, or without the option.
+  nlfit_options o = defaults();
+  o.check_jacobian = 1;
+  for (const DecayFit& run : {fitDecay(Form::kPoint, false, Derivatives{}, o),
+                         fitDecay(Form::kPoint, true, Derivatives{}, defaults())}) {
+    EXPECT_TRUE(std::isnan(run.result.jacobian_check_error));
+    EXPECT_EQ(run.result.jacobian_check_column, -1);
+  }
+}
+
+TEST(CallerJacobian, RefusesDerivativesACallCannotUseAndStopsWhenTheJacobianAsks) {
+  const double x[3] = {0, 1, 2}, y[3] = {1, 2, 3};
+  double p[3] = {1, 1, 1};
+  nlfit_result r{};
+  nlfit_options both = defaults();
+  both.jacobian = decayJacobian;
+  both.gradient = decayGradient;
+  nlfit_options vectorOnPoint = defaults();
+  vectorOnPoint.jacobian = decayJacobian;
+  nlfit_options gradientOnVector = defaults();
+  gradientOnVector.gradient = decayGradient;
+  nlfit_options badChoice = defaults();
+  badChoice.derivatives = 7;
+  Derivatives u;
+  EXPECT_EQ(nlfit_fit(decay, &u, 3, p, 3, x, y, &both, &r), NLFIT_REFUSED_BAD_OPTION);
+  EXPECT_EQ(nlfit_fit(decay, &u, 3, p, 3, x, y, &vectorOnPoint, &r), NLFIT_REFUSED_BAD_OPTION);
+  EXPECT_EQ(nlfit_fit_vectorized(decayVector, &u, 3, p, 3, x, y, &gradientOnVector, &r), NLFIT_REFUSED_BAD_OPTION);
+  EXPECT_EQ(nlfit_fit(decay, &u, 3, p, 3, x, y, &badChoice, &r), NLFIT_REFUSED_BAD_OPTION);
+  nlfit_model* line = nlfit_model_builtin("line");
+  double q[2] = {1, 1};
+  EXPECT_EQ(nlfit_fit_model(line, 2, q, 3, x, y, &vectorOnPoint, &r), NLFIT_REFUSED_BAD_OPTION);
+  nlfit_model_free(line);
+
+  nlfit_options refusing = defaults();
+  refusing.jacobian = refusingJacobian;
+  EXPECT_EQ(nlfit_fit_vectorized(decayVector, &u, 3, p, 3, x, y, &refusing, &r), NLFIT_STOPPED_BY_MODEL);
+  EXPECT_EQ(r.evaluations, 1);
+  EXPECT_EQ(r.jacobian_evaluations, 1);
+}
+
+}  // namespace
