@@ -2,6 +2,7 @@
 // check against differences, and the options that go with them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <vector>
 
@@ -190,6 +191,50 @@ TEST(CallerJacobian, RefusesDerivativesACallCannotUseAndStopsWhenTheJacobianAsks
   EXPECT_EQ(nlfit_fit_vectorized(decayVector, &u, 3, p, 3, x, y, &refusing, &r), NLFIT_STOPPED_BY_MODEL);
   EXPECT_EQ(r.evaluations, 1);
   EXPECT_EQ(r.jacobian_evaluations, 1);
+}
+
+}  // namespace
+
+// ---- The catalogue's hand-written derivatives.
+
+#include <random>
+#include <string>
+
+#include "models/builtin_gradients.h"
+
+namespace {
+
+TEST(CatalogueDerivatives, AgreeWithCentralDifferencesAtRandomPoints) {
+  std::mt19937_64 random(20261209);
+  std::uniform_real_distribution<double> abscissa(0.5, 3.0), parameter(0.5, 2.0);
+  for (const NlfitBuiltinModel& model : kNlfitBuiltinModels) {
+    SCOPED_TRACE(model.name);
+    const nlfit::BuiltinGradient gradient = nlfit::builtinGradient(model.function);
+    ASSERT_NE(gradient, nullptr);
+    const int n = model.parameterCount;
+    double worst = 0.0;
+    for (int trial = 0; trial < 50; ++trial) {
+      double b[NLFIT_BUILTIN_MAX_PARAMETERS], g[NLFIT_BUILTIN_MAX_PARAMETERS];
+      for (int j = 0; j < n; ++j) b[j] = parameter(random);
+      const double x = abscissa(random);
+      gradient(x, b, g);
+      const double f = model.function(x, b);
+      for (int j = 0; j < n; ++j) {
+        const double saved = b[j];
+        const double h = 2e-6 * saved;
+        b[j] = saved + h;
+        const double up = model.function(x, b);
+        b[j] = saved - h;
+        const double down = model.function(x, b);
+        b[j] = saved;
+        const double central = (up - down) / (2.0 * h);
+        // Relative to the derivative, or to f / b_j where it nearly vanishes.
+        const double scale = std::max({std::fabs(central), std::fabs(g[j]), 1e-3 * std::fabs(f / saved)});
+        worst = std::max(worst, std::fabs(g[j] - central) / scale);
+      }
+    }
+    EXPECT_LT(worst, 1e-7);
+  }
 }
 
 }  // namespace

@@ -123,7 +123,8 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
   const double* x = data.x_per_curve ? data.x + k * m : data.x;
   const double* y = data.y + k * m;
 
-  nlfit_options options = b.fit;
+  nlfit_options options =
+      instance != nullptr ? nlfit::withInstanceDerivatives(&b.fit, instance) : b.fit;
   options.sigma = data.sigma != nullptr ? data.sigma + k * m : nullptr;
   nlfit_result result{};
   result.std_errors = b.stdErrors ? b.out->std_errors + k * n : nullptr;
@@ -202,6 +203,13 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
     return NLFIT_REFUSED_BAD_OPTION;
   }
   if (!optionsInRange(options.fit, n)) return NLFIT_REFUSED_BAD_OPTION;
+  // A handle brings its own derivatives; a point model takes a gradient only.
+  if (options.fit.jacobian != nullptr ||
+      (model != nullptr && options.fit.gradient != nullptr) ||
+      (options.fit.derivatives != NLFIT_DERIVATIVES_EXACT &&
+       options.fit.derivatives != NLFIT_DERIVATIVES_NUMERIC)) {
+    return NLFIT_REFUSED_BAD_OPTION;
+  }
 
   const std::size_t m = data->points;
   const std::size_t curves = data->curves;

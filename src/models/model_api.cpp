@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "models/builtin_gradients.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
@@ -16,14 +17,21 @@ namespace {
 
 class BuiltinInstance final : public ModelInstance {
  public:
-  explicit BuiltinInstance(NlfitBuiltinFunction function) : function_(function) {}
+  BuiltinInstance(NlfitBuiltinFunction function, std::size_t n)
+      : function_(function), gradient_(builtinGradient(function)), n_(n) {}
   void evaluate(const double* params, const double* x, std::size_t m,
                 double* values) override {
     for (std::size_t i = 0; i < m; ++i) values[i] = function_(x[i], params);
   }
+  bool hasJacobian() const override { return gradient_ != nullptr; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    for (std::size_t i = 0; i < m; ++i) gradient_(x[i], params, rows + i * n_);
+  }
 
  private:
   NlfitBuiltinFunction function_;
+  BuiltinGradient gradient_;
+  std::size_t n_;
 };
 
 bool sameNameIgnoringCase(const char* a, const char* b) {
@@ -57,10 +65,27 @@ int refuse(nlfit_result* result, int status) {
 
 }  // namespace
 
+int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t,
+                     double* rows, void* user) {
+  static_cast<ModelInstance*>(user)->jacobian(params, x, m, rows);
+  return 0;
+}
+
+nlfit_options withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance) {
+  nlfit_options o;
+  nlfit_options_init(&o);
+  if (given != nullptr) o = *given;
+  if (o.derivatives == NLFIT_DERIVATIVES_EXACT && instance->hasJacobian()) {
+    o.jacobian = instanceJacobian;
+  }
+  return o;
+}
+
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
   try {
     if (model.builtin != nullptr)
-      return std::unique_ptr<ModelInstance>(new BuiltinInstance(model.builtin->function));
+      return std::unique_ptr<ModelInstance>(
+          new BuiltinInstance(model.builtin->function, model.parameters.size()));
     return newFormulaInstance(model);
   } catch (...) {
     return nullptr;
@@ -171,8 +196,9 @@ int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m
     return nlfit::refuse(result, NLFIT_REFUSED_BAD_OPTION);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
   if (!instance) return nlfit::refuse(result, NLFIT_REFUSED_OUT_OF_MEMORY);
-  return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y, options,
-                              result);
+  const nlfit_options withDerivatives = nlfit::withInstanceDerivatives(options, instance.get());
+  return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y,
+                              &withDerivatives, result);
 }
 
 }  // extern "C"
