@@ -41,6 +41,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["iterations"] = r.iterations;
   j["evaluations"] = r.evaluations;
   j["statistics_evaluations"] = r.statistics_evaluations;
+  j["jacobian_evaluations"] = r.jacobian_evaluations;
   j["rss"] = number(r.rss);
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);

@@ -53,6 +53,7 @@ struct Arguments {
   std::string svg;
   long long maxEvaluations = 0;
   double tolerance = std::numeric_limits<double>::quiet_NaN();
+  std::string derivatives = "exact";
   bool skipNonfinite = false;
   bool listModels = false;
 };
@@ -331,6 +332,8 @@ int run(const Arguments& args) {
   if (!obs.sigma.empty()) options.sigma = obs.sigma.data();
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
+  options.derivatives =
+      args.derivatives == "numeric" ? NLFIT_DERIVATIVES_NUMERIC : NLFIT_DERIVATIVES_EXACT;
   if (!std::isnan(args.tolerance)) {
     options.reduction_tolerance = args.tolerance;
     options.step_tolerance = args.tolerance;
@@ -425,6 +428,10 @@ int main(int argc, char** argv) {
                  "model evaluations allowed for the fit (0: automatic)");
   app.add_option("--tolerance", args.tolerance,
                  "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
+  app.add_option("--derivatives", args.derivatives,
+                 "exact (default): the model's own derivatives where it has them; numeric: "
+                 "forward differences")
+      ->check(CLI::IsMember({"exact", "numeric"}));
   app.add_flag("--skip-nonfinite", args.skipNonfinite,
                "drop rows with NaN or infinity in the columns used (and say how many)");
   app.add_flag("--list-models", args.listModels, "list the catalogue of models with formulas");

@@ -100,6 +100,7 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += "          " + integer(r.iterations) + " iterations, " + integer(r.evaluations) +
          " evaluations";
+  if (r.jacobian_evaluations > 0) out += ", " + integer(r.jacobian_evaluations) + " Jacobians";
   if (r.statistics_evaluations > 0) {
     out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
   }
