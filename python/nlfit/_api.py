@@ -578,7 +578,7 @@ class _Progress:
 
 
 def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, **options):
+             fixed=None, maxfev=None, std_errors=True, derivatives="exact", **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
     evaluations).
@@ -596,9 +596,12 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     whatever the thread count. A bad curve (a NaN in its row, say) gets its
     own negative status; the others are fitted. progress=True shows a tqdm
     bar when tqdm is installed. std_errors=False skips the statistics
-    (2 evaluations per free parameter and curve).
+    (with difference derivatives 2 evaluations per free parameter and curve).
+    derivatives: 'exact' (default) the formula's or catalogue model's own
+    derivatives, 'numeric' forward differences.
     """
     _reject(options, "fit_many")
+    derivatives_code = _derivatives_code(derivatives)
     lib = _library.library()
     handle = _model_of(model)
     if handle is not None:
@@ -623,6 +626,7 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
             lib.nlfit_batch_options_init(ctypes.byref(batch))
             _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
                      target=batch.fit)
+            batch.fit.derivatives = derivatives_code
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer
