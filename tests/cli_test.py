@@ -67,6 +67,17 @@ for extra, weighted in [([], False), (["--columns", "x,y,sigma"], True), (["--co
             check(abs(p["value"] - truth[p["name"]]) < 4 * p["std_error"], f"decay {extra}: {p}")
         check(r["weighted"] is weighted and r["data"]["points"] == 33, f"decay {extra}: {r['data']}")
 
+# Exact derivatives by default; --derivatives numeric spends evaluations instead.
+counts = {}
+for choice in ("exact", "numeric"):
+    rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--json",
+                       "--derivatives", choice)
+    check(rc == 0, f"--derivatives {choice}: exit {rc} {err}")
+    if rc == 0:
+        r = json.loads(out)
+        counts[choice] = (r["jacobian_evaluations"] > 0, r["statistics_evaluations"] > 0)
+check(counts == {"exact": (True, False), "numeric": (False, True)}, f"--derivatives: {counts}")
+
 # --fix holds a parameter; --svg draws error bars for a sigma column.
 svg = os.path.join(WORK, "decay.svg")
 rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1", "--fix", "c=0.51",
@@ -110,6 +121,7 @@ cases = [
     (2, "no parameter 'q'", [line_file, "--model", "a*x", "--start", "q=1"]),
     (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
     (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
+    (2, "--derivatives", [line_file, "--model", "a*x", "--derivatives", "analytic"]),
 ]
 for want_rc, want_err, args in cases:
     rc, out, err = run(*args)
@@ -120,7 +132,8 @@ rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--columns", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models"):
+               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--derivatives",
+               "--list-models"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 
 for f in failures:
