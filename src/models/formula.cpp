@@ -60,28 +60,29 @@ double fPlus(double v) { return v; }
 // Their derivatives: of a unary function at its argument v; of a binary one
 // with respect to each argument.
 constexpr double kTwoOverSqrtPi = 1.12837916709551257390;
-double dSin(double v) { return std::cos(v); }
-double dCos(double v) { return -std::sin(v); }
-double dTan(double v) { return 1.0 / (std::cos(v) * std::cos(v)); }
-double dAsin(double v) { return 1.0 / std::sqrt(1.0 - v * v); }
-double dAcos(double v) { return -1.0 / std::sqrt(1.0 - v * v); }
-double dAtan(double v) { return 1.0 / (1.0 + v * v); }
-double dSinh(double v) { return std::cosh(v); }
-double dCosh(double v) { return std::sinh(v); }
-double dTanh(double v) { return 1.0 - std::tanh(v) * std::tanh(v); }
-double dAsinh(double v) { return 1.0 / std::sqrt(v * v + 1.0); }
-double dAcosh(double v) { return 1.0 / std::sqrt(v * v - 1.0); }
-double dAtanh(double v) { return 1.0 / (1.0 - v * v); }
-double dLog(double v) { return 1.0 / v; }
-double dLog10(double v) { return 1.0 / (v * 2.30258509299404568402); }
-double dLog2(double v) { return 1.0 / (v * 0.69314718055994530942); }
-double dSqrt(double v) { return 0.5 / std::sqrt(v); }
-double dAbs(double v) { return fSign(v); }
-double dSign(double) { return 0.0; }
-double dErf(double v) { return kTwoOverSqrtPi * std::exp(-v * v); }
-double dErfc(double v) { return -kTwoOverSqrtPi * std::exp(-v * v); }
-double dNegate(double) { return -1.0; }
-double dPlus(double) { return 1.0; }
+double dSin(double v, double) { return std::cos(v); }
+double dCos(double v, double) { return -std::sin(v); }
+double dTan(double, double value) { return 1.0 + value * value; }
+double dAsin(double v, double) { return 1.0 / std::sqrt(1.0 - v * v); }
+double dAcos(double v, double) { return -1.0 / std::sqrt(1.0 - v * v); }
+double dAtan(double v, double) { return 1.0 / (1.0 + v * v); }
+double dSinh(double v, double) { return std::cosh(v); }
+double dCosh(double v, double) { return std::sinh(v); }
+double dTanh(double, double value) { return 1.0 - value * value; }
+double dAsinh(double v, double) { return 1.0 / std::sqrt(v * v + 1.0); }
+double dAcosh(double v, double) { return 1.0 / std::sqrt(v * v - 1.0); }
+double dAtanh(double v, double) { return 1.0 / (1.0 - v * v); }
+double dLog(double v, double) { return 1.0 / v; }
+double dLog10(double v, double) { return 1.0 / (v * 2.30258509299404568402); }
+double dLog2(double v, double) { return 1.0 / (v * 0.69314718055994530942); }
+double dSqrt(double, double value) { return 0.5 / value; }
+double dAbs(double v, double) { return fSign(v); }
+double dSign(double, double) { return 0.0; }
+double dErf(double v, double) { return kTwoOverSqrtPi * std::exp(-v * v); }
+double dErfc(double v, double) { return -kTwoOverSqrtPi * std::exp(-v * v); }
+double dNegate(double, double) { return -1.0; }
+double dExp(double, double value) { return value; }
+double dPlus(double, double) { return 1.0; }
 void dAtan2(double y, double x, double* dy, double* dx) {
   const double r2 = x * x + y * y;
   *dy = x / r2;
@@ -104,7 +105,7 @@ void dMax(double a, double b, double* da, double* db) {
 struct UnaryFunction {
   const char* name;
   double (*function)(double);
-  double (*derivative)(double);
+  double (*derivative)(double, double);  // at the argument, given the value
 };
 struct BinaryFunction {
   const char* name;
@@ -117,7 +118,7 @@ const UnaryFunction kUnaryFunctions[] = {
     {"asin", fAsin, dAsin},    {"acos", fAcos, dAcos},    {"atan", fAtan, dAtan},
     {"sinh", fSinh, dSinh},    {"cosh", fCosh, dCosh},    {"tanh", fTanh, dTanh},
     {"asinh", fAsinh, dAsinh}, {"acosh", fAcosh, dAcosh}, {"atanh", fAtanh, dAtanh},
-    {"exp", fExp, fExp},       {"log", fLog, dLog},       {"ln", fLog, dLog},
+    {"exp", fExp, dExp},       {"log", fLog, dLog},       {"ln", fLog, dLog},
     {"log10", fLog10, dLog10}, {"log2", fLog2, dLog2},    {"sqrt", fSqrt, dSqrt},
     {"abs", fAbs, dAbs},       {"sign", fSign, dSign},    {"erf", fErf, dErf},
     {"erfc", fErfc, dErfc},
@@ -130,7 +131,7 @@ const BinaryFunction kBinaryFunctions[] = {{"atan2", fAtan2, dAtan2},
 const UnaryFunction kSignOperators[] = {{"-", fNegate, dNegate}, {"+", fPlus, dPlus}};
 
 // The derivative of a function of the language, or null.
-double (*unaryDerivative(double (*function)(double)))(double) {
+double (*unaryDerivative(double (*function)(double)))(double, double) {
   for (const UnaryFunction& f : kUnaryFunctions)
     if (f.function == function) return f.derivative;
   for (const UnaryFunction& f : kSignOperators)
@@ -372,7 +373,8 @@ struct Step {
   double constant;
   double (*call1)(double);
   double (*call2)(double, double);
-  double (*derivative1)(double);                          // of call1
+  double (*derivative1)(double, double);                  // of call1
+  bool constantExponent;  // kPow: the exponent is a number of the formula
   void (*partials2)(double, double, double*, double*);   // of call2
 };
 
@@ -405,7 +407,11 @@ bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>&
       case mu::cmSUB: step.kind = Step::kSub; pops = 1; break;
       case mu::cmMUL: step.kind = Step::kMul; pops = 1; break;
       case mu::cmDIV: step.kind = Step::kDiv; pops = 1; break;
-      case mu::cmPOW: step.kind = Step::kPow; pops = 1; break;
+      case mu::cmPOW:
+        step.kind = Step::kPow;
+        step.constantExponent = !steps->empty() && steps->back().kind == Step::kConstant;
+        pops = 1;
+        break;
       case mu::cmFUNC:
         if (token->Fun.cb._pUserData != nullptr) return false;
         if (token->Fun.argc == 1) {
@@ -456,7 +462,11 @@ class FormulaInstance final : public ModelInstance {
           derivable = false;
         }
       }
-      if (derivable) dual_.assign(depth * (1 + parameterCount_) * kBlock, 0.0);
+      if (derivable) {
+        dual_.assign(depth * (1 + parameterCount_) * kBlock, 0.0);
+        partialA_.assign(kBlock, 0.0);
+        partialB_.assign(kBlock, 0.0);
+      }
     } else {
       steps_.clear();
     }
@@ -577,8 +587,9 @@ class FormulaInstance final : public ModelInstance {
         }
         case Step::kCall1:
           for (std::size_t i = 0; i < count; ++i) {
-            const double d = step.derivative1(top[i]);
-            top[i] = step.call1(top[i]);
+            const double value = step.call1(top[i]);
+            const double d = step.derivative1(top[i], value);
+            top[i] = value;
             for (std::size_t c = 1; c < width; ++c) {
               double& p = top[c * kBlock + i];
               if (p != 0.0) p = d * p;
@@ -590,30 +601,71 @@ class FormulaInstance final : public ModelInstance {
       }
       double* a = top - entry;
       const double* b = top;
-      for (std::size_t i = 0; i < count; ++i) {
-        const double av = a[i], bv = b[i];
-        double v = 0.0, da = 0.0, db = 0.0;
-        switch (step.kind) {
-          case Step::kAdd: v = av + bv; da = 1.0; db = 1.0; break;
-          case Step::kSub: v = av - bv; da = 1.0; db = -1.0; break;
-          case Step::kMul: v = av * bv; da = bv; db = av; break;
-          case Step::kDiv: v = av / bv; da = 1.0 / bv; db = -v / bv; break;
-          case Step::kPow:
-            v = std::pow(av, bv);
-            dPow(av, bv, &da, &db);
-            break;
-          case Step::kCall2:
-            v = step.call2(av, bv);
-            step.partials2(av, bv, &da, &db);
-            break;
-          default: break;
-        }
-        a[i] = v;
+      if (step.kind == Step::kAdd || step.kind == Step::kSub) {
+        // Sums pass the partial derivatives through.
+        const double sign = step.kind == Step::kAdd ? 1.0 : -1.0;
+        for (std::size_t i = 0; i < count; ++i) a[i] = sign > 0.0 ? a[i] + b[i] : a[i] - b[i];
         for (std::size_t c = 1; c < width; ++c) {
-          const double pa = a[c * kBlock + i], pb = b[c * kBlock + i];
-          const double ta = (pa != 0.0) ? da * pa : 0.0;
-          const double tb = (pb != 0.0) ? db * pb : 0.0;
-          a[c * kBlock + i] = ta + tb;
+          double* pa = a + c * kBlock;
+          const double* pb = b + c * kBlock;
+          if (sign > 0.0) {
+            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] + pb[i];
+          } else {
+            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] - pb[i];
+          }
+        }
+        top = a;
+        continue;
+      }
+      // The value, and the derivatives of the step with respect to its two
+      // operands, point by point; then every partial derivative.
+      double* const da = partialA_.data();
+      double* const db = partialB_.data();
+      switch (step.kind) {
+        case Step::kMul:
+          for (std::size_t i = 0; i < count; ++i) {
+            da[i] = b[i];
+            db[i] = a[i];
+            a[i] = a[i] * b[i];
+          }
+          break;
+        case Step::kDiv:
+          for (std::size_t i = 0; i < count; ++i) {
+            const double v = a[i] / b[i];
+            da[i] = 1.0 / b[i];
+            db[i] = -v / b[i];
+            a[i] = v;
+          }
+          break;
+        case Step::kPow:
+          if (step.constantExponent) {
+            // No partial derivative of the exponent: skip its logarithm.
+            for (std::size_t i = 0; i < count; ++i) {
+              da[i] = b[i] == 2.0 ? 2.0 * a[i] : b[i] * std::pow(a[i], b[i] - 1.0);
+              db[i] = 0.0;
+              a[i] = std::pow(a[i], b[i]);
+            }
+          } else {
+            for (std::size_t i = 0; i < count; ++i) {
+              dPow(a[i], b[i], &da[i], &db[i]);
+              a[i] = std::pow(a[i], b[i]);
+            }
+          }
+          break;
+        default:  // kCall2
+          for (std::size_t i = 0; i < count; ++i) {
+            step.partials2(a[i], b[i], &da[i], &db[i]);
+            a[i] = step.call2(a[i], b[i]);
+          }
+          break;
+      }
+      for (std::size_t c = 1; c < width; ++c) {
+        double* pa = a + c * kBlock;
+        const double* pb = b + c * kBlock;
+        for (std::size_t i = 0; i < count; ++i) {
+          const double ta = (pa[i] != 0.0) ? da[i] * pa[i] : 0.0;
+          const double tb = (pb[i] != 0.0) ? db[i] * pb[i] : 0.0;
+          pa[i] = ta + tb;
         }
       }
       top = a;
@@ -631,6 +683,7 @@ class FormulaInstance final : public ModelInstance {
   std::vector<Step> steps_;
   std::vector<double> stack_;
   std::vector<double> dual_;  // empty: no exact derivatives
+  std::vector<double> partialA_, partialB_;  // a binary step's derivatives, kBlock each
 };
 
 }  // namespace
