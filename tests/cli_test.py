@@ -6,8 +6,11 @@ usage: cli_test.py NLFIT PROJECT_DIR WORK_DIR   (standard library only)
 """
 import json
 import os
+import resource
+import signal
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 NLFIT, PROJECT, WORK = sys.argv[1:4]
 NIST = os.path.join(PROJECT, "data", "nist")
@@ -15,8 +18,8 @@ DECAY = os.path.join(PROJECT, "data", "examples", "decay.csv")
 failures = []
 
 
-def run(*args):
-    p = subprocess.run([NLFIT, *args], capture_output=True, text=True)
+def run(*args, stdin=None, **kw):
+    p = subprocess.run([NLFIT, *args], capture_output=True, text=True, input=stdin, **kw)
     return p.returncode, p.stdout, p.stderr
 
 
@@ -94,6 +97,27 @@ if rc == 0:
 rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
 
+# A model that is not finite at the start: exit 3, the report and one line
+# naming the data line; the JSON carries the status.
+for model, start in [("power_law", "a=1,b=-1"), ("a/x+b", "a=1,b=1"), ("a*log(x)+c", "a=1,c=1"),
+                     ("a*sqrt(x-2)+c", "a=1,c=1")]:
+    rc, out, err = run(DECAY, "--model", model, "--start", start, "--json")
+    check(rc == 3 and json.loads(out or "{}").get("status") == "stopped_nonfinite" and
+          err.endswith("the model is not finite at line 5 of %s (x = 0)\n" % DECAY),
+          f"{model}: exit {rc}, {err!r}")
+
+# Bounds: kept, the active one flagged and marked in the text report.
+bounded = [DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=0.5,c=0", "--upper", "b=0.6",
+           "--lower", "c=0,a=0"]
+rc, out, err = run(*bounded, "--json")
+check(rc == 0, f"--upper: exit {rc} {err}")
+if rc == 0:
+    p = {q["name"]: q for q in json.loads(out)["parameters"]}
+    check(p["b"]["at_bound"] and p["b"]["value"] == 0.6 and p["b"]["std_error"] is None and
+          not p["a"]["at_bound"] and p["a"]["std_error"] > 0, f"--upper: {p}")
+rc, out, err = run(*bounded)
+check(rc == 0 and "at bound" in out and "b is at its bound 0.6" in out, f"--upper report: {out}")
+
 # A row with NaN: refused, or dropped and counted with --skip-nonfinite.
 nan_file = write("nan.csv", "x,y\n1,2.1\n2,nan\n3,5.9\n4,8.2\n")
 rc, out, err = run(nan_file, "--model", "a*x+b", "--skip-nonfinite")
@@ -112,7 +136,10 @@ cases = [
     (1, "2 points for 3 free parameters", [write("two.csv", "1,2\n2,3\n"), "--model", "a*x^2+b*x+c"]),
     (1, "unknown model 'Frobnicate'", [line_file, "--model", "Frobnicate"]),
     (1, "formula 'a*x+'", [line_file, "--model", "a*x+"]),
+    (1, "does not use x (X is not x", [line_file, "--model", "a*exp(-b*X)+c"]),
     (1, "no column named 'z'", [line_file, "--model", "a*x", "--columns", "x,z"]),
+    (1, "the start of b (1) lies outside its bounds [2, inf]", [line_file, "--model", "a*x+b", "--start", "b=1", "--lower", "b=2"]),
+    (2, "the lower bound of a (2) is above its upper bound (1)", [line_file, "--model", "a*x", "--lower", "a=2", "--upper", "a=1"]),
     (2, "no data file given", []),
     (2, "needs --model", [line_file]),
     (2, "--frobnicate", [line_file, "--frobnicate"]),
@@ -122,18 +149,64 @@ cases = [
     (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
     (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
     (2, "--derivatives", [line_file, "--model", "a*x", "--derivatives", "analytic"]),
+    # Numbers are read as written or refused, never coerced.
+    (2, "--tolerance takes a finite decimal number, not 'nan'", [line_file, "--model", "a*x", "--tolerance", "nan"]),
+    (2, "not '0x10'", [line_file, "--model", "a*x", "--tolerance", "0x10"]),
+    (2, "--max-evaluations takes a whole number >= 0", [line_file, "--model", "a*x", "--max-evaluations", "18446744073709551617"]),
+    (2, "not '0x10'", [line_file, "--model", "a*x", "--max-evaluations", "0x10"]),
+    (2, "--skip-rows takes a whole number", [line_file, "--model", "a*x", "--skip-rows", "1.5"]),
+    (2, "--start takes name=value", [line_file, "--model", "a*x", "--start", "a=inf"]),
+    (1, "line 2, column 2: '1.#INF' is not a number", [write("inf.csv", "x,y\n1,1.#INF\n"), "--model", "a*x"]),
+    (1, "line 3, column 2: y is missing ('NA')", [write("na.csv", "x,y\n1,2\n2,NA\n3,6\n"), "--model", "a*x", "--na", "NA"]),
+    (1, "the header names 'x' twice", [write("twice.csv", "x,x\n1,2\n"), "--model", "a*x"]),
+    (1, "/dev/zero: line 1: a NUL byte", ["/dev/zero", "--model", "a*x"]),
 ]
 for want_rc, want_err, args in cases:
     rc, out, err = run(*args)
     ok = rc == want_rc and out == "" and err.count("\n") == 1 and err.startswith("nlfit: ") and want_err in err
     check(ok, f"{args}: exit {rc} (want {want_rc}), stdout {out!r}, stderr {err!r}")
 
+# What people write: blanks after commas, "y =", standard input, title
+# rows, quoted and decimal-comma numbers, NA cells dropped and counted.
+spread = "Title line\nx;y\n\"1,0\";2,1\n2,0;NA\n3,0;6,1\n4,0;7,9\n"
+for args, stdin, points in [
+    ([line_file, "--model", "y = a*x+b", "--start", "a=3, b=1"], None, 3),
+    (["-", "--model", "a*x+b", "--columns", "x, y"], "x,y\n1,2\n2,4\n3,6.1\n", 3),
+    (["-", "--model", "a*x+b", "--skip-rows", "1", "--decimal-comma", "--na", "NA", "--skip-nonfinite"], spread, 3),
+]:
+    rc, out, err = run(*args, "--json", stdin=stdin)
+    check(rc == 0 and json.loads(out)["data"]["points"] == points, f"{args}: exit {rc} {err}")
+rc, out, err = run("--version")
+check(rc == 0 and out.startswith("nlfit ") and out.count(".") == 2, f"--version: {out!r}")
+
+# Pictures are replaced whole: concurrent writers of pictures of different
+# lengths leave one well-formed file, and a write that fails (here: a file
+# size limit) leaves the old one.
+svg = os.path.join(WORK, "shared.svg")
+writers = [subprocess.Popen([NLFIT, (line_file, DECAY)[k % 2], "--model", "a*x+b", "--svg", svg],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for k in range(20)]
+check(all(w.wait() == 0 for w in writers), "concurrent --svg writers failed")
+with open(svg) as f:
+    old = f.read()
+check(ElementTree.fromstring(old).tag.endswith("svg"), "concurrent --svg: not one whole picture")
+check(not any(n.startswith(".shared.svg.") for n in os.listdir(WORK)), "temporary files left behind")
+
+
+def small_file_limit():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))
+
+
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--svg", svg, preexec_fn=small_file_limit)
+with open(svg) as f:
+    check(rc == 1 and "cannot write" in err and f.read() == old, f"failed --svg write: {rc} {err}")
+
 rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
-for option in ("--model", "--start", "--fix", "--columns", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--derivatives",
-               "--list-models"):
+for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
+               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
+               "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit", "--derivatives"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 
 for f in failures:

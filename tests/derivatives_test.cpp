@@ -113,11 +113,17 @@ nlfit_options defaults() {
 
 TEST(CallerJacobian, EveryFormReachesTheDifferenceResultAndCountsJacobiansApart) {
   for (Form form : {Form::kPoint, Form::kVector, Form::kResiduals}) {
-    for (bool holdOffset : {false, true}) {
-      SCOPED_TRACE(static_cast<int>(form) * 10 + holdOffset);
+    for (int variant : {0, 1, 2}) {
+      SCOPED_TRACE(static_cast<int>(form) * 10 + variant);
       nlfit_options o = defaults();
+      // 1: the offset held; 2: bounds on two parameters, through their maps.
       const unsigned char held[3] = {0, 0, 1};
-      if (holdOffset) o.held = held;
+      const double lower[3] = {0.0, 0.1, -INFINITY}, upper[3] = {10.0, INFINITY, INFINITY};
+      if (variant == 1) o.held = held;
+      if (variant == 2) {
+        o.lower = lower;
+        o.upper = upper;
+      }
       const DecayFit numeric = fitDecay(form, false, Derivatives{}, o);
       const DecayFit exact = fitDecay(form, true, Derivatives{}, o);
       ASSERT_TRUE(numeric.result.converged);

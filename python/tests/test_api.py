@@ -109,7 +109,7 @@ def test_bad_input_gives_clear_exceptions():
     x, y, _ = decay_data()
     p0 = [1.0, 1.0, 0.0]
     cases = [
-        (TypeError, "bounds", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0, 1))),
+        (ValueError, "the start of c", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0.5, 2))),
         (TypeError, "method", lambda: nlfit.fit(DECAY, x, y, p0, method="trf")),
         (TypeError, "check_finite", lambda: nlfit.curve_fit(DECAY, x, y, p0, check_finite=True)),
         (ValueError, "jac applies", lambda: nlfit.fit("exp_decay", x, y, p0, jac=len)),

@@ -260,10 +260,15 @@ JacobianCheck checkJacobian(FitProblem& p, const double* free, const double* typ
   StatisticsMemory w(m, k, p.n);
   StatisticsMemory exact(m, k, p.n);
   if (w.block == nullptr || exact.block == nullptr) return check;
+  // The check is no part of the fit: its evaluations neither count as the
+  // fit's start nor stop it on a non-finite value.
+  const bool checkFinite = p.checkFinite;
+  p.checkFinite = false;
   const bool differenced = centralJacobian(p, free, typical, w, &check.evaluations);
   int flag = 2;
   if (differenced) problemJacobian(&p, m, k, free, nullptr, exact.columns, &flag);
-  for (int j = 0; j < k; ++j) p.full[p.freeIndex[j]] = free[j];
+  p.checkFinite = checkFinite;
+  scatterFree(p, free);
   if (!differenced || flag < 0) return check;
   check.ran = true;
   for (int j = 0; j < k; ++j) {

@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "cli/json_report.h"
+#include "cli/options.h"
 #include "data/data_file.h"
 #include "data/nist_dataset.h"
+#include "nlfit.h"
 #include "nlfit/fit.h"
 #include "nlfit/report.h"
 #include "svg_plot.h"
@@ -46,6 +48,8 @@ struct Arguments {
   std::string model;
   std::string start;
   std::string fix;
+  std::string lower;
+  std::string upper;
   std::string columns;
   bool absoluteSigma = false;
   int nistStart = 0;  // 0: not given (start 1)
@@ -56,6 +60,9 @@ struct Arguments {
   std::string derivatives = "exact";
   bool skipNonfinite = false;
   bool listModels = false;
+  bool decimalComma = false;
+  long long skipRows = 0;
+  std::string missing;  // --na
 };
 
 struct ModelDeleter {
@@ -63,30 +70,11 @@ struct ModelDeleter {
 };
 using ModelHandle = std::unique_ptr<nlfit_model, ModelDeleter>;
 
-// name=value,name=value,... in the order given.
-std::vector<std::pair<std::string, double>> parseAssignments(const std::string& text,
-                                                             const char* option) {
-  std::vector<std::pair<std::string, double>> out;
-  if (text.empty()) return out;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = text.find(',', begin);
-    const std::string item = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    const std::size_t eq = item.find('=');
-    double value = 0.0;
-    if (eq == std::string::npos || eq == 0 ||
-        !nlfit::data::parseNumber(item.substr(eq + 1), &value) || !std::isfinite(value)) {
-      fail(kExitUsage, std::string(option) + " takes name=value,...; bad item '" + item + "'");
-    }
-    for (const auto& seen : out) {
-      if (seen.first == item.substr(0, eq)) {
-        fail(kExitUsage, std::string(option) + " gives " + seen.first + " twice");
-      }
-    }
-    out.emplace_back(item.substr(0, eq), value);
-    if (end == std::string::npos) break;
-    begin = end + 1;
-  }
+// name=value,name=value,... in the order given; a usage error otherwise.
+nlfit::cli::Assignments parseAssignments(const std::string& text, const char* option) {
+  nlfit::cli::Assignments out;
+  std::string error;
+  if (!nlfit::cli::parseAssignments(text, option, &out, &error)) fail(kExitUsage, error);
   return out;
 }
 
@@ -148,25 +136,38 @@ struct Problem {
   std::vector<double> start;
   std::vector<unsigned char> held;
   std::string defaulted;  // parameters without a start value, started at 1
+  std::vector<double> lower, upper;  // empty: no bounds given
+  std::string startedAtBound;        // "b at 2, ...": defaulted starts moved onto a bound
 };
 
-void loadData(const Arguments& args, Problem* problem) {
+// A NIST StRD file is read whole (it is small); a delimited file line by
+// line, keeping only the columns used.
+void loadNist(const Arguments& args, nlfit::data::TextInput& input, Problem* problem) {
+  if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
   std::string text;
   std::string error;
-  if (!nlfit::data::readText(args.data, &text, &error)) fail(kExitBadInput, error);
-  problem->file = args.data;
-  if (nist::looksLikeDataset(text)) {
-    if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(line);
-    }
-    if (!nist::parseDataset(lines, args.data, &problem->dataset, &error)) fail(kExitBadInput, error);
-    problem->nist = true;
-    problem->observations.x = problem->dataset.x;
-    problem->observations.y = problem->dataset.y;
+  if (!input.readRest(&text, &error)) fail(kExitBadInput, error);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  if (!nist::parseDataset(lines, input.name(), &problem->dataset, &error)) fail(kExitBadInput, error);
+  problem->nist = true;
+  problem->observations.x = problem->dataset.x;
+  problem->observations.y = problem->dataset.y;
+}
+
+void loadData(const Arguments& args, Problem* problem) {
+  std::string error;
+  nlfit::data::TextInput input;
+  if (!input.open(args.data, &error)) fail(kExitBadInput, error);
+  problem->file = input.name();
+  std::string head;
+  if (!input.peek(4096 + 16, &head, &error)) fail(kExitBadInput, error);
+  if (nist::looksLikeDataset(head)) {
+    loadNist(args, input, problem);
     return;
   }
   if (args.nistStart != 0) fail(kExitUsage, "--nist-start applies to NIST StRD files only");
@@ -174,16 +175,20 @@ void loadData(const Arguments& args, Problem* problem) {
   if (!args.columns.empty() && !nlfit::data::parseColumnChoice(args.columns, &choice, &error)) {
     fail(kExitUsage, error);
   }
-  nlfit::data::Table table;
-  if (!nlfit::data::parseTable(text, args.data, &table, &error) ||
-      !nlfit::data::selectColumns(table, args.data, args.columns.empty() ? nullptr : &choice,
-                                  args.skipNonfinite, &problem->observations, &error)) {
+  nlfit::data::ReadOptions options;
+  options.columns = args.columns.empty() ? nullptr : &choice;
+  options.skipNonfinite = args.skipNonfinite;
+  options.decimalComma = args.decimalComma;
+  options.skipRows = static_cast<std::size_t>(args.skipRows);
+  options.missing = args.missing;
+  if (!nlfit::data::readObservations(input, options, &problem->observations, &error)) {
     fail(kExitBadInput, error);
   }
 }
 
 void chooseModel(const Arguments& args, Problem* problem) {
-  if (args.model.empty()) {
+  const std::string formula = nlfit::cli::withoutResponse(args.model);
+  if (formula.empty()) {
     if (!problem->nist) {
       fail(kExitUsage, "a data file needs --model FORMULA or NAME (see --list-models)");
     }
@@ -193,21 +198,68 @@ void chooseModel(const Arguments& args, Problem* problem) {
     }
   } else {
     // A bare name is a catalogue name: a typo must not become a formula
-    // with one parameter (a constant is written c*1).
-    problem->model.reset(nlfit_model_builtin(args.model.c_str()));
-    if (!problem->model && isIdentifier(args.model)) {
-      fail(kExitBadInput, "unknown model '" + args.model +
+    // with one parameter (a constant is written c + 0*x).
+    problem->model.reset(nlfit_model_builtin(formula.c_str()));
+    if (!problem->model && isIdentifier(formula)) {
+      fail(kExitBadInput, "unknown model '" + formula +
                               "': not in the catalogue (see --list-models)");
     }
     if (!problem->model) {
       char message[512] = "";
-      problem->model.reset(nlfit_model_formula(args.model.c_str(), nullptr, 0, message, sizeof message));
-      if (!problem->model) fail(kExitBadInput, "formula '" + args.model + "': " + message);
+      problem->model.reset(nlfit_model_formula(formula.c_str(), nullptr, 0, message, sizeof message));
+      if (!problem->model) fail(kExitBadInput, "formula '" + formula + "': " + message);
     }
   }
   const std::size_t n = nlfit_model_parameter_count(problem->model.get());
   for (std::size_t j = 0; j < n; ++j) {
     problem->names.push_back(nlfit_model_parameter_name(problem->model.get(), j));
+  }
+}
+
+std::string number(double v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+std::size_t parameterIndex(const Problem& problem, const std::string& name, const char* option) {
+  for (std::size_t j = 0; j < problem.names.size(); ++j) {
+    if (problem.names[j] == name) return j;
+  }
+  std::string list;
+  for (const std::string& p : problem.names) list += (list.empty() ? "" : ", ") + p;
+  fail(kExitUsage, std::string(option) + ": the model has no parameter '" + name +
+                       "' (its parameters: " + list + ")");
+}
+
+// --lower and --upper. A start the user gave must lie within its bounds; a
+// start of 1 by default moves to the nearest bound.
+void chooseBounds(const Arguments& args, Problem* problem, const std::vector<bool>& given) {
+  const auto lowers = parseAssignments(args.lower, "--lower");
+  const auto uppers = parseAssignments(args.upper, "--upper");
+  if (lowers.empty() && uppers.empty()) return;
+  const std::size_t n = problem->names.size();
+  problem->lower.assign(n, -std::numeric_limits<double>::infinity());
+  problem->upper.assign(n, std::numeric_limits<double>::infinity());
+  for (const auto& b : lowers) problem->lower[parameterIndex(*problem, b.first, "--lower")] = b.second;
+  for (const auto& b : uppers) problem->upper[parameterIndex(*problem, b.first, "--upper")] = b.second;
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::string& name = problem->names[j];
+    const double lo = problem->lower[j];
+    const double hi = problem->upper[j];
+    if (lo > hi) {
+      fail(kExitUsage, "the lower bound of " + name + " (" + number(lo) +
+                           ") is above its upper bound (" + number(hi) + ")");
+    }
+    double& start = problem->start[j];
+    if (start >= lo && start <= hi) continue;
+    if (given[j]) {
+      fail(kExitBadInput, "the start of " + name + " (" + number(start) + ") lies outside its bounds [" +
+                              number(lo) + ", " + number(hi) + "]");
+    }
+    start = start < lo ? lo : hi;
+    problem->startedAtBound +=
+        (problem->startedAtBound.empty() ? "" : ", ") + name + " at its bound " + number(start);
   }
 }
 
@@ -254,6 +306,7 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
+  chooseBounds(args, problem, given);
   for (std::size_t j = 0; j < n; ++j) {
     if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
   }
@@ -293,6 +346,22 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
 
+// Where the model stopped being finite, by the data file's line.
+std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result) {
+  const int64_t i = result.nonfinite_index;
+  const nlfit::data::Observations& obs = problem.observations;
+  if (i < 0 || static_cast<std::size_t>(i) >= obs.x.size()) {
+    return "the sum of squares of the residuals is not finite (is sigma too small?)";
+  }
+  const std::size_t k = static_cast<std::size_t>(i);
+  const std::string where = k < obs.lineNumbers.size()
+                                ? "line " + std::to_string(obs.lineNumbers[k])
+                                : "observation " + std::to_string(k + 1);
+  char x[64];
+  std::snprintf(x, sizeof x, "%.10g", obs.x[k]);
+  return "the model is not finite at " + where + " of " + problem.file + " (x = " + x + ")";
+}
+
 int run(const Arguments& args) {
   if (args.listModels) {
     listModels();
@@ -329,6 +398,10 @@ int run(const Arguments& args) {
   nlfit_options_init(&options);
   options.compute_statistics = 1;
   options.held = problem.held.data();
+  if (!problem.lower.empty()) {
+    options.lower = problem.lower.data();
+    options.upper = problem.upper.data();
+  }
   if (!obs.sigma.empty()) options.sigma = obs.sigma.data();
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
@@ -364,8 +437,10 @@ int run(const Arguments& args) {
   if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
   // Said once the fit has run, so that a failure stays one line.
   if (!problem.defaulted.empty()) {
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
-                 problem.defaulted.c_str());
+    const std::string atBound =
+        problem.startedAtBound.empty() ? "" : " (" + problem.startedAtBound + " instead)";
+    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1%s\n",
+                 problem.defaulted.c_str(), atBound.c_str());
   }
 
   std::vector<const char*> names;
@@ -397,48 +472,102 @@ int run(const Arguments& args) {
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+  if (status == NLFIT_STOPPED_NONFINITE) {
+    std::fprintf(stderr, "nlfit: %s\n", nonfiniteMessage(problem, result).c_str());
+  }
   return result.converged ? kExitConverged : kExitNotConverged;
 }
 
 }  // namespace
+
+// Numeric options are read strictly (see cli/options.h): a value that is not
+// written as the option takes it is a usage error, never coerced.
+CLI::Option* addNumber(CLI::App& app, const std::string& name, double* target, const std::string& help) {
+  return app.add_option_function<std::string>(name, [name, target](const std::string& text) {
+    if (!nlfit::cli::parseFiniteNumber(text, target)) {
+      throw CLI::ValidationError(name + " takes a finite decimal number, not '" + text + "'");
+    }
+  }, help)->type_name("NUMBER");
+}
+
+template <class Integer>
+CLI::Option* addInteger(CLI::App& app, const std::string& name, Integer* target, long long min,
+                        long long max, const std::string& help) {
+  return app.add_option_function<std::string>(name, [=](const std::string& text) {
+    long long value = 0;
+    if (!nlfit::cli::parseInteger(text, min, max, &value)) {
+      const std::string range =
+          max - min == 1 ? std::to_string(min) + " or " + std::to_string(max)
+          : max == std::numeric_limits<long long>::max()
+              ? "a whole number >= " + std::to_string(min)
+              : "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+      throw CLI::ValidationError(name + " takes " + range + ", not '" + text + "'");
+    }
+    *target = static_cast<Integer>(value);
+  }, help)->type_name("N");
+}
+
+#define NLFIT_STRING2(x) #x
+#define NLFIT_STRING(x) NLFIT_STRING2(x)
 
 int main(int argc, char** argv) {
   Arguments args;
   CLI::App app{
       "Fits a curve to a data file by nonlinear least squares and reports the parameters with\n"
       "their standard errors and 95% confidence intervals, the goodness of fit and the\n"
-      "correlations. DATA is a delimited text file (comma, semicolon, tab or spaces; a first\n"
-      "line without numbers is a header) or a NIST StRD .dat file, which brings its own model,\n"
-      "starting values and certified results. See docs/cli.md.",
+      "correlations. DATA is a delimited text file (comma, semicolon, or blanks and tabs; a\n"
+      "first line without numbers is a header; - reads standard input) or a NIST StRD .dat\n"
+      "file, which brings its own model, starting values and certified results.",
       "nlfit"};
-  app.add_option("DATA", args.data, "data file: delimited text or a NIST StRD .dat file");
+  app.footer("The manual, with the rules for data files and the JSON keys: man nlfit\n");
+  app.set_version_flag("--version", "nlfit " NLFIT_STRING(NLFIT_VERSION_MAJOR) "." NLFIT_STRING(
+      NLFIT_VERSION_MINOR) "." NLFIT_STRING(NLFIT_VERSION_PATCH), "print the version and exit");
+  app.add_option("DATA", args.data,
+                 "data file: delimited text or a NIST StRD .dat file; - for standard input");
   app.add_option("--model", args.model,
-                 "formula in x (e.g. 'a*exp(-b*x)+c') or catalogue name (see --list-models)");
+                 "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
+                 "(see --list-models)");
   app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
   app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
+  app.add_option("--lower", args.lower,
+                 "lower bounds name=value,... (the fit keeps those parameters at or above)");
+  app.add_option("--upper", args.upper,
+                 "upper bounds name=value,... (the fit keeps those parameters at or below)");
   app.add_option("--columns", args.columns,
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
   app.add_flag("--absolute-sigma", args.absoluteSigma,
                "sigma is absolute: do not scale the covariance by the reduced chi-square");
-  app.add_option("--nist-start", args.nistStart, "NIST file: start from its start 1 (default) or 2");
-  app.add_flag("--json", args.json, "print the report as JSON (see docs/cli.md)");
+  addInteger(app, "--nist-start", &args.nistStart, 1, 2,
+             "NIST file: start from its start 1 (default) or 2");
+  app.add_flag("--json", args.json, "print the report as JSON (see the manual)");
   app.add_option("--svg", args.svg, "also draw the fit and its residuals into OUT.svg")
       ->type_name("OUT.svg");
-  app.add_option("--max-evaluations", args.maxEvaluations,
-                 "model evaluations allowed for the fit (0: automatic)");
-  app.add_option("--tolerance", args.tolerance,
-                 "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
+  addInteger(app, "--max-evaluations", &args.maxEvaluations, 0,
+             std::numeric_limits<long long>::max(),
+             "model evaluations allowed for the fit (0: automatic)");
+  addNumber(app, "--tolerance", &args.tolerance,
+            "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
   app.add_option("--derivatives", args.derivatives,
                  "exact (default): the model's own derivatives where it has them; numeric: "
                  "forward differences")
       ->check(CLI::IsMember({"exact", "numeric"}));
   app.add_flag("--skip-nonfinite", args.skipNonfinite,
-               "drop rows with NaN or infinity in the columns used (and say how many)");
+               "drop rows with NaN, infinity or a missing cell in the columns used (and say how many)");
+  app.add_flag("--decimal-comma", args.decimalComma,
+               "numbers are written with a decimal comma (1,5); columns are then separated by "
+               "semicolons or blanks");
+  addInteger(app, "--skip-rows", &args.skipRows, 0, std::numeric_limits<int>::max(),
+             "skip the first N lines of the file (titles above the header)");
+  app.add_option("--na", args.missing, "a cell written TOKEN is missing (e.g. NA)")
+      ->type_name("TOKEN");
   app.add_flag("--list-models", args.listModels, "list the catalogue of models with formulas");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
     return 0;
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "nlfit: %s (try --help)\n", e.what());
