@@ -74,7 +74,8 @@ typedef enum nlfit_status {
   NLFIT_REFUSED_BAD_SIGMA = -5,        /* a sigma is zero, negative, NaN or infinite */
   NLFIT_REFUSED_BAD_OPTION = -6,       /* an option value out of its range */
   NLFIT_REFUSED_OUT_OF_MEMORY = -7,    /* workspace could not be obtained */
-  NLFIT_REFUSED_BAD_MODEL = -8         /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_BAD_MODEL = -8,        /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_NEGATIVE_DATA = -9     /* a y value is negative: the Poisson estimator counts events */
 } nlfit_status;
 
 /* One short English sentence for a status; "unknown status" for any other
@@ -114,6 +115,11 @@ typedef int (*nlfit_jacobian_function)(const double *params, const double *x, si
  * d params[j] for j < n. */
 typedef void (*nlfit_point_gradient)(double x, const double *params, double *gradient,
                                      void *user);
+
+/* Values of nlfit_options.estimator. */
+#define NLFIT_ESTIMATOR_LEAST_SQUARES 0 /* minimise the (weighted) sum of squares (default) */
+#define NLFIT_ESTIMATOR_POISSON 1       /* maximum likelihood for counts: minimise the Poisson
+                                           deviance 2*sum(mu - y + y*ln(y/mu)) */
 
 /* Values of nlfit_options.derivatives. */
 #define NLFIT_DERIVATIVES_EXACT 0   /* a model handle's own derivatives (default) */
@@ -166,6 +172,8 @@ typedef struct nlfit_options {
                                   differences at the start (result->jacobian_check_*) */
   int derivatives;             /* NLFIT_DERIVATIVES_EXACT (default) or _NUMERIC: how a fit with a
                                   model handle forms its Jacobian */
+  int estimator;               /* NLFIT_ESTIMATOR_LEAST_SQUARES (default) or _POISSON; see
+                                  "Poisson estimator" below */
 } nlfit_options;
 
 /* Fills *options with the defaults. Null is ignored. */
@@ -221,6 +229,10 @@ typedef struct nlfit_result {
    * check's 2 evaluations per free parameter count in statistics_evaluations. */
   double jacobian_check_error;
   int64_t jacobian_check_column;
+  /* The Poisson estimator's measures at the result: the deviance (= rss)
+   * and Pearson's chi-square sum (y - mu)^2 / mu. NaN for least squares. */
+  double deviance;
+  double pearson_chi2;
 } nlfit_result;
 
 /* ------------------------------------------------------------------------

@@ -323,6 +323,15 @@ class _JacobianCallback:
 
 
 _DERIVATIVES = {"exact": 0, "numeric": 1}
+_ESTIMATORS = {"least_squares": 0, "poisson": 1}
+
+
+def _estimator_code(estimator):
+    try:
+        return _ESTIMATORS[estimator]
+    except (KeyError, TypeError):
+        raise ValueError("estimator must be 'least_squares' or 'poisson', got %r"
+                         % (estimator,)) from None
 
 
 def _derivatives_code(derivatives):
@@ -407,7 +416,9 @@ def _report_table(r):
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared)
+        r_squared=r.r_squared, jacobian_evaluations=getattr(r, "jacobian_evaluations", 0),
+        deviance=getattr(r, "deviance", float("nan")),
+        pearson_chi2=getattr(r, "pearson_chi2", float("nan")))
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -429,10 +440,12 @@ def _report_table(r):
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
-             bounds=None, jac=None, derivatives="exact", check_jacobian=False):
+             bounds=None, jac=None, derivatives="exact", check_jacobian=False,
+             estimator="least_squares"):
     lib = _library.library()
     handle = _model_of(model)
     derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
     if jac is not None and handle is not None:
         raise ValueError("jac applies to a Python model: formula and catalogue models bring"
                          " their own derivatives (derivatives='exact')")
@@ -467,6 +480,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning,
                        bounded=bounded)
     options.derivatives = derivatives_code
+    options.estimator = estimator_code
     options.check_jacobian = 1 if check_jacobian else 0
     jacobian = None
     if jac is not None and derivatives == "exact":
@@ -507,11 +521,13 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         jacobian_evaluations=result.jacobian_evaluations,
         jacobian_check_error=result.jacobian_check_error,
         jacobian_check_column=result.jacobian_check_column,
+        deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        bounds=None, jac=None, derivatives="exact", check_jacobian=False, **options):
+        bounds=None, jac=None, derivatives="exact", check_jacobian=False,
+        estimator="least_squares", **options):
     """Fits model to (x, y) and returns a FitResult.
 
     model: a callable f(x, *params) returning the model's values at the whole
@@ -530,7 +546,10 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     derivatives: 'exact' (default) uses jac, or the formula's or catalogue
     model's own derivatives; 'numeric' forward differences. check_jacobian:
     compare the exact Jacobian once with central differences at the start
-    (result.jacobian_check_error, jacobian_check_column).
+    (result.jacobian_check_error, jacobian_check_column). estimator:
+    'least_squares' (default) or 'poisson', maximum likelihood for counts
+    (y >= 0, no sigma): result.deviance and result.pearson_chi2, standard
+    errors from the Fisher information.
     Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 
@@ -542,12 +561,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
                     bounds=bounds, jac=jac, derivatives=derivatives,
-                    check_jacobian=check_jacobian)
+                    check_jacobian=check_jacobian, estimator=estimator)
 
 
 def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
               maxfev=None, full_output=False, bounds=None, jac=None, derivatives="exact",
-              **kwargs):
+              estimator="least_squares", **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
@@ -563,13 +582,14 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
     that ran. Refused problems raise RefusedError (a ValueError) always.
     bounds=(lower, upper) as in fit(); a parameter on a bound has NaN rows
-    and columns in pcov. jac and derivatives are those of fit. Keywords of
+    and columns in pcov. jac, derivatives and estimator are those of fit. Keywords of
     other curve fitters that are not supported (method, check_finite, ...)
     raise TypeError naming the keyword.
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives)
+                      "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
+                      estimator=estimator)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
@@ -655,7 +675,7 @@ class _Progress:
 
 def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
              fixed=None, maxfev=None, std_errors=True, bounds=None, derivatives="exact",
-             **options):
+             estimator="least_squares", **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
     evaluations).
@@ -677,10 +697,11 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     bounds=(lower, upper) as in fit(), shared by every curve; a curve whose
     start lies outside them gets status -6 (refused_bad_option).
     derivatives: 'exact' (default) the formula's or catalogue model's own
-    derivatives, 'numeric' forward differences.
+    derivatives, 'numeric' forward differences. estimator: as in fit().
     """
     _reject(options, "fit_many")
     derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
     lib = _library.library()
     handle = _model_of(model)
     if handle is not None:
@@ -707,6 +728,7 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
             _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
                      target=batch.fit, bounded=bounded)
             batch.fit.derivatives = derivatives_code
+            batch.fit.estimator = estimator_code
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer
@@ -728,14 +750,15 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         else:
             _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
                                options, params, status, converged, rss, evaluations, errors, bar,
-                               bounded)
+                               bounded, estimator_code)
     finally:
         bar.close()
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
 def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar, bounded=None):
+                       params, status, converged, rss, evaluations, errors, bar, bounded=None,
+                       estimator_code=0):
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
@@ -745,6 +768,7 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
                  target=options, bounded=bounded)
+        options.estimator = estimator_code
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data

@@ -68,6 +68,7 @@ class Options(ctypes.Structure):
         ("gradient", ctypes.c_void_p),
         ("check_jacobian", ctypes.c_int),
         ("derivatives", ctypes.c_int),
+        ("estimator", ctypes.c_int),
     ]
 
 
@@ -94,6 +95,8 @@ class Result(ctypes.Structure):
         ("jacobian_evaluations", ctypes.c_int64),
         ("jacobian_check_error", ctypes.c_double),
         ("jacobian_check_column", ctypes.c_int64),
+        ("deviance", ctypes.c_double),
+        ("pearson_chi2", ctypes.c_double),
     ]
 
 
@@ -107,6 +110,7 @@ class BatchOptions(ctypes.Structure):
         ("gradient", ctypes.c_void_p),
         ("check_jacobian", ctypes.c_int),
         ("derivatives", ctypes.c_int),
+        ("estimator", ctypes.c_int),
     ]
 
 

@@ -154,3 +154,20 @@ def test_a_python_jacobian_is_used_checked_and_its_errors_propagate():
     assert off.jacobian_check_column == 1 and off.jacobian_check_error > 0.5
     with pytest.raises(ValueError, match="shape"):
         nlfit.fit(model, x, y, [1.0, 1.0, 0.0], jac=lambda t, *p: np.ones(3))
+
+
+def test_the_poisson_estimator_fits_counts_and_refuses_what_it_cannot():
+    rng = np.random.default_rng(3)
+    x = np.linspace(-3.0, 3.0, 25)
+    counts = rng.poisson(50.0 * np.exp(-x * x / 2.0) + 2.0).astype(float)
+    r = nlfit.fit("gaussian", x, counts, [45.0, 0.1, 1.1, 2.2], estimator="poisson")
+    assert r.converged and r.deviance == r.rss and r.pearson_chi2 > 0.0
+    assert np.isnan(r.r_squared) and "Deviance" in repr(r)
+    assert abs(r.params[0] - 50.0) < 4.0 * r.std_errors[0]
+    many = nlfit.fit_many("gaussian", x, np.tile(counts, (3, 1)), [45.0, 0.1, 1.1, 2.2],
+                          estimator="poisson", threads=1)
+    assert (many.params == r.params).all()
+    with pytest.raises(nlfit.RefusedError, match="negative"):
+        nlfit.fit("gaussian", x, counts - 100.0, [45.0, 0.1, 1.1, 2.2], estimator="poisson")
+    with pytest.raises(ValueError, match="estimator"):
+        nlfit.fit("gaussian", x, counts, [45.0, 0.1, 1.1, 2.2], estimator="huber")

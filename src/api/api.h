@@ -77,6 +77,13 @@ struct FitProblem {
   double* jacobianRows = nullptr;
   double* gradientRow = nullptr;
   bool exact() const { return jacobian != nullptr || gradient != nullptr; }
+  // The Poisson estimator: residuals are signed deviance residuals. means
+  // (m) keeps the model values of the last evaluation, at the free
+  // parameters meansAt (freeCount), for the exact Jacobian's chain rule.
+  bool poisson = false;
+  double* means = nullptr;
+  double* meansAt = nullptr;
+  bool meansValid = false;
 };
 
 // The value problemResiduals stores in evalFlag when it stops the solver on
@@ -108,6 +115,15 @@ struct JacobianCheck {
   int64_t evaluations = 0;   // residual evaluations
 };
 JacobianCheck checkJacobian(FitProblem& problem, const double* free, const double* typical);
+
+// The signed deviance residual of a count y >= 0 with mean mu, and its
+// derivative with respect to mu; NaN unless mu > 0.
+double devianceResidual(double mu, double y);
+double devianceSlope(double mu, double y, double residual);
+
+// The model values at p.full into values (m); false when the model asked to
+// stop. Not for the residual form.
+bool modelValues(FitProblem& p, double* values);
 
 // Sum of squares of v[0 .. count-1], one accumulator in index order.
 double sumOfSquares(int count, const double* v);

@@ -85,7 +85,10 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
       (hasBounds(o) && !boundsValid(o, n)) ||
       (o.jacobian != nullptr && (o.gradient != nullptr || form == ModelForm::kPoint)) ||
       (o.gradient != nullptr && form != ModelForm::kPoint) ||
-      (o.derivatives != NLFIT_DERIVATIVES_EXACT && o.derivatives != NLFIT_DERIVATIVES_NUMERIC)) {
+      (o.derivatives != NLFIT_DERIVATIVES_EXACT && o.derivatives != NLFIT_DERIVATIVES_NUMERIC) ||
+      (o.estimator != NLFIT_ESTIMATOR_LEAST_SQUARES && o.estimator != NLFIT_ESTIMATOR_POISSON) ||
+      (o.estimator == NLFIT_ESTIMATOR_POISSON &&
+       (form == ModelForm::kResiduals || o.sigma != nullptr))) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
   if (form != ModelForm::kResiduals && (!allFinite(m, x) || !allFinite(m, y))) {
@@ -94,6 +97,11 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
   if (!allFinite(n, params)) return NLFIT_REFUSED_NONFINITE_START;
   if (hasBounds(o) && !startWithinBounds(o, n, params)) return NLFIT_REFUSED_BAD_OPTION;
   if (o.sigma != nullptr && !allPositiveFinite(m, o.sigma)) return NLFIT_REFUSED_BAD_SIGMA;
+  if (o.estimator == NLFIT_ESTIMATOR_POISSON) {
+    for (std::size_t i = 0; i < m; ++i) {
+      if (y[i] < 0.0) return NLFIT_REFUSED_NEGATIVE_DATA;
+    }
+  }
   return 0;
 }
 
@@ -340,6 +348,19 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   problem.jacobianRows = (o.jacobian != nullptr) ? memory.rows : nullptr;
   problem.gradientRow = (o.gradient != nullptr) ? memory.rows : nullptr;
   problem.checkFinite = true;
+  // Poisson: the means of the last evaluation and their parameters, then
+  // the statistics' square roots of the means and Pearson residuals.
+  std::unique_ptr<double[]> poissonMemory;
+  if (o.estimator == NLFIT_ESTIMATOR_POISSON) {
+    poissonMemory.reset(new (std::nothrow) double[3 * m + n]);
+    if (!poissonMemory) {
+      refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
+      return NLFIT_REFUSED_OUT_OF_MEMORY;
+    }
+    problem.poisson = true;
+    problem.means = poissonMemory.get();
+    problem.meansAt = problem.means + m;
+  }
   BoundedFit bounded;
   if (!bounded.prepare(o, problem, params, memory.free)) {
     refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
@@ -422,7 +443,32 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
                                                            : problem;
   const double* statisticsFree =
       problem.bounds != nullptr ? bounded.statisticsFree.get() : memory.free;
-  if (result != nullptr && !noResiduals && !nonfinite && statisticsProblem.freeCount == 0) {
+  // Poisson: the Fisher information at the result is the least-squares
+  // statistics of the model values weighted by 1/mu, never rescaled, with
+  // the Pearson residuals (mu - y)/sqrt(mu) for the stationarity test.
+  double pearsonChi2 = kNaN;
+  const double* statisticsResiduals = fvec;
+  bool poissonStatistics = true;
+  int64_t meanEvaluations = 0;
+  if (problem.poisson && result != nullptr && !noResiduals && !nonfinite) {
+    double* const rootMeans = problem.meansAt + n;
+    double* const pearson = rootMeans + m;
+    meanEvaluations = 1;
+    poissonStatistics = modelValues(statisticsProblem, problem.means);
+    for (std::size_t i = 0; i < m && poissonStatistics; ++i) {
+      const double mu = problem.means[i];
+      if (!(mu > 0.0) || !std::isfinite(mu)) poissonStatistics = false;
+      rootMeans[i] = std::sqrt(mu);
+      pearson[i] = (mu - problem.y[i]) / rootMeans[i];
+    }
+    if (poissonStatistics) pearsonChi2 = sumOfSquares(problem.m, pearson);
+    statisticsProblem.poisson = false;
+    statisticsProblem.sigma = rootMeans;
+    statisticsResiduals = pearson;
+  }
+  if (!poissonStatistics) {
+    // The model stopped, or a mean is not positive: no statistics.
+  } else if (result != nullptr && !noResiduals && !nonfinite && statisticsProblem.freeCount == 0) {
     // Every free parameter on a bound: nothing left to estimate.
     statistics.available = true;
     statistics.stationary = true;
@@ -437,10 +483,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
     StatisticsRequest request;
     request.problem = &statisticsProblem;
     request.free = statisticsFree;
-    request.fvec = fvec;
+    request.fvec = statisticsResiduals;
     request.typical = o.typical;
     request.rss = rss;
-    request.absoluteSigma = (o.absolute_sigma != 0);
+    request.absoluteSigma = (o.absolute_sigma != 0) || problem.poisson;
     request.fill = (o.compute_statistics != 0);
     statistics = computeStatistics(request, result);
   }
@@ -473,7 +519,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->converged = convergedBy(status, statistics, statisticsProblem.freeCount) ? 1 : 0;
   result->iterations = outcome.iterations;
   result->evaluations = outcome.evalCount + settleEvaluations;
-  result->statistics_evaluations = statistics.evaluations + check.evaluations;
+  result->statistics_evaluations = statistics.evaluations + check.evaluations + meanEvaluations;
   result->jacobian_evaluations =
       outcome.jacobianCount + statistics.jacobians + (check.ran ? 1 : 0);
   result->jacobian_check_error = check.ran ? check.error : kNaN;
@@ -484,7 +530,9 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->rank = rank;
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
-  result->r_squared = weightedRSquared(problem, rss);
+  result->r_squared = problem.poisson ? kNaN : weightedRSquared(problem, rss);
+  result->deviance = problem.poisson ? rss : kNaN;
+  result->pearson_chi2 = pearsonChi2;
   result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
   return status;
 }
@@ -517,11 +565,54 @@ void scatterFree(FitProblem& p, const double* free) {
   }
 }
 
+bool modelValues(FitProblem& p, double* values) {
+  if (p.form == ModelForm::kPoint) {
+    for (int i = 0; i < p.m; ++i) values[i] = p.point(p.x[i], p.full, p.user);
+    return true;
+  }
+  return p.vector(p.full, p.x, static_cast<std::size_t>(p.m), values, p.user) == 0;
+}
+
+double devianceResidual(double mu, double y) {
+  if (!(mu > 0.0) || !std::isfinite(mu)) return kNaN;
+  if (y == 0.0) return std::sqrt(2.0 * mu);
+  // mu - y + y*ln(y/mu) = y*(u - ln(1 + u)) with u = (mu - y)/y; near u = 0
+  // from its series, which the logarithm would lose to cancellation.
+  const double u = (mu - y) / y;
+  double half = 0.0;  // u - ln(1 + u)
+  if (std::fabs(u) < 0.1) {
+    double power = u * u;
+    for (int k = 2; k < 24; ++k) {
+      half = half + ((k % 2 == 0) ? power : -power) / k;
+      power = power * u;
+    }
+  } else {
+    half = u - std::log1p(u);
+  }
+  const double r = std::sqrt(2.0 * y * maxOf(half, 0.0));
+  return (mu < y) ? -r : r;
+}
+
+double devianceSlope(double mu, double y, double residual) {
+  // d r / d mu = (1 - y/mu) / r, 1/sqrt(mu) in the limit r = 0.
+  if (residual == 0.0) return 1.0 / std::sqrt(mu);
+  return ((mu - y) / mu) / residual;
+}
+
 void problemResiduals(void* context, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag) {
   FitProblem& p = *static_cast<FitProblem*>(context);
-  (void)freeCount;  // p.freeCount
   scatterFree(p, free);
+  if (p.poisson) {
+    p.meansValid = false;
+    if (!modelValues(p, p.means)) {
+      *evalFlag = -1;
+      return;
+    }
+    std::memcpy(p.meansAt, free, static_cast<std::size_t>(freeCount) * sizeof(double));
+    p.meansValid = true;
+    for (int i = 0; i < m; ++i) fvec[i] = devianceResidual(p.means[i], p.y[i]);
+  } else {
   switch (p.form) {
     case ModelForm::kPoint:
       for (int i = 0; i < m; ++i) fvec[i] = p.point(p.x[i], p.full, p.user) - p.y[i];
@@ -539,6 +630,7 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
         return;
       }
       break;
+  }
   }
   if (p.sigma != nullptr) {
     for (int i = 0; i < m; ++i) fvec[i] = fvec[i] / p.sigma[i];
@@ -578,6 +670,21 @@ void problemJacobian(void* context, int m, int freeCount, const double* free, co
       const std::size_t j = static_cast<std::size_t>(p.freeIndex[k]);
       double* column = jacobian[k];
       for (int i = 0; i < m; ++i) column[i] = p.jacobianRows[static_cast<std::size_t>(i) * n + j];
+    }
+  }
+  // Deviance residuals: times d r / d mu at the point's means.
+  if (p.poisson) {
+    const bool cached = p.meansValid && std::memcmp(p.meansAt, free, static_cast<std::size_t>(freeCount) *
+                                                                         sizeof(double)) == 0;
+    if (!cached && !modelValues(p, p.means)) {
+      p.meansValid = false;
+      *evalFlag = -1;
+      return;
+    }
+    for (int i = 0; i < m; ++i) {
+      const double mu = p.means[i];
+      const double slope = devianceSlope(mu, p.y[i], devianceResidual(mu, p.y[i]));
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = jacobian[k][i] * slope;
     }
   }
   // The solver moves a bounded parameter's variable t: times dp/dt.

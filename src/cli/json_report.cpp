@@ -45,6 +45,8 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["rss"] = number(r.rss);
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);
+  j["deviance"] = number(r.deviance);
+  j["pearson_chi2"] = number(r.pearson_chi2);
   j["r_squared"] = number(r.r_squared);
   j["rms_residual"] =
       number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));

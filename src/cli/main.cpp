@@ -58,6 +58,7 @@ struct Arguments {
   long long maxEvaluations = 0;
   double tolerance = std::numeric_limits<double>::quiet_NaN();
   std::string derivatives = "exact";
+  std::string estimator = "least-squares";
   bool skipNonfinite = false;
   bool listModels = false;
   bool decimalComma = false;
@@ -381,6 +382,9 @@ int run(const Arguments& args) {
   if (args.absoluteSigma && problem.observations.sigma.empty()) {
     fail(kExitUsage, "--absolute-sigma needs a sigma column (--columns x,y,sigma)");
   }
+  if (args.estimator == "poisson" && !problem.observations.sigma.empty()) {
+    fail(kExitUsage, "--estimator poisson takes no sigma column: counts bring their own variance");
+  }
   chooseModel(args, &problem);
   chooseStart(args, &problem);
 
@@ -407,6 +411,8 @@ int run(const Arguments& args) {
   options.max_evaluations = args.maxEvaluations;
   options.derivatives =
       args.derivatives == "numeric" ? NLFIT_DERIVATIVES_NUMERIC : NLFIT_DERIVATIVES_EXACT;
+  options.estimator =
+      args.estimator == "poisson" ? NLFIT_ESTIMATOR_POISSON : NLFIT_ESTIMATOR_LEAST_SQUARES;
   if (!std::isnan(args.tolerance)) {
     options.reduction_tolerance = args.tolerance;
     options.step_tolerance = args.tolerance;
@@ -551,6 +557,10 @@ int main(int argc, char** argv) {
                  "exact (default): the model's own derivatives where it has them; numeric: "
                  "forward differences")
       ->check(CLI::IsMember({"exact", "numeric"}));
+  app.add_option("--estimator", args.estimator,
+                 "least-squares (default), or poisson: maximum likelihood for counts (y >= 0, "
+                 "no sigma column)")
+      ->check(CLI::IsMember({"least-squares", "poisson"}));
   app.add_flag("--skip-nonfinite", args.skipNonfinite,
                "drop rows with NaN, infinity or a missing cell in the columns used (and say how many)");
   app.add_flag("--decimal-comma", args.decimalComma,
