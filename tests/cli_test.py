@@ -155,6 +155,7 @@ cases = [
     (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
     (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
     (2, "--derivatives", [line_file, "--model", "a*x", "--derivatives", "analytic"]),
+    (2, "--loss-scale must be > 0", [line_file, "--model", "a*x", "--estimator", "huber", "--loss-scale", "0"]),
     (2, "--estimator poisson takes no sigma column", [DECAY, "--model", "a*exp(-b*x)+c", "--columns", "x,y,sigma", "--estimator", "poisson"]),
     (1, "negative", [write("negative.csv", "x,y\n1,2\n2,-1\n3,4\n"), "--model", "a*x+b", "--estimator", "poisson"]),
     # Numbers are read as written or refused, never coerced.

@@ -102,3 +102,47 @@ TEST(PoissonEstimator, RefusesWhatItCannotFitAndStopsOnANonPositiveMean) {
 }
 
 }  // namespace
+
+namespace {
+
+// A line 1 + 2x with Gaussian noise of 0.1 on 50 points, the last five
+// (10 %) pushed down by 3: gross outliers that tilt the line.
+TEST(RobustLosses, KeepTheSlopeWhereLeastSquaresIsPulledOff) {
+  std::mt19937_64 random(99);
+  std::normal_distribution<double> noise(0.0, 0.1);
+  std::vector<double> x, y, sigma(50, 0.1);
+  for (int i = 0; i < 50; ++i) {
+    x.push_back(0.1 * i);
+    y.push_back(1.0 + 2.0 * x.back() + noise(random) + (i >= 45 ? -3.0 : 0.0));
+  }
+  nlfit_model* line = nlfit_model_builtin("line");
+  auto fitWith = [&](int estimator, int derivatives, double* se) {
+    nlfit_options o;
+    nlfit_options_init(&o);
+    o.estimator = estimator;
+    o.loss_scale = 2.0;  // in units of sigma
+    o.sigma = sigma.data();
+    o.derivatives = derivatives;
+    o.compute_statistics = 1;
+    double p[2] = {0.0, 1.0};
+    nlfit_result r{};
+    r.std_errors = se;
+    EXPECT_GT(nlfit_fit_model(line, 2, p, 50, x.data(), y.data(), &o, &r), 0);
+    EXPECT_TRUE(r.converged);
+    return p[1];
+  };
+  double se[2];
+  const double plain = fitWith(NLFIT_ESTIMATOR_LEAST_SQUARES, NLFIT_DERIVATIVES_EXACT, se);
+  EXPECT_GT(std::fabs(plain - 2.0), 3.0 * se[1]) << plain;
+  for (int loss : {NLFIT_ESTIMATOR_SOFT_L1, NLFIT_ESTIMATOR_HUBER, NLFIT_ESTIMATOR_CAUCHY}) {
+    SCOPED_TRACE(loss);
+    const double slope = fitWith(loss, NLFIT_DERIVATIVES_EXACT, se);
+    EXPECT_LT(std::fabs(slope - 2.0), 3.0 * se[1]) << slope << " +- " << se[1];
+    double seNumeric[2];
+    EXPECT_NEAR(fitWith(loss, NLFIT_DERIVATIVES_NUMERIC, seNumeric), slope, 1e-7);
+    EXPECT_NEAR(seNumeric[1], se[1], 1e-5 * se[1]);
+  }
+  nlfit_model_free(line);
+}
+
+}  // namespace

@@ -120,6 +120,11 @@ typedef void (*nlfit_point_gradient)(double x, const double *params, double *gra
 #define NLFIT_ESTIMATOR_LEAST_SQUARES 0 /* minimise the (weighted) sum of squares (default) */
 #define NLFIT_ESTIMATOR_POISSON 1       /* maximum likelihood for counts: minimise the Poisson
                                            deviance 2*sum(mu - y + y*ln(y/mu)) */
+/* Robust losses for data with outliers: minimise sum s^2 * rho((r/s)^2) over
+ * the weighted residuals r, s = options->loss_scale. */
+#define NLFIT_ESTIMATOR_SOFT_L1 2       /* rho(z) = 2*(sqrt(1 + z) - 1) */
+#define NLFIT_ESTIMATOR_HUBER 3         /* rho(z) = z for z <= 1, 2*sqrt(z) - 1 above */
+#define NLFIT_ESTIMATOR_CAUCHY 4        /* rho(z) = ln(1 + z) */
 
 /* Values of nlfit_options.derivatives. */
 #define NLFIT_DERIVATIVES_EXACT 0   /* a model handle's own derivatives (default) */
@@ -172,8 +177,11 @@ typedef struct nlfit_options {
                                   differences at the start (result->jacobian_check_*) */
   int derivatives;             /* NLFIT_DERIVATIVES_EXACT (default) or _NUMERIC: how a fit with a
                                   model handle forms its Jacobian */
-  int estimator;               /* NLFIT_ESTIMATOR_LEAST_SQUARES (default) or _POISSON; see
-                                  "Poisson estimator" below */
+  int estimator;               /* NLFIT_ESTIMATOR_LEAST_SQUARES (default), _POISSON, or a robust
+                                  loss _SOFT_L1, _HUBER, _CAUCHY; see below */
+  double loss_scale;           /* a robust loss's scale s, in units of the weighted residuals:
+                                  residuals well below s count as in least squares; default 1,
+                                  > 0 and finite */
 } nlfit_options;
 
 /* Fills *options with the defaults. Null is ignored. */

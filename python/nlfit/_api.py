@@ -18,7 +18,7 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # Per-fit options that fit, curve_fit and fit_many accept besides their named
 # keywords; any other keyword is refused by name.
 _TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
-           "step_bound_factor", "relative_error")
+           "step_bound_factor", "relative_error", "loss_scale")
 
 
 def load_library(path=None):
@@ -323,14 +323,15 @@ class _JacobianCallback:
 
 
 _DERIVATIVES = {"exact": 0, "numeric": 1}
-_ESTIMATORS = {"least_squares": 0, "poisson": 1}
+_ESTIMATORS = {"least_squares": 0, "poisson": 1, "soft_l1": 2, "huber": 3, "cauchy": 4}
 
 
 def _estimator_code(estimator):
     try:
         return _ESTIMATORS[estimator]
     except (KeyError, TypeError):
-        raise ValueError("estimator must be 'least_squares' or 'poisson', got %r"
+        raise ValueError("estimator must be 'least_squares', 'poisson', 'soft_l1', 'huber' or"
+                         " 'cauchy', got %r"
                          % (estimator,)) from None
 
 
@@ -549,7 +550,9 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     (result.jacobian_check_error, jacobian_check_column). estimator:
     'least_squares' (default) or 'poisson', maximum likelihood for counts
     (y >= 0, no sigma): result.deviance and result.pearson_chi2, standard
-    errors from the Fisher information.
+    errors from the Fisher information; or a robust loss 'soft_l1', 'huber',
+    'cauchy' with its scale loss_scale (default 1, in units of the weighted
+    residuals) and approximate standard errors.
     Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 

@@ -69,6 +69,7 @@ class Options(ctypes.Structure):
         ("check_jacobian", ctypes.c_int),
         ("derivatives", ctypes.c_int),
         ("estimator", ctypes.c_int),
+        ("loss_scale", ctypes.c_double),
     ]
 
 
@@ -106,11 +107,6 @@ class BatchOptions(ctypes.Structure):
         ("threads", ctypes.c_int),
         ("progress", BatchProgressCallback),
         ("progress_user", ctypes.c_void_p),
-        ("jacobian", JacobianFunction),
-        ("gradient", ctypes.c_void_p),
-        ("check_jacobian", ctypes.c_int),
-        ("derivatives", ctypes.c_int),
-        ("estimator", ctypes.c_int),
     ]
 
 

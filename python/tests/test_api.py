@@ -170,4 +170,15 @@ def test_the_poisson_estimator_fits_counts_and_refuses_what_it_cannot():
     with pytest.raises(nlfit.RefusedError, match="negative"):
         nlfit.fit("gaussian", x, counts - 100.0, [45.0, 0.1, 1.1, 2.2], estimator="poisson")
     with pytest.raises(ValueError, match="estimator"):
-        nlfit.fit("gaussian", x, counts, [45.0, 0.1, 1.1, 2.2], estimator="huber")
+        nlfit.fit("gaussian", x, counts, [45.0, 0.1, 1.1, 2.2], estimator="tukey")
+
+
+def test_a_robust_loss_keeps_the_line_that_outliers_tilt():
+    rng = np.random.default_rng(4)
+    x = np.linspace(0.0, 5.0, 50)
+    y = 1.0 + 2.0 * x + 0.1 * rng.standard_normal(50)
+    y[-5:] -= 3.0
+    plain = nlfit.fit("line", x, y, [0.0, 1.0])
+    robust = nlfit.fit("line", x, y, [0.0, 1.0], estimator="huber", loss_scale=0.2)
+    assert abs(plain.params[1] - 2.0) > 3.0 * plain.std_errors[1]
+    assert abs(robust.params[1] - 2.0) < 3.0 * robust.std_errors[1]

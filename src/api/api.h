@@ -81,6 +81,11 @@ struct FitProblem {
   // (m) keeps the model values of the last evaluation, at the free
   // parameters meansAt (freeCount), for the exact Jacobian's chain rule.
   bool poisson = false;
+  // A robust loss (an NLFIT_ESTIMATOR_ value above Poisson's, 0 for none)
+  // and its scale: the residuals are transformed after weighting, and means
+  // keeps the weighted residuals before the transformation.
+  int loss = 0;
+  double lossScale = 1.0;
   double* means = nullptr;
   double* meansAt = nullptr;
   bool meansValid = false;
@@ -120,6 +125,11 @@ JacobianCheck checkJacobian(FitProblem& problem, const double* free, const doubl
 // derivative with respect to mu; NaN unless mu > 0.
 double devianceResidual(double mu, double y);
 double devianceSlope(double mu, double y, double residual);
+
+// A robust loss's transformed residual sign(r)*s*sqrt(rho((r/s)^2)) and its
+// derivative with respect to r.
+double robustResidual(int loss, double scale, double r);
+double robustSlope(int loss, double scale, double r);
 
 // The model values at p.full into values (m); false when the model asked to
 // stop. Not for the residual form.

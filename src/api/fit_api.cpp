@@ -86,7 +86,9 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
       (o.jacobian != nullptr && (o.gradient != nullptr || form == ModelForm::kPoint)) ||
       (o.gradient != nullptr && form != ModelForm::kPoint) ||
       (o.derivatives != NLFIT_DERIVATIVES_EXACT && o.derivatives != NLFIT_DERIVATIVES_NUMERIC) ||
-      (o.estimator != NLFIT_ESTIMATOR_LEAST_SQUARES && o.estimator != NLFIT_ESTIMATOR_POISSON) ||
+      o.estimator < NLFIT_ESTIMATOR_LEAST_SQUARES || o.estimator > NLFIT_ESTIMATOR_CAUCHY ||
+      (o.estimator > NLFIT_ESTIMATOR_POISSON &&
+       !(o.loss_scale > 0.0 && std::isfinite(o.loss_scale))) ||
       (o.estimator == NLFIT_ESTIMATOR_POISSON &&
        (form == ModelForm::kResiduals || o.sigma != nullptr))) {
     return NLFIT_REFUSED_BAD_OPTION;
@@ -351,13 +353,15 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   // Poisson: the means of the last evaluation and their parameters, then
   // the statistics' square roots of the means and Pearson residuals.
   std::unique_ptr<double[]> poissonMemory;
-  if (o.estimator == NLFIT_ESTIMATOR_POISSON) {
+  if (o.estimator != NLFIT_ESTIMATOR_LEAST_SQUARES) {
     poissonMemory.reset(new (std::nothrow) double[3 * m + n]);
     if (!poissonMemory) {
       refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
       return NLFIT_REFUSED_OUT_OF_MEMORY;
     }
-    problem.poisson = true;
+    problem.poisson = (o.estimator == NLFIT_ESTIMATOR_POISSON);
+    problem.loss = (o.estimator > NLFIT_ESTIMATOR_POISSON) ? o.estimator : 0;
+    problem.lossScale = o.loss_scale;
     problem.means = poissonMemory.get();
     problem.meansAt = problem.means + m;
   }
@@ -599,6 +603,41 @@ double devianceSlope(double mu, double y, double residual) {
   return ((mu - y) / mu) / residual;
 }
 
+namespace {
+
+// rho(z) and rho'(z) of a robust loss.
+double lossRho(int loss, double z) {
+  switch (loss) {
+    case NLFIT_ESTIMATOR_SOFT_L1: return 2.0 * (std::sqrt(1.0 + z) - 1.0);
+    case NLFIT_ESTIMATOR_HUBER: return z <= 1.0 ? z : 2.0 * std::sqrt(z) - 1.0;
+    default: return std::log1p(z);
+  }
+}
+double lossSlope(int loss, double z) {
+  switch (loss) {
+    case NLFIT_ESTIMATOR_SOFT_L1: return 1.0 / std::sqrt(1.0 + z);
+    case NLFIT_ESTIMATOR_HUBER: return z <= 1.0 ? 1.0 : 1.0 / std::sqrt(z);
+    default: return 1.0 / (1.0 + z);
+  }
+}
+
+}  // namespace
+
+double robustResidual(int loss, double scale, double r) {
+  const double t = r / scale;
+  const double root = scale * std::sqrt(lossRho(loss, t * t));
+  return r < 0.0 ? -root : root;
+}
+
+double robustSlope(int loss, double scale, double r) {
+  const double t = r / scale;
+  const double z = t * t;
+  const double rho = lossRho(loss, z);
+  // d/dr of s*sqrt(rho(z)) = rho'(z) * t / sqrt(rho(z)); 1 in the limit r = 0.
+  if (!(rho > 0.0)) return 1.0;
+  return lossSlope(loss, z) * (std::fabs(t) / std::sqrt(rho));
+}
+
 void problemResiduals(void* context, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag) {
   FitProblem& p = *static_cast<FitProblem*>(context);
@@ -634,6 +673,12 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
   }
   if (p.sigma != nullptr) {
     for (int i = 0; i < m; ++i) fvec[i] = fvec[i] / p.sigma[i];
+  }
+  if (p.loss != 0) {
+    std::memcpy(p.means, fvec, static_cast<std::size_t>(m) * sizeof(double));
+    std::memcpy(p.meansAt, free, static_cast<std::size_t>(freeCount) * sizeof(double));
+    p.meansValid = true;
+    for (int i = 0; i < m; ++i) fvec[i] = robustResidual(p.loss, p.lossScale, fvec[i]);
   }
   if (!p.checkFinite) return;
   const bool atStart = !p.startSeen;
@@ -698,6 +743,24 @@ void problemJacobian(void* context, int m, int freeCount, const double* free, co
       for (int i = 0; i < m; ++i) jacobian[k][i] = jacobian[k][i] / p.sigma[i];
     }
   }
+  // A robust loss: times d(transformed)/d r at the point's residuals.
+  if (p.loss != 0) {
+    const bool cached = p.meansValid && std::memcmp(p.meansAt, free, static_cast<std::size_t>(freeCount) *
+                                                                         sizeof(double)) == 0;
+    if (!cached) {
+      double* const scratch = p.meansAt + p.n;
+      int flag = *evalFlag;
+      problemResiduals(&p, m, freeCount, free, scratch, &flag);
+      if (flag < 0) {
+        *evalFlag = flag;
+        return;
+      }
+    }
+    for (int i = 0; i < m; ++i) {
+      const double slope = robustSlope(p.loss, p.lossScale, p.means[i]);
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = jacobian[k][i] * slope;
+    }
+  }
   // A non-finite derivative stops the fit as a non-finite residual does.
   if (!p.checkFinite) return;
   for (int k = 0; k < freeCount; ++k) {
@@ -725,6 +788,8 @@ void nlfit_options_init(nlfit_options* options) {
   options->relative_error = 0.0;
   options->max_evaluations = 0;
   options->derivatives = NLFIT_DERIVATIVES_EXACT;
+  options->estimator = NLFIT_ESTIMATOR_LEAST_SQUARES;
+  options->loss_scale = 1.0;
 }
 
 int nlfit_fit(nlfit_point_model model, void* user, size_t n, double* params, size_t m,
