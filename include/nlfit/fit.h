@@ -2,7 +2,8 @@
  * nlfit fitting API: nonlinear least-squares fits of any model size, with
  * the statistics of the fit. Reentrant: no global state, nothing printed.
  *
- * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 over the free
+ * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 (or, on request,
+ * the Poisson deviance or a robust loss: options->estimator) over the free
  * parameters p with a Levenberg-Marquardt trust-region method (a forward-
  * difference Jacobian, or the caller's or the model's own derivatives where
  * there are (options->jacobian, gradient, derivatives), pivoted Householder
