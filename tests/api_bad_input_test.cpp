@@ -92,7 +92,11 @@ struct SentinelResult {
                       ciLow = std::vector<double>(3, 7.0), ciHigh = std::vector<double>(3, 7.0),
                       correlation = std::vector<double>(9, 7.0);
   std::vector<unsigned> flags = std::vector<unsigned>(3, 77u);
-  nlfit_result r{};
+  nlfit_result r = [] {
+    nlfit_result fresh;
+    nlfit_result_init(&fresh);
+    return fresh;
+  }();
   SentinelResult() {
     r.status = 12345;
     r.converged = 77;

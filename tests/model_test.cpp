@@ -243,7 +243,7 @@ TEST(ModelHandle, FitRefusesNullHandleAndWrongParameterCount) {
   double params[4] = {1, 1, 0, 0};
   const double x[3] = {0, 1, 2}, y[3] = {1, 0.5, 0.25};
   nlfit_result result;
-  std::memset(&result, 0, sizeof result);
+  nlfit_result_init(&result);
   EXPECT_EQ(nlfit_fit_model(nullptr, 3, params, 3, x, y, nullptr, &result),
             NLFIT_REFUSED_NULL_POINTER);
   EXPECT_EQ(result.status, NLFIT_REFUSED_NULL_POINTER);
