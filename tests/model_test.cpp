@@ -269,7 +269,7 @@ TEST(ModelHandle, FitsLikeTheSameModelInPointForm) {
     const std::size_t n = data.start1.size(), m = data.x.size();
     std::vector<double> pBuiltin = data.start1, pText = data.start1, pPoint = data.start1;
     nlfit_result rBuiltin, rText, rPoint;
-    std::memset(&rBuiltin, 0, sizeof rBuiltin);
+    nlfit_result_init(&rBuiltin);
     rText = rPoint = rBuiltin;
     ASSERT_GT(nlfit_fit_model(builtin.get(), n, pBuiltin.data(), m, data.x.data(),
                               data.y.data(), nullptr, &rBuiltin), 0);
