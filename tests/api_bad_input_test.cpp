@@ -222,7 +222,6 @@ TEST(FitApiBadInput, EveryStatusHasItsOwnMessageAndName) {
   std::set<std::string> messages, names;
   int statuses = 0;
   for (int s = NLFIT_REFUSED_BAD_MODEL; s <= NLFIT_STOPPED_BY_MODEL; ++s) {
-    if (s == 0) continue;
     ++statuses;
     const std::string message = nlfit_status_message(s);
     const std::string name = nlfit_status_name(s);
@@ -233,7 +232,7 @@ TEST(FitApiBadInput, EveryStatusHasItsOwnMessageAndName) {
   }
   EXPECT_EQ(messages.size(), static_cast<std::size_t>(statuses));
   EXPECT_EQ(names.size(), static_cast<std::size_t>(statuses));
-  for (const int unknown : {0, 11, -9, 1000, -1000}) {
+  for (const int unknown : {11, -9, 1000, -1000}) {
     EXPECT_EQ(messages.count(nlfit_status_message(unknown)), 0u) << unknown;
   }
 }

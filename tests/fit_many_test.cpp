@@ -217,6 +217,9 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
       {"no model", NLFIT_REFUSED_NULL_POINTER},
       {"null y", NLFIT_REFUSED_NULL_POINTER},
       {"null params", NLFIT_REFUSED_NULL_POINTER},
+      {"infinite step bound", NLFIT_REFUSED_BAD_OPTION},
+      {"2^64 - 1 parameters, held flags for three", NLFIT_REFUSED_COUNTS,
+       std::numeric_limits<std::size_t>::max()},
   };
   cases[3].threads = -1;
   cases[4].threads = NLFIT_BATCH_MAX_THREADS + 1;
@@ -225,6 +228,7 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
   cases[7].noModel = true;
   cases[8].nullY = true;
   cases[9].nullParams = true;
+  cases[10].stepBound = std::numeric_limits<double>::infinity();
   // A stand-in handle pointer; never dereferenced, the refusal comes first.
   const nlfit_model* handle = reinterpret_cast<const nlfit_model*>(&c);
   for (const Case& t : cases) {
@@ -237,6 +241,8 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
     nlfit_batch_options options = batchOptions(l, t.threads);
     nlfit_options fit = *options.fit;
     fit.step_bound_factor = t.stepBound;
+    const unsigned char held[kN] = {0, 0, 0};  // read only once the count is checked
+    fit.held = held;
     options.fit = &fit;
     nlfit_batch_outputs outputs = out.view();
     if (t.nullParams) outputs.params = nullptr;
