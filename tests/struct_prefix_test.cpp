@@ -170,12 +170,4 @@ TEST(StructPrefix, BatchAndReportRefuseAStructBelowTheFirstLayout) {
   EXPECT_EQ(nlfit_report_format(&input, nullptr, 0), 0u);
 }
 
-TEST(StructPrefix, LibraryKnowsItsSizesAndVersion) {
-  EXPECT_EQ(nlfit_struct_size(NLFIT_STRUCT_OPTIONS), sizeof(nlfit_options));
-  EXPECT_EQ(nlfit_struct_size(NLFIT_STRUCT_REPORT_INPUT), sizeof(nlfit_report_input));
-  EXPECT_EQ(nlfit_struct_size(0), 0u);
-  EXPECT_EQ(nlfit_version(), NLFIT_FIT_VERSION_NUMBER);
-  EXPECT_EQ(NLFIT_FIT_MAKE_VERSION(2, 0, 0), 20000);
-}
-
 }  // namespace
