@@ -203,7 +203,6 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   settings.callerScaling = (o.scale != nullptr);
   settings.stepFactor = o.step_bound_factor;
   settings.typical = freeTypical;
-  settings.progressEvaluation = false;
   ProgressRelay relay{&problem, &o};
   ProgressSink sink;
   if (o.progress != nullptr) {
@@ -213,8 +212,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
 
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  lmIterate(problemResiduals, &problem, problem.m, freeCount, memory.free, nullptr, fvec,
-            settings, sink, work, &outcome);
+  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
+            nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
 
   // The last accepted point, all n parameters.
