@@ -74,6 +74,8 @@ class Options(_Sized):
         ("compute_statistics", ctypes.c_int),
         ("progress", ProgressCallback),
         ("progress_user", ctypes.c_void_p),
+        ("lower", ctypes.c_void_p),
+        ("upper", ctypes.c_void_p),
     ]
 
 
@@ -98,6 +100,7 @@ class Result(_Sized):
         ("ci_high", ctypes.c_void_p),
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
+        ("nonfinite_index", ctypes.c_int64),
     ]
 
 

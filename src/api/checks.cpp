@@ -26,11 +26,12 @@ bool allNonNegativeFinite(std::size_t count, const double* v) {
 // A tolerance is a number >= 0 (infinity allowed: it stops at once).
 bool validTolerance(double t) { return t >= 0.0; }
 
-std::size_t countFree(std::size_t n, const unsigned char* held) {
-  if (held == nullptr) return n;
+// Free: neither held by the caller's flags nor by equal bounds.
+std::size_t countFree(std::size_t n, const nlfit_options& o) {
+  if (o.held == nullptr && !hasBounds(o)) return n;
   std::size_t count = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    if (held[j] == 0) ++count;
+    if ((o.held == nullptr || o.held[j] == 0) && !heldByBounds(o, j)) ++count;
   }
   return count;
 }
@@ -41,7 +42,7 @@ int checkCountsAndOptions(std::size_t n, std::size_t m, const nlfit_options& o, 
   if (n < 1 || n > static_cast<std::size_t>(INT_MAX) || m > static_cast<std::size_t>(INT_MAX)) {
     return NLFIT_REFUSED_COUNTS;
   }
-  const std::size_t freeCount = countFree(n, o.held);
+  const std::size_t freeCount = countFree(n, o);
   if (freeCount < 1 || m < freeCount) return NLFIT_REFUSED_COUNTS;
   if (!validTolerance(o.reduction_tolerance) || !validTolerance(o.step_tolerance) ||
       !validTolerance(o.gradient_tolerance) || !(o.step_bound_factor > 0.0) ||
@@ -49,7 +50,8 @@ int checkCountsAndOptions(std::size_t n, std::size_t m, const nlfit_options& o, 
       !std::isfinite(o.relative_error) || o.max_evaluations < 0 ||
       (o.scale != nullptr && !allPositiveFinite(n, o.scale)) ||
       (o.typical != nullptr && !allNonNegativeFinite(n, o.typical)) ||
-      (form == ModelForm::kResiduals && o.sigma != nullptr)) {
+      (form == ModelForm::kResiduals && o.sigma != nullptr) ||
+      (hasBounds(o) && !boundsValid(o, n))) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
   return 0;
