@@ -74,9 +74,10 @@ enum class Form { kPoint, kVector, kResiduals };
 
 struct DecayFit {
   int status = 0;
-  nlfit_result result{};
+  nlfit_result result;
   std::vector<double> params{4.0, 0.5, 0.5};
   std::vector<double> stdErrors = std::vector<double>(3);
+  DecayFit() { nlfit_result_init(&result); }
 };
 
 // A fit of DecayData in the given form, exact derivatives when exact.
@@ -172,7 +173,8 @@ TEST(CallerJacobian, TheCheckNamesTheWorstColumn) {
 TEST(CallerJacobian, RefusesDerivativesACallCannotUseAndStopsWhenTheJacobianAsks) {
   const double x[3] = {0, 1, 2}, y[3] = {1, 2, 3};
   double p[3] = {1, 1, 1};
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   nlfit_options both = defaults();
   both.jacobian = decayJacobian;
   both.gradient = decayGradient;

@@ -37,7 +37,8 @@ Spread fitPeaks(int estimator) {
     for (double m : mu) y.push_back(static_cast<double>(std::poisson_distribution<int>(m)(random)));
     double p[4] = {truth[0] * 1.1, 0.1, truth[2] * 0.9, truth[3] * 1.1};
     double se[4];
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     r.std_errors = se;
     nlfit_fit_model(gaussian, 4, p, y.size(), x.data(), y.data(), &o, &r);
     if (!r.converged) continue;
@@ -77,7 +78,8 @@ TEST(PoissonEstimator, RefusesWhatItCannotFitAndStopsOnANonPositiveMean) {
   nlfit_options o;
   nlfit_options_init(&o);
   o.estimator = NLFIT_ESTIMATOR_POISSON;
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   double p[2] = {4.0, 1.0};
   EXPECT_EQ(nlfit_fit(peak, nullptr, 2, p, 4, x, negative, &o, &r), NLFIT_REFUSED_NEGATIVE_DATA);
   nlfit_options weighted = o;
@@ -125,7 +127,8 @@ TEST(RobustLosses, KeepTheSlopeWhereLeastSquaresIsPulledOff) {
     o.derivatives = derivatives;
     o.compute_statistics = 1;
     double p[2] = {0.0, 1.0};
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     r.std_errors = se;
     EXPECT_GT(nlfit_fit_model(line, 2, p, 50, x.data(), y.data(), &o, &r), 0);
     EXPECT_TRUE(r.converged);

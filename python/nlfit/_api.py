@@ -728,10 +728,11 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         if handle is not None:
             batch = _library.BatchOptions()
             lib.nlfit_batch_options_init(ctypes.byref(batch))
-            _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                     target=batch.fit, bounded=bounded)
-            batch.fit.derivatives = derivatives_code
-            batch.fit.estimator = estimator_code
+            fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
+                                   options, bounded=bounded)
+            fit_options.derivatives = derivatives_code
+            fit_options.estimator = estimator_code
+            batch.fit = ctypes.pointer(fit_options)
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer

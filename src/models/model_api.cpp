@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "api/api.h"
+#include "api/struct_prefix.h"
 #include "models/builtin_gradients.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
@@ -58,11 +60,6 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
   return 0;
 }
 
-int refuse(nlfit_result* result, int status) {
-  if (result != nullptr) result->status = status;
-  return status;
-}
-
 }  // namespace
 
 int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t,
@@ -71,14 +68,15 @@ int instanceJacobian(const double* params, const double* x, std::size_t m, std::
   return 0;
 }
 
-nlfit_options withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance) {
-  nlfit_options o;
-  nlfit_options_init(&o);
-  if (given != nullptr) o = *given;
-  if (o.derivatives == NLFIT_DERIVATIVES_EXACT && instance->hasJacobian()) {
-    o.jacobian = instanceJacobian;
+bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance,
+                             nlfit_options* out) {
+  // The caller's prefix over the defaults, then passed on whole.
+  if (!readPrefix(given, out)) return false;
+  out->struct_size = sizeof(nlfit_options);
+  if (out->derivatives == NLFIT_DERIVATIVES_EXACT && instance->hasJacobian()) {
+    out->jacobian = instanceJacobian;
   }
-  return o;
+  return true;
 }
 
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
@@ -188,15 +186,17 @@ int nlfit_model_evaluate(const nlfit_model* model, const double* params, const d
 
 int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m, const double* x,
                     const double* y, const nlfit_options* options, nlfit_result* result) {
-  if (model == nullptr) return nlfit::refuse(result, NLFIT_REFUSED_NULL_POINTER);
-  if (n != model->parameters.size()) return nlfit::refuse(result, NLFIT_REFUSED_BAD_MODEL);
+  if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
+  if (n != model->parameters.size()) return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
   // A handle brings its own derivatives: the caller's would get the wrong
   // user pointer.
   if (options != nullptr && (options->jacobian != nullptr || options->gradient != nullptr))
-    return nlfit::refuse(result, NLFIT_REFUSED_BAD_OPTION);
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
-  if (!instance) return nlfit::refuse(result, NLFIT_REFUSED_OUT_OF_MEMORY);
-  const nlfit_options withDerivatives = nlfit::withInstanceDerivatives(options, instance.get());
+  if (!instance) return nlfit::refuseInto(result, NLFIT_REFUSED_OUT_OF_MEMORY);
+  nlfit_options withDerivatives;
+  if (!nlfit::withInstanceDerivatives(options, instance.get(), &withDerivatives))
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
   return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y,
                               &withDerivatives, result);
 }

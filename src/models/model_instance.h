@@ -28,10 +28,12 @@ class ModelInstance {
 int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t n,
                      double* rows, void* user);
 
-// The options of a fit with instance: given (or the defaults) with the
-// instance's exact Jacobian when it has one and they ask for exact
-// derivatives.
-nlfit_options withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance);
+// The options of a fit with instance into out: given (its struct_size
+// prefix over the defaults, or the defaults) with the instance's exact
+// Jacobian when it has one and they ask for exact derivatives. False when
+// given's struct_size is not valid.
+bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance,
+                             nlfit_options* out);
 
 // A new evaluator of model; null when memory could not be obtained. Never
 // throws.
