@@ -2,11 +2,14 @@
  * nlfit fitting API: nonlinear least-squares fits of any model size, with
  * the statistics of the fit. Reentrant: no global state, nothing printed.
  *
- * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 over the free
- * parameters p with a Levenberg-Marquardt trust-region method (forward-
- * difference Jacobian, pivoted Householder QR, safeguarded search on the
- * damping parameter). Arithmetic is IEEE double in a fixed order: the same
- * inputs give the same bits on every platform and on any thread.
+ * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 (or, on request,
+ * the Poisson deviance or a robust loss: options->estimator) over the free
+ * parameters p with a Levenberg-Marquardt trust-region method (a forward-
+ * difference Jacobian, or the caller's or the model's own derivatives where
+ * there are (options->jacobian, gradient, derivatives), pivoted Householder
+ * QR, safeguarded search on the damping parameter). Arithmetic is IEEE
+ * double in a fixed order: the same inputs give the same bits on every
+ * platform and on any thread.
  *
  * Floating-point environment: every fit runs in the default IEEE environment
  * (round to nearest, no traps, no flush-to-zero), and so does the model it
@@ -26,9 +29,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define NLFIT_FIT_VERSION_MAJOR 1
-#define NLFIT_FIT_VERSION_MINOR 1
+#define NLFIT_FIT_VERSION_MAJOR 2
+#define NLFIT_FIT_VERSION_MINOR 0
 #define NLFIT_FIT_VERSION_PATCH 0
+/* A version packed in one integer, ordered as the versions are:
+ * major * 10000 + minor * 100 + patch (2.0.0 is 20000). */
+#define NLFIT_FIT_MAKE_VERSION(major, minor, patch) ((major) * 10000 + (minor) * 100 + (patch))
+/* The version of these headers; nlfit_version() gives the library's. */
+#define NLFIT_FIT_VERSION_NUMBER                                             \
+  NLFIT_FIT_MAKE_VERSION(NLFIT_FIT_VERSION_MAJOR, NLFIT_FIT_VERSION_MINOR, \
+                         NLFIT_FIT_VERSION_PATCH)
 
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  if defined(NLFIT_FIT_BUILDING)
@@ -46,12 +56,50 @@
 extern "C" {
 #endif
 
+/* The version of the library loaded at run time, packed as
+ * NLFIT_FIT_VERSION_NUMBER. A program may compare it with the version of the
+ * headers it was compiled with: the major numbers must be equal, and a
+ * library at least as new as the headers knows every field they declare. */
+NLFIT_FIT_API int nlfit_version(void);
+
+/* ------------------------------------------------------------------------
+ * Growing structures. Every public structure that a caller fills or reads
+ * starts with size_t struct_size: the size of the structure as the caller
+ * was compiled, set by its init function (nlfit_options_init, ...). Later
+ * versions of the library only append fields, so the library reads, and for
+ * results writes, only the fields that lie within the caller's struct_size;
+ * fields beyond it take their defaults, and a caller compiled against a
+ * newer header keeps its extra fields unread. A struct_size below that of
+ * the first layout (this version's) is refused with NLFIT_REFUSED_BAD_OPTION.
+ *
+ * The init functions are macros over nlfit_*_init_size(pointer, size), which
+ * fill the first size bytes: they never write beyond the caller's structure,
+ * whichever version of the library runs. A caller through a foreign-function
+ * interface calls the _init_size form with its own size.
+ *
+ * nlfit_struct_size(kind) gives the library's own size of each structure,
+ * for bindings that check their declarations when they load.
+ */
+typedef enum nlfit_struct_kind {
+  NLFIT_STRUCT_OPTIONS = 1,
+  NLFIT_STRUCT_RESULT = 2,
+  NLFIT_STRUCT_BATCH_OPTIONS = 3,
+  NLFIT_STRUCT_BATCH_DATA = 4,
+  NLFIT_STRUCT_BATCH_OUTPUTS = 5,
+  NLFIT_STRUCT_REPORT_INPUT = 6
+} nlfit_struct_kind;
+
+/* The library's size of a structure; 0 for an unknown kind. */
+NLFIT_FIT_API size_t nlfit_struct_size(int kind);
+
 /* ------------------------------------------------------------------------
  * Statuses. Positive: the fit ran and stopped for the reason named. Negative:
  * the call was refused before any model evaluation; nothing was changed but
  * the status (result->status and the return value).
  */
 typedef enum nlfit_status {
+  NLFIT_OK = 0,                    /* a call that is not one fit ran to its end (nlfit_fit_many:
+                                      every curve was attempted; each has its own status) */
   NLFIT_CONVERGED_REDUCTION = 1,   /* relative reduction of the sum of squares within tolerance */
   NLFIT_CONVERGED_STEP = 2,        /* relative step within tolerance */
   NLFIT_CONVERGED_BOTH = 3,        /* both of the above */
@@ -72,7 +120,8 @@ typedef enum nlfit_status {
   NLFIT_REFUSED_BAD_SIGMA = -5,        /* a sigma is zero, negative, NaN or infinite */
   NLFIT_REFUSED_BAD_OPTION = -6,       /* an option value out of its range */
   NLFIT_REFUSED_OUT_OF_MEMORY = -7,    /* workspace could not be obtained */
-  NLFIT_REFUSED_BAD_MODEL = -8         /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_BAD_MODEL = -8,        /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_NEGATIVE_DATA = -9     /* a y value is negative: the Poisson estimator counts events */
 } nlfit_status;
 
 /* One short English sentence for a status; "unknown status" for any other
@@ -99,6 +148,34 @@ typedef int (*nlfit_vector_model)(const double *params, const double *x, size_t 
  * or nonzero to stop the fit (status NLFIT_STOPPED_BY_MODEL). */
 typedef int (*nlfit_residual_function)(const double *params, double *residuals, void *user);
 
+/* Jacobian of a vector model (or of the residuals of nlfit_fit_residuals,
+ * where x is NULL): jacobian[i*n + j] = d values[i] / d params[j], row-major
+ * m x n over all n parameters (held ones included; their columns are not
+ * used). The derivatives are those of the model values, not of the weighted
+ * residuals: the fit divides by sigma itself. Returns 0, or nonzero to stop
+ * the fit (status NLFIT_STOPPED_BY_MODEL). */
+typedef int (*nlfit_jacobian_function)(const double *params, const double *x, size_t m,
+                                       size_t n, double *jacobian, void *user);
+
+/* Gradient of a point model at one x: gradient[j] = d model(x; params) /
+ * d params[j] for j < n. */
+typedef void (*nlfit_point_gradient)(double x, const double *params, double *gradient,
+                                     void *user);
+
+/* Values of nlfit_options.estimator. */
+#define NLFIT_ESTIMATOR_LEAST_SQUARES 0 /* minimise the (weighted) sum of squares (default) */
+#define NLFIT_ESTIMATOR_POISSON 1       /* maximum likelihood for counts: minimise the Poisson
+                                           deviance 2*sum(mu - y + y*ln(y/mu)) */
+/* Robust losses for data with outliers: minimise sum s^2 * rho((r/s)^2) over
+ * the weighted residuals r, s = options->loss_scale. */
+#define NLFIT_ESTIMATOR_SOFT_L1 2       /* rho(z) = 2*(sqrt(1 + z) - 1) */
+#define NLFIT_ESTIMATOR_HUBER 3         /* rho(z) = z for z <= 1, 2*sqrt(z) - 1 above */
+#define NLFIT_ESTIMATOR_CAUCHY 4        /* rho(z) = ln(1 + z) */
+
+/* Values of nlfit_options.derivatives. */
+#define NLFIT_DERIVATIVES_EXACT 0   /* a model handle's own derivatives (default) */
+#define NLFIT_DERIVATIVES_NUMERIC 1 /* forward differences, for every model */
+
 /* Called once per outer iteration, after the Jacobian at the current point:
  * iteration counts from 1, residual_norm is the Euclidean norm of the
  * (weighted) residuals at params, the n current parameters (held ones
@@ -111,6 +188,7 @@ typedef int (*nlfit_progress_callback)(int64_t iteration, double residual_norm,
  * means the defaults.
  */
 typedef struct nlfit_options {
+  size_t struct_size;          /* sizeof(nlfit_options), set by nlfit_options_init */
   double reduction_tolerance;  /* relative reduction of the sum of squares; default 1e-12, >= 0 */
   double step_tolerance;       /* relative step; default 1e-12, >= 0 */
   double gradient_tolerance;   /* scaled gradient (cosine); default 0, >= 0 */
@@ -135,10 +213,29 @@ typedef struct nlfit_options {
   const double *lower;         /* n lower bounds, or NULL for none; -INFINITY: none for that
                                   parameter. See "Bounds" below */
   const double *upper;         /* n upper bounds, or NULL for none; +INFINITY: none */
+  /* The caller's derivatives, called with the model's user pointer; NULL for
+   * forward differences (default). jacobian serves nlfit_fit_vectorized and
+   * nlfit_fit_residuals, gradient nlfit_fit; setting both, or one a call
+   * cannot use, is refused (NLFIT_REFUSED_BAD_OPTION). Model handles bring
+   * their own (see derivatives) and refuse both. */
+  nlfit_jacobian_function jacobian;
+  nlfit_point_gradient gradient;
+  int check_jacobian;          /* nonzero: compare the caller's Jacobian once with central
+                                  differences at the start (result->jacobian_check_*) */
+  int derivatives;             /* NLFIT_DERIVATIVES_EXACT (default) or _NUMERIC: how a fit with a
+                                  model handle forms its Jacobian */
+  int estimator;               /* NLFIT_ESTIMATOR_LEAST_SQUARES (default), _POISSON, or a robust
+                                  loss _SOFT_L1, _HUBER, _CAUCHY; see below */
+  double loss_scale;           /* a robust loss's scale s, in units of the weighted residuals:
+                                  residuals well below s count as in least squares; default 1,
+                                  > 0 and finite */
 } nlfit_options;
 
-/* Fills *options with the defaults. Null is ignored. */
-NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
+/* Fills the first size bytes of *options with the defaults and sets
+ * struct_size to size. Null is ignored. */
+NLFIT_FIT_API void nlfit_options_init_size(nlfit_options *options, size_t size);
+/* nlfit_options_init(&options): the defaults, struct_size = sizeof(options). */
+#define nlfit_options_init(options) nlfit_options_init_size((options), sizeof *(options))
 
 /* ------------------------------------------------------------------------
  * Results.
@@ -153,6 +250,7 @@ NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
 #define NLFIT_PARAM_AT_BOUND 16u    /* on one of its bounds at the result: NaN standard error */
 
 typedef struct nlfit_result {
+  size_t struct_size;      /* sizeof(nlfit_result), set by nlfit_result_init */
   /* Written by every call. */
   int status;              /* an nlfit_status */
   int converged;           /* see nlfit_fit */
@@ -165,6 +263,7 @@ typedef struct nlfit_result {
   double rss;              /* its square: chi-square when sigma is given */
   double reduced_chi2;     /* rss / dof; NaN when dof = 0 */
   double r_squared;        /* weighted coefficient of determination; NaN when undefined */
+  double rms_residual;     /* sqrt(rss / m), the root mean square (weighted) residual */
 
   /* Caller-owned arrays, filled when not NULL and the statistics are asked
    * for (n = all parameters, held ones included; matrices row-major). */
@@ -179,12 +278,34 @@ typedef struct nlfit_result {
   int64_t nonfinite_index; /* with NLFIT_STOPPED_NONFINITE, the first observation (from 0) whose
                               residual was not finite; -1 otherwise, and when only the sum of
                               squares overflowed */
+  int64_t jacobian_evaluations; /* calls of an exact Jacobian (fit, statistics and check);
+                                   0 with differences */
+  /* The Jacobian check (check_jacobian): the largest relative difference
+   * max_i |J_ij - C_ij| / max(max_i |J_ij|, max_i |C_ij|) over the free
+   * columns j between the exact Jacobian J and central differences C at the
+   * start, and the parameter index of that column. A correct Jacobian gives
+   * about 1e-8 or less, a wrong one a sizeable fraction of 1. NaN and -1
+   * when no check ran (no exact Jacobian, or the model stopped it). The
+   * check's 2 evaluations per free parameter count in statistics_evaluations. */
+  double jacobian_check_error;
+  int64_t jacobian_check_column;
+  /* The Poisson estimator's measures at the result: the deviance (= rss)
+   * and Pearson's chi-square sum (y - mu)^2 / mu. NaN for least squares. */
+  double deviance;
+  double pearson_chi2;
 } nlfit_result;
+
+/* Fills the first size bytes of *result with the defaults (no arrays,
+ * statistics NaN) and sets struct_size to size. Null is ignored. */
+NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
+/* nlfit_result_init(&result): struct_size = sizeof(result), no arrays. */
+#define nlfit_result_init(result) nlfit_result_init_size((result), sizeof *(result))
 
 /* ------------------------------------------------------------------------
  * Fits. All take the model, n parameters (params: in, the starting values;
  * out, the result), m observations, options (NULL for the defaults) and a
- * result (NULL when only the status is wanted), and return the status.
+ * result (NULL when only the status is wanted; else start it from
+ * nlfit_result_init and set the arrays wanted), and return the status.
  *
  * Converged: statuses 1-4 are converged. A stop at machine precision
  * (6, 7, 8) counts as converged only when the Jacobian at the returned point
@@ -202,8 +323,9 @@ typedef struct nlfit_result {
  * whose sum of squares is not finite is never converged.
  *
  * Statistics (compute_statistics nonzero), at the returned point whatever the
- * status: a central-difference Jacobian (2 evaluations per free parameter,
- * counted in statistics_evaluations), factorised by QR with column pivoting
+ * status: the exact Jacobian when there is one (no evaluation), else a
+ * central-difference Jacobian (2 evaluations per free parameter, counted in
+ * statistics_evaluations), factorised by QR with column pivoting
  * on its columns scaled by max(|p_j|, typical_j) (1 where both are 0). The
  * rank is the number of leading pivots whose |R_kk| exceeds 1e-10 * |R_00|;
  * the parameters beyond it are undetermined: NaN standard error, covariance

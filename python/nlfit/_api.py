@@ -28,7 +28,7 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # Per-fit options that fit, curve_fit and fit_many accept besides their named
 # keywords; any other keyword is refused by name.
 _TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
-           "step_bound_factor", "relative_error")
+           "step_bound_factor", "relative_error", "loss_scale")
 
 
 def load_library(path: Optional[str] = None) -> _library.Library:
@@ -499,6 +499,74 @@ class _VectorCallback:
             raise error
 
 
+class _JacobianCallback:
+    """A Python jac(x, *params) returning the (m, n) Jacobian of the model's
+    values behind nlfit_jacobian_function; errors as in _VectorCallback."""
+
+    def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
+                 guard: _interrupt.Guard) -> None:
+        self.function = function
+        self.x = x.view()
+        self.x.flags.writeable = False
+        self.x_address = x.ctypes.data
+        self.n = n
+        self.m = x.size
+        self.guard = guard
+        self.error: Optional[BaseException] = None
+        self.pointer = _library.JacobianFunction(self._call)
+
+    def _call(self, params: Any, x: Any, m: int, n: int, jacobian: Any, _user: Any) -> int:
+        try:
+            if self.error is not None or self.guard.interrupted():
+                return 1
+            xs = self.x
+            if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
+                xs = np.ctypeslib.as_array(x, shape=(m,))
+                xs.flags.writeable = False
+            arguments = params[:n]
+            with self.guard.python_call():
+                out = np.asarray(self.function(xs, *arguments))
+            if out.dtype.kind not in "fiu":
+                raise TypeError("jac returned %s values; it must return real numbers"
+                                % out.dtype)
+            if out.shape != (m, n):
+                raise ValueError("jac must return an array of shape (%d, %d), got %s"
+                                 % (m, n, out.shape))
+            out = np.ascontiguousarray(out, dtype=np.float64)
+            ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
+                self.error = error
+            return 1
+
+    def raise_pending(self) -> None:
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+
+
+_DERIVATIVES = {"exact": 0, "numeric": 1}
+_ESTIMATORS = {"least_squares": 0, "poisson": 1, "soft_l1": 2, "huber": 3, "cauchy": 4}
+
+
+def _estimator_code(estimator: Any) -> int:
+    try:
+        return _ESTIMATORS[estimator]
+    except (KeyError, TypeError):
+        raise ValueError("estimator must be 'least_squares', 'poisson', 'soft_l1', 'huber' or"
+                         " 'cauchy', got %r"
+                         % (estimator,)) from None
+
+
+def _derivatives_code(derivatives: Any) -> int:
+    try:
+        return _DERIVATIVES[derivatives]
+    except (KeyError, TypeError):
+        raise ValueError("derivatives must be 'exact' or 'numeric', got %r"
+                         % (derivatives,)) from None
+
+
 def _progress_stop(guard: _interrupt.Guard) -> Any:
     """An nlfit_progress_callback that stops a fit once SIGINT has arrived."""
     def report(_iteration: int, _norm: float, _params: Any, _n: int, _user: Any) -> int:
@@ -588,6 +656,15 @@ class FitResult:
         Model evaluations of the fit.
     statistics_evaluations : int
         Model evaluations for the statistics, counted apart.
+    jacobian_evaluations : int
+        Calls of an exact Jacobian.
+    jacobian_check_error, jacobian_check_column : float, int
+        The check_jacobian comparison of the exact Jacobian with central
+        differences; NaN and -1 when none ran.
+    deviance, pearson_chi2 : float
+        With estimator='poisson', the deviance and Pearson's sum; else NaN.
+    estimator : str
+        The estimator of the fit.
     model : str
         The catalogue name, the formula, or the Python callable's name.
     model_name : str or None
@@ -648,6 +725,12 @@ class FitResult:
     sigma: Optional[NDArray[Any]]
     absolute_sigma: bool
     nonfinite_index: int = -1
+    jacobian_evaluations: int = 0
+    jacobian_check_error: float = float("nan")
+    jacobian_check_column: int = -1
+    deviance: float = float("nan")
+    pearson_chi2: float = float("nan")
+    estimator: str = "least_squares"
 
     def __repr__(self) -> str:
         text = _report_table(self)
@@ -676,7 +759,8 @@ def _report_table(r: FitResult) -> Optional[str]:
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared)
+        r_squared=r.r_squared, jacobian_evaluations=r.jacobian_evaluations,
+        deviance=r.deviance, pearson_chi2=r.pearson_chi2)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -713,9 +797,17 @@ def _stopped(lib: _library.Library, status: int, function_name: str) -> FitError
 
 def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sigma: bool,
              fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str,
-             bounds: Any = None) -> FitResult:
+             bounds: Any = None, jac: Any = None, derivatives: str = "exact",
+             check_jacobian: bool = False, estimator: str = "least_squares") -> FitResult:
     handle = _model_of(model)
     lib = handle._lib if handle is not None else _library.library()
+    derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
+    if jac is not None and handle is not None:
+        raise ValueError("jac applies to a Python model: formula and catalogue models bring"
+                         " their own derivatives (derivatives='exact')")
+    if jac is not None and not callable(jac):
+        raise TypeError("jac must be a callable jac(x, *params) returning the (m, n) Jacobian")
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
@@ -745,6 +837,9 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
     start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning,
                        bounded=bounded)
+    options.derivatives = derivatives_code
+    options.estimator = estimator_code
+    options.check_jacobian = 1 if check_jacobian else 0
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
               "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
@@ -752,6 +847,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
     callback = None
+    jacobian = None
     with _interrupt.Guard() as guard:
         if guard.active:
             options.progress = progress = _progress_stop(guard)  # noqa: F841 - kept alive
@@ -763,6 +859,9 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
             formula: Optional[str] = handle.formula
         else:
             callback = _VectorCallback(function, x, n, guard)
+            if jac is not None and derivatives == "exact":
+                jacobian = _JacobianCallback(jac, x, n, guard)
+                options.jacobian = jacobian.pointer
             status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data,
                                               x.size, x.ctypes.data, y.ctypes.data,
                                               ctypes.byref(options), ctypes.byref(result))
@@ -770,6 +869,8 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
     # Here a Ctrl-C during the fit has been raised as KeyboardInterrupt.
     if callback is not None:
         callback.raise_pending()
+    if jacobian is not None:
+        jacobian.raise_pending()
     if status < 0:
         raise _refused(lib, status, function_name)
     if status in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
@@ -782,6 +883,10 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
+        jacobian_evaluations=result.jacobian_evaluations,
+        jacobian_check_error=result.jacobian_check_error,
+        jacobian_check_column=result.jacobian_check_column,
+        deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
 
 
@@ -812,9 +917,26 @@ _FIT_PARAMETERS = """model : str, Model or callable
         bound at the result has the flag NLFIT_PARAM_AT_BOUND (16) and NaN
         standard error. A p0 outside its bounds is refused; the default
         start of ones moves to the nearest bound.
+    jac : callable, optional
+        For a callable model, jac(x, *params) returning the (m, n) Jacobian
+        of the model's values (all n parameters, held ones included).
+    derivatives : {'exact', 'numeric'}, default 'exact'
+        'exact' uses jac, or the formula's or catalogue model's own
+        derivatives; 'numeric' forward differences.
+    check_jacobian : bool, default False
+        Compare the exact Jacobian once with central differences at the
+        start (result.jacobian_check_error, jacobian_check_column); ``fit``
+        only.
+    estimator : str, default 'least_squares'
+        Or 'poisson', maximum likelihood for counts (y >= 0, no sigma):
+        result.deviance and result.pearson_chi2, standard errors from the
+        Fisher information; or a robust loss 'soft_l1', 'huber', 'cauchy'
+        with its scale loss_scale (default 1, in units of the weighted
+        residuals) and approximate standard errors.
     **options : float
         reduction_tolerance, step_tolerance, gradient_tolerance,
-        step_bound_factor, relative_error. Any other keyword is a TypeError."""
+        step_bound_factor, relative_error, loss_scale. Any other keyword is a
+        TypeError."""
 
 _FIT_RAISES = """RefusedError
         The C library refused the problem (too few points, NaN or infinite
@@ -834,7 +956,9 @@ _FIT_RAISES = """RefusedError
 
 def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
         absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
-        bounds: Any = None, **options: float) -> FitResult:
+        bounds: Any = None, jac: Any = None, derivatives: str = "exact",
+        check_jacobian: bool = False, estimator: str = "least_squares",
+        **options: float) -> FitResult:
     """Fits a model to (x, y) and returns everything about the fit.
 
     Parameters
@@ -872,26 +996,30 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
     """
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
-                    bounds=bounds)
+                    bounds=bounds, jac=jac, derivatives=derivatives,
+                    check_jacobian=check_jacobian, estimator=estimator)
 
 
 def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
               absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
-              full_output: bool = False, bounds: Any = None, **kwargs: float
+              full_output: bool = False, bounds: Any = None, jac: Any = None,
+              derivatives: str = "exact", estimator: str = "least_squares", **kwargs: float
               ) -> Tuple[Any, ...]:
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     The common Python curve_fit convention. Keywords of other curve fitters
-    that are not supported (method, jac, check_finite, ...) raise TypeError
+    that are not supported (method, check_finite, ...) raise TypeError
     naming the keyword.
 
     Parameters
     ----------
     f : str, Model or callable
         As ``model`` of ``fit``.
-    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, bounds, **kwargs
+    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, bounds, jac
         As for ``fit``; a parameter on a bound has NaN rows and columns in
         pcov.
+    derivatives, estimator, **kwargs
+        As for ``fit``.
     full_output : bool, default False
         Return (popt, pcov, result, message, status) and raise nothing for a
         fit that ran.
@@ -928,7 +1056,8 @@ def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any =
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit", bounds=bounds)
+                      "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
+                      estimator=estimator)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
@@ -976,7 +1105,7 @@ class BatchResult:
     >>> x = np.linspace(0.0, 4.0, 20)
     >>> Y = np.array([[1.0], [2.0]]) * np.exp(-x)
     >>> params, status, converged, rss, std_errors, evaluations = nlfit.fit_many(
-    ...     "exp_decay", x, Y, [1.0, 0.5, 0.0])
+    ...     "a*exp(-b*x)", x, Y, [1.0, 0.5])
     >>> converged.tolist()
     [True, True]
     """
@@ -1079,6 +1208,7 @@ class _Progress:
 def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threads: int = 0,
              progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
              maxfev: Optional[int] = None, std_errors: bool = True, bounds: Any = None,
+             derivatives: str = "exact", estimator: str = "least_squares",
              **options: float) -> BatchResult:
     """Fits each row of Y (K curves of m points) with one model.
 
@@ -1112,6 +1242,11 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
     bounds : (lower, upper), optional
         As for ``fit``, shared by every curve; a curve whose start lies
         outside them gets status -6 (refused_bad_option).
+    derivatives : {'exact', 'numeric'}, default 'exact'
+        The formula's or catalogue model's own derivatives, or forward
+        differences.
+    estimator : str, default 'least_squares'
+        As for ``fit``.
 
     Returns
     -------
@@ -1149,6 +1284,8 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
     [True, True, True]
     """
     _reject(options, "fit_many")
+    derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
     workers = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     handle = _model_of(model)
     lib = handle._lib if handle is not None else _library.library()
@@ -1176,8 +1313,11 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
             if handle is not None:
                 batch = _library.BatchOptions()
                 lib.nlfit_batch_options_init(ctypes.byref(batch))
-                _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                         target=batch.fit, bounded=bounded)
+                fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
+                                       options, bounded=bounded)
+                fit_options.derivatives = derivatives_code
+                fit_options.estimator = estimator_code
+                batch.fit = ctypes.pointer(fit_options)
                 batch.threads = workers
                 if bar.needed:
                     batch.progress = bar.pointer
@@ -1187,7 +1327,7 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
                 code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
                                           absolute_sigma, maxfev, options, params, status,
                                           converged, rss, evaluations, errors, bar, guard,
-                                          bounded)
+                                          bounded, estimator_code)
         finally:
             bar.close()
     # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
@@ -1248,7 +1388,8 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
                        converged: NDArray[Any], rss: NDArray[Any], evaluations: NDArray[Any],
                        errors: Optional[NDArray[Any]], bar: _Progress,
                        guard: _interrupt.Guard,
-                       bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None) -> int:
+                       bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None,
+                       estimator_code: int = 0) -> int:
     """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
@@ -1259,6 +1400,7 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
                  target=options, bounded=bounded)
+        options.estimator = estimator_code
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data

@@ -9,7 +9,13 @@ Where the library is looked for, first match wins:
 4. the build tree, when the package is imported from a source checkout
    (``build/`` beside ``python/``);
 5. ``<sys.prefix>/lib``, for a library installed into a virtual environment;
-6. the system loader, by SONAME (``libnlfit_api.so.1``).
+6. the system loader, by SONAME (``libnlfit_api.so.2``).
+
+Every structure starts with ``struct_size``, set when it is constructed; the
+library reads and writes only the fields that size covers. When the library
+loads, its sizes of the structures (``nlfit_struct_size``) are checked against
+the declarations below: the library must know every field declared here (it
+may know more, which then keep the library's defaults).
 """
 
 import ctypes
@@ -21,14 +27,14 @@ from typing import Any, List, Optional
 ENVIRONMENT_VARIABLE = "NLFIT_API_LIBRARY"
 
 if sys.platform == "darwin":
-    _FILE_NAMES = ("libnlfit_api.dylib", "libnlfit_api.1.dylib")
-    _SONAME = "libnlfit_api.1.dylib"
+    _FILE_NAMES = ("libnlfit_api.dylib", "libnlfit_api.2.dylib")
+    _SONAME = "libnlfit_api.2.dylib"
 elif sys.platform == "win32":
     _FILE_NAMES = ("nlfit_api.dll",)
     _SONAME = "nlfit_api.dll"
 else:
-    _FILE_NAMES = ("libnlfit_api.so", "libnlfit_api.so.1")
-    _SONAME = "libnlfit_api.so.1"
+    _FILE_NAMES = ("libnlfit_api.so", "libnlfit_api.so.2")
+    _SONAME = "libnlfit_api.so.2"
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -45,12 +51,24 @@ VectorModel = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_si
                                c_double_p, ctypes.c_void_p)
 ProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int64, ctypes.c_double, c_double_p,
                                     ctypes.c_size_t, ctypes.c_void_p)
+# nlfit_jacobian_function
+JacobianFunction = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_size_t,
+                                    ctypes.c_size_t, c_double_p, ctypes.c_void_p)
 BatchProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t, ctypes.c_size_t,
                                          ctypes.c_void_p)
 
 
-class Options(ctypes.Structure):
+class _Sized(ctypes.Structure):
+    """A structure whose first field, struct_size, holds its size."""
+
+    def __init__(self, *args, **fields):
+        super().__init__(*args, **fields)
+        self.struct_size = ctypes.sizeof(self)
+
+
+class Options(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("reduction_tolerance", ctypes.c_double),
         ("step_tolerance", ctypes.c_double),
         ("gradient_tolerance", ctypes.c_double),
@@ -67,11 +85,18 @@ class Options(ctypes.Structure):
         ("progress_user", ctypes.c_void_p),
         ("lower", ctypes.c_void_p),
         ("upper", ctypes.c_void_p),
+        ("jacobian", JacobianFunction),
+        ("gradient", ctypes.c_void_p),
+        ("check_jacobian", ctypes.c_int),
+        ("derivatives", ctypes.c_int),
+        ("estimator", ctypes.c_int),
+        ("loss_scale", ctypes.c_double),
     ]
 
 
-class Result(ctypes.Structure):
+class Result(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("status", ctypes.c_int),
         ("converged", ctypes.c_int),
         ("rank", ctypes.c_int),
@@ -83,6 +108,7 @@ class Result(ctypes.Structure):
         ("rss", ctypes.c_double),
         ("reduced_chi2", ctypes.c_double),
         ("r_squared", ctypes.c_double),
+        ("rms_residual", ctypes.c_double),
         ("covariance", ctypes.c_void_p),
         ("std_errors", ctypes.c_void_p),
         ("ci_low", ctypes.c_void_p),
@@ -90,20 +116,27 @@ class Result(ctypes.Structure):
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
         ("nonfinite_index", ctypes.c_int64),
+        ("jacobian_evaluations", ctypes.c_int64),
+        ("jacobian_check_error", ctypes.c_double),
+        ("jacobian_check_column", ctypes.c_int64),
+        ("deviance", ctypes.c_double),
+        ("pearson_chi2", ctypes.c_double),
     ]
 
 
-class BatchOptions(ctypes.Structure):
+class BatchOptions(_Sized):
     _fields_ = [
-        ("fit", Options),
+        ("struct_size", ctypes.c_size_t),
+        ("fit", ctypes.POINTER(Options)),
         ("threads", ctypes.c_int),
         ("progress", BatchProgressCallback),
         ("progress_user", ctypes.c_void_p),
     ]
 
 
-class BatchData(ctypes.Structure):
+class BatchData(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("curves", ctypes.c_size_t),
         ("points", ctypes.c_size_t),
         ("x", ctypes.c_void_p),
@@ -115,8 +148,9 @@ class BatchData(ctypes.Structure):
     ]
 
 
-class BatchOutputs(ctypes.Structure):
+class BatchOutputs(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("params", ctypes.c_void_p),
         ("status", ctypes.c_void_p),
         ("converged", ctypes.c_void_p),
@@ -126,8 +160,9 @@ class BatchOutputs(ctypes.Structure):
     ]
 
 
-class ReportInput(ctypes.Structure):
+class ReportInput(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("model_name", ctypes.c_char_p),
         ("formula", ctypes.c_char_p),
         ("data_file", ctypes.c_char_p),
@@ -155,7 +190,10 @@ _STR = ctypes.c_char_p
 _DECLARATIONS = {
     "nlfit_status_message": (_STR, [_INT]),
     "nlfit_status_name": (_STR, [_INT]),
-    "nlfit_options_init": (None, [ctypes.POINTER(Options)]),
+    "nlfit_version": (_INT, []),
+    "nlfit_struct_size": (_SIZE, [_INT]),
+    "nlfit_options_init_size": (None, [ctypes.POINTER(Options), _SIZE]),
+    "nlfit_result_init_size": (None, [ctypes.POINTER(Result), _SIZE]),
     "nlfit_fit_vectorized": (_INT, [VectorModel, _P, _SIZE, _P, _SIZE, _P, _P,
                                     ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_model_formula": (_P, [_STR, _P, _SIZE, ctypes.c_char_p, _SIZE]),
@@ -172,10 +210,32 @@ _DECLARATIONS = {
     "nlfit_fit_model": (_INT, [_P, _SIZE, _P, _SIZE, _P, _P, ctypes.POINTER(Options),
                                ctypes.POINTER(Result)]),
     "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
-    "nlfit_batch_options_init": (None, [ctypes.POINTER(BatchOptions)]),
+    "nlfit_batch_options_init_size": (None, [ctypes.POINTER(BatchOptions), _SIZE]),
     "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
                               ctypes.POINTER(BatchOptions), ctypes.POINTER(BatchOutputs)]),
 }
+
+
+# The structures and their nlfit_struct_kind numbers.
+STRUCTURES = {1: Options, 2: Result, 3: BatchOptions, 4: BatchData, 5: BatchOutputs,
+              6: ReportInput}
+
+
+class LayoutError(ImportError):
+    """The library's structures do not match this package's declarations."""
+
+
+def check_layouts(size_of: Any, path: str = "the library") -> None:
+    """Checks every declared structure against size_of(kind), the library's
+    size of it: the library must know at least the fields declared here."""
+    for kind, structure in STRUCTURES.items():
+        theirs = size_of(kind)
+        ours = ctypes.sizeof(structure)
+        if theirs < ours:
+            raise LayoutError(
+                "%s does not match this nlfit package: its %s is %d bytes, the package"
+                " declares %d. Use the package and the library of the same version."
+                % (path, structure.__name__, theirs, ours))
 
 
 def _installed_directory() -> Optional[str]:
@@ -256,6 +316,18 @@ class Library:
             function.restype = restype
             function.argtypes = argtypes
             setattr(self, name, function)
+        if not hasattr(self, "nlfit_struct_size"):
+            raise LayoutError("%s is a 1.x library without struct sizes; this nlfit package"
+                              " needs libnlfit_api 2" % self.path)
+        check_layouts(self.nlfit_struct_size, self.path)
+
+    def nlfit_options_init(self, options: Any) -> None:
+        """The library's default options into an Options (passed by reference)."""
+        self.nlfit_options_init_size(options, ctypes.sizeof(Options))
+
+    def nlfit_batch_options_init(self, options: Any) -> None:
+        """The library's default batch options into a BatchOptions (by reference)."""
+        self.nlfit_batch_options_init_size(options, ctypes.sizeof(BatchOptions))
 
     def __getattr__(self, name: str) -> Any:
         # Only reached for a function this build of the library lacks.

@@ -38,7 +38,8 @@ __all__ = ["fit_many"]
 # each would oversubscribe its cores T times.
 _BATCH_LOCK = threading.Lock()
 
-_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds") + _api._TUNING
+_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds", "derivatives",
+              "estimator") + _api._TUNING
 
 
 def _worker_threads() -> Optional[int]:
@@ -104,8 +105,8 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
     compute : bool, default False
         Compute the result (NumPy arrays) rather than return Dask arrays.
     **kwargs
-        absolute_sigma, fixed, maxfev, std_errors, bounds and the tolerances,
-        as for ``nlfit.fit_many``.
+        absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
+        estimator, loss_scale and the tolerances, as for ``nlfit.fit_many``.
 
     Returns
     -------

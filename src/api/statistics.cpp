@@ -1,9 +1,8 @@
-// The statistics of a fit at its result: a central-difference Jacobian,
+// The statistics of a fit at its result: the exact or a central-difference
+// Jacobian,
 // factorised by QR with column pivoting (never by forming J^T*J), its rank,
 // and from the leading triangle the covariance, standard errors, confidence
 // intervals and correlation.
-#include <boost/math/distributions/students_t.hpp>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +22,6 @@ constexpr double kRankTolerance = 1e-10;
 // A point is stationary when the Gauss-Newton step would move no free
 // parameter by more than this fraction of its magnitude.
 constexpr double kStationaryStep = 1e-8;
-constexpr double kConfidence = 0.975;  // two-sided 95 %
 
 // The scratch of one computation, in one zero-filled block.
 struct StatisticsMemory {
@@ -110,6 +108,17 @@ bool centralJacobian(FitProblem& p, const double* free, const double* typical,
   return true;
 }
 
+// The Jacobian at free[] into w.columns: the exact one when the problem has
+// it, else central differences. False when the model asked to stop.
+bool statisticsJacobian(FitProblem& p, const double* free, const double* typical,
+                        StatisticsMemory& w, StatisticsOutcome* out) {
+  if (!p.exact()) return centralJacobian(p, free, typical, w, &out->evaluations);
+  int flag = 2;
+  problemJacobian(&p, p.m, p.freeCount, free, nullptr, w.columns, &flag);
+  out->jacobians += 1;
+  return flag >= 0;
+}
+
 bool zeroColumn(int m, const double* column) {
   for (int i = 0; i < m; ++i) {
     if (column[i] != 0.0) return false;
@@ -136,16 +145,6 @@ void invertTriangle(StatisticsMemory& w, int rank) {
   }
 }
 
-double studentQuantile(int64_t dof) {
-  if (dof <= 0) return kNaN;
-  try {
-    const boost::math::students_t distribution(static_cast<double>(dof));
-    return boost::math::quantile(distribution, kConfidence);
-  } catch (...) {
-    return kNaN;
-  }
-}
-
 void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
                 const unsigned* freeFlags, nlfit_result* result) {
   const FitProblem& p = *rq.problem;
@@ -154,7 +153,7 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
   const int64_t dof = static_cast<int64_t>(p.m) - rank;
   double s2 = 1.0;
   if (!rq.absoluteSigma) s2 = (dof > 0) ? rq.rss / static_cast<double>(dof) : kNaN;
-  const double t = studentQuantile(dof);
+  const double t = studentQuantile95(dof);
 
   // Position in the pivoted order of each parameter: -1 held, >= rank
   // undetermined.
@@ -241,6 +240,48 @@ void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
   }
 }
 
+JacobianCheck checkJacobian(FitProblem& p, const double* free, const double* typical) {
+  JacobianCheck check;
+  const int m = p.m;
+  const int k = p.freeCount;
+  StatisticsMemory w(m, k, p.n);
+  StatisticsMemory exact(m, k, p.n);
+  if (w.block == nullptr || exact.block == nullptr) return check;
+  // The check is no part of the fit: its evaluations neither count as the
+  // fit's start nor stop it on a non-finite value.
+  const bool checkFinite = p.checkFinite;
+  p.checkFinite = false;
+  const bool differenced = centralJacobian(p, free, typical, w, &check.evaluations);
+  int flag = 2;
+  if (differenced) problemJacobian(&p, m, k, free, nullptr, exact.columns, &flag);
+  p.checkFinite = checkFinite;
+  scatterFree(p, free);
+  if (!differenced || flag < 0) return check;
+  check.ran = true;
+  for (int j = 0; j < k; ++j) {
+    const double* c = w.columns[j];
+    const double* e = exact.columns[j];
+    double scale = 0.0;
+    double worst = 0.0;
+    bool nonfinite = false;
+    for (int i = 0; i < m; ++i) {
+      const double d = std::fabs(e[i] - c[i]);
+      if (!std::isfinite(d)) nonfinite = true;
+      scale = maxOf(scale, maxOf(std::fabs(c[i]), std::fabs(e[i])));
+      worst = maxOf(worst, d);
+    }
+    // A column with a non-finite entry is the worst of all.
+    const double error = nonfinite ? kNaN : (scale > 0.0 ? worst / scale : 0.0);
+    const bool worse = check.column < 0 || (std::isnan(error) && !std::isnan(check.error)) ||
+                       error > check.error;
+    if (worse) {
+      check.error = error;
+      check.column = p.freeIndex[j];
+    }
+  }
+  return check;
+}
+
 StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
   StatisticsOutcome out;
   FitProblem& p = *rq.problem;
@@ -249,7 +290,7 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
   StatisticsMemory w(m, k, p.n);
   if (w.block == nullptr) return out;
 
-  const bool complete = centralJacobian(p, rq.free, rq.typical, w, &out.evaluations);
+  const bool complete = statisticsJacobian(p, rq.free, rq.typical, w, &out);
   // The model's view of the parameters back at the result.
   for (int j = 0; j < k; ++j) p.full[p.freeIndex[j]] = rq.free[j];
   if (!complete) return out;

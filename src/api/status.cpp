@@ -10,6 +10,8 @@ struct StatusText {
 };
 
 constexpr StatusText kStatusTexts[] = {
+    {NLFIT_OK, "ok",
+     "Done: the call ran to its end (a batch: every curve was attempted, each with its own status)."},
     {NLFIT_CONVERGED_REDUCTION, "converged_reduction",
      "Converged: the relative reduction of the sum of squares is within the tolerance."},
     {NLFIT_CONVERGED_STEP, "converged_step",
@@ -46,6 +48,8 @@ constexpr StatusText kStatusTexts[] = {
      "Refused: the workspace could not be allocated."},
     {NLFIT_REFUSED_BAD_MODEL, "refused_bad_model",
      "Refused: the model cannot be used with this parameter count."},
+    {NLFIT_REFUSED_NEGATIVE_DATA, "refused_negative_data",
+     "Refused: a count (y value) is negative."},
 };
 
 const StatusText* find(int status) {

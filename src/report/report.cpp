@@ -3,6 +3,8 @@
 // and one line for each thing the user should look at.
 #include "nlfit/report.h"
 
+#include "api/struct_prefix.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -100,6 +102,7 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += "          " + integer(r.iterations) + " iterations, " + integer(r.evaluations) +
          " evaluations";
+  if (r.jacobian_evaluations > 0) out += ", " + integer(r.jacobian_evaluations) + " Jacobians";
   if (r.statistics_evaluations > 0) {
     out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
   }
@@ -128,14 +131,23 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += table(rows) + "\n";
 
-  const double rms = in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan("");
+  const double rms = r.rms_residual;
   rows.clear();
+  // A Poisson fit reports its deviance and Pearson's sum instead.
+  const bool poisson = std::isfinite(r.deviance) && r.pearson_chi2 > 0.0;
+  if (poisson) {
+    rows.push_back({"Deviance", format("%.10g", r.deviance)});
+    rows.push_back({"Degrees of freedom", integer(r.dof)});
+    rows.push_back({"Deviance / dof", format("%.6g", r.reduced_chi2)});
+    rows.push_back({"Pearson chi-square", format("%.10g", r.pearson_chi2)});
+  } else {
   rows.push_back({in.weighted ? "Chi-square" : "RSS", format("%.10g", r.rss)});
   rows.push_back({"Degrees of freedom", integer(r.dof)});
   rows.push_back({in.weighted ? "Reduced chi-square" : "Reduced chi-square (RSS/dof)",
                   format("%.6g", r.reduced_chi2)});
   rows.push_back({in.weighted ? "RMS weighted residual" : "RMS residual", format("%.6g", rms)});
   rows.push_back({"R^2", format("%.10g", r.r_squared)});
+  }
   // Left-align the values: a two-column table with the label padded.
   std::size_t labelWidth = 0;
   for (const auto& row : rows) labelWidth = row[0].size() > labelWidth ? row[0].size() : labelWidth;
@@ -238,10 +250,22 @@ double nlfit_report_digits(double value, double reference) {
   return digits > 15.0 ? 15.0 : digits;
 }
 
+void nlfit_report_input_init_size(nlfit_report_input* input, size_t size) {
+  nlfit::initPrefix(input, size,
+                    [](nlfit_report_input& in) { in.certified_rss = std::nan(""); });
+}
+
 size_t nlfit_report_format(const nlfit_report_input* input, char* buffer, size_t size) {
-  if (input == nullptr || input->result == nullptr || input->params == nullptr) return 0;
+  // The library's copies of the caller's input and result.
+  nlfit_report_input in;
+  nlfit_result result;
+  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
+      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
+    return 0;
+  }
+  in.result = &result;
   try {
-    const std::string text = buildReport(*input);
+    const std::string text = buildReport(in);
     if (buffer != nullptr && size > 0) {
       const std::size_t copied = text.size() < size ? text.size() : size - 1;
       std::memcpy(buffer, text.data(), copied);
