@@ -261,7 +261,12 @@ class FitResult:
     ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
     ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula).
+    ``statistics_evaluations``, ``model`` (the model's name or formula),
+    ``chi2_p_value`` (with sigma and absolute_sigma; NaN otherwise),
+    ``start_origin`` (per parameter 0 given, 1 automatic, 2 default 1; None
+    when p0 was given or the model is a Python callable), ``residuals``
+    (model - y at the result) and ``warnings``, the report's list of
+    ``{"code", "message"}`` dicts (the ``nlfit`` command's ``warnings``).
     ``repr`` is the report table the ``nlfit`` command prints.
     """
 
@@ -287,18 +292,18 @@ class FitResult:
         return "\n".join(lines)
 
 
-def _report_table(r):
-    """The C library's report of a fit (nlfit_report_format), the table the
-    nlfit command prints; None when the library lacks the formatter."""
+def _report_text(r, function_name):
+    """The text the C library's report layer writes for a fit (its report,
+    or its warnings); None when the library lacks the function."""
     lib = _library.library()
-    formatter = getattr(lib, "nlfit_report_format", None)
+    formatter = getattr(lib, function_name, None)
     if formatter is None:
         return None
     result = _library.Result(
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared)
+        r_squared=r.r_squared, chi2_p_value=getattr(r, "chi2_p_value", float("nan")))
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -311,12 +316,51 @@ def _report_table(r):
         parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
         params=r.params.ctypes.data, start=r.start.ctypes.data,
         result=ctypes.pointer(result), certified_rss=float("nan"))
+    origin = getattr(r, "start_origin", None)
+    if origin is not None:
+        report.start_origin = origin.ctypes.data
+    residuals = getattr(r, "residuals", None)
+    if residuals is not None:
+        report.x = r.x.ctypes.data
+        report.residuals = residuals.ctypes.data
     size = formatter(ctypes.byref(report), None, 0)
     if size == 0:
-        return None
+        return "" if function_name == "nlfit_report_warnings" else None
     buffer = ctypes.create_string_buffer(size + 1)
     formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
     return buffer.value.decode(errors="replace")
+
+
+def _report_table(r):
+    """The C library's report of a fit (nlfit_report_format), the table the
+    nlfit command prints; None when the library lacks the formatter."""
+    return _report_text(r, "nlfit_report_format")
+
+
+def _warnings_of(r):
+    """The report layer's warnings as a list of {"code", "message"} dicts:
+    the list the nlfit command prints and writes under "warnings"."""
+    text = _report_text(r, "nlfit_report_warnings")
+    if not text:
+        return []
+    return [dict(zip(("code", "message"), line.split("\t", 1)))
+            for line in text.splitlines() if line]
+
+
+def _automatic_start(lib, handle, n, x, y, sigma):
+    """The catalogue shape's starting values from the data, and the origin of
+    each (nlfit.START_*); ones without a method (or an older library)."""
+    params = np.ones(n)
+    origin = np.full(n, 2, dtype=np.uint8)
+    if handle is None or getattr(lib, "nlfit_model_auto_start", None) is None:
+        return params, None
+    status = lib.nlfit_model_auto_start(handle._handle, n, params.ctypes.data, None, x.size,
+                                        x.ctypes.data, y.ctypes.data,
+                                        None if sigma is None else sigma.ctypes.data,
+                                        origin.ctypes.data)
+    if status != 0:
+        return np.ones(n), None
+    return params, origin
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
@@ -333,6 +377,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     else:
         n = len(p0) if p0 is not None else _callable_parameter_count(model)
         names = _callable_names(model, n)
+    origin = None
     if p0 is None:
         params = np.ones(n)
     else:
@@ -344,6 +389,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         sigma = _float_array(sigma, "sigma", copy_ok=True)
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
+    if p0 is None and handle is not None:
+        params, origin = _automatic_start(lib, handle, n, x, y, sigma)
     held = _held_flags(fixed, n, list(names))
     start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
@@ -369,7 +416,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         raise RefusedError("%s() refused the problem: %s (%s)"
                            % (function_name, lib.status_message(status), lib.status_name(status)),
                            status)
-    return FitResult(
+    fitted = FitResult(
         model=model_name or formula, model_name=model_name, formula=formula,
         parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
@@ -378,6 +425,27 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
         absolute_sigma=bool(absolute_sigma), **arrays)
+    fitted.chi2_p_value = result.chi2_p_value
+    fitted.start_origin = origin
+    fitted.residuals = _residuals_at(lib, handle, model, params, x, y)
+    fitted.warnings = _warnings_of(fitted)
+    return fitted
+
+
+def _residuals_at(lib, handle, model, params, x, y):
+    """model - y at the fitted parameters (for the runs test of the
+    warnings), or None when the model cannot give them."""
+    values = np.empty_like(x)
+    try:
+        if handle is not None:
+            if lib.nlfit_model_evaluate(handle._handle, params.ctypes.data, x.ctypes.data,
+                                        x.size, values.ctypes.data) != 0:
+                return None
+        else:
+            values[:] = np.asarray(model(x, *params), dtype=np.float64)
+    except Exception:  # the model's own failure was reported by the fit
+        return None
+    return values - y
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
@@ -387,7 +455,8 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     model: a callable f(x, *params) returning the model's values at the whole
     array x (called once per evaluation), a formula string in x
     ("a*exp(-b*x)+c") or a catalogue name ("two_exp"). p0: the starting
-    values (default: ones). sigma: standard deviations of y (weights
+    values (default: from the data for the catalogue's everyday shapes,
+    ones otherwise). sigma: standard deviations of y (weights
     1/sigma^2). absolute_sigma: the covariance is not rescaled by the
     reduced chi-square. fixed: parameters held at their starting values
     (indices, names, or n booleans). maxfev: the evaluation budget.

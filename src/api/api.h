@@ -63,6 +63,10 @@ struct StatisticsOutcome {
 // errors, intervals and correlation into result's arrays (all n parameters).
 StatisticsOutcome computeStatistics(const StatisticsRequest& request, nlfit_result* result);
 
+// The probability that a chi-square with dof degrees of freedom exceeds rss;
+// NaN when dof <= 0 or rss is not a finite number >= 0.
+double chiSquarePValue(double rss, int64_t dof);
+
 // Fills result's statistics arrays for statistics that could not be had: NaN,
 // but zero standard error, covariance and interval width for held parameters.
 void fillUnavailableStatistics(const FitProblem& problem, nlfit_result* result);

@@ -304,6 +304,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
   result->r_squared = weightedRSquared(problem, rss);
+  // Only absolute sigma makes the sum of squares a chi-square to test.
+  result->chi2_p_value = (problem.sigma != nullptr && o.absolute_sigma != 0)
+                             ? chiSquarePValue(rss, result->dof)
+                             : kNaN;
   return status;
 }
 

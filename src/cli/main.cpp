@@ -146,7 +146,7 @@ struct Problem {
   std::vector<std::string> names;
   std::vector<double> start;
   std::vector<unsigned char> held;
-  std::string defaulted;  // parameters without a start value, started at 1
+  std::vector<unsigned char> origin;  // NLFIT_START_* of each parameter
 };
 
 void loadData(const Arguments& args, Problem* problem) {
@@ -253,13 +253,34 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
+  // The others from the data by the shape's own method, or 1 (a formula, a
+  // NIST model on a data file): the report says which.
+  std::vector<unsigned char> givenFlags(given.begin(), given.end());
+  problem->origin.assign(n, NLFIT_START_GIVEN);
+  const nlfit::data::Observations& obs = problem->observations;
+  const int status = nlfit_model_auto_start(
+      problem->model.get(), n, problem->start.data(), givenFlags.data(), obs.x.size(),
+      obs.x.data(), obs.y.data(), obs.sigma.empty() ? nullptr : obs.sigma.data(),
+      problem->origin.data());
+  if (status != 0) fail(kExitBadInput, std::string("starting values: ") + nlfit_status_message(status));
+}
+
+// The report layer's warnings, one message each.
+std::vector<std::string> warningMessages(const nlfit_report_input& input) {
+  std::string text(nlfit_report_warnings(&input, nullptr, 0) + 1, '\0');
+  text.resize(nlfit_report_warnings(&input, &text[0], text.size()));
+  std::vector<std::string> messages;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
   }
+  return messages;
 }
 
 void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
-                  double rss) {
+                  const nlfit_report_input& input) {
+  const double rss = input.result->rss;
   const nlfit::data::Observations& obs = problem.observations;
   svgplot::FitPlot plot;
   plot.title = std::string(nlfit_model_name(problem.model.get())) + ": y = " +
@@ -288,6 +309,8 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
     fail(kExitBadInput, "cannot evaluate the model for the picture");
   }
   for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+  plot.converged = input.result->converged != 0;
+  plot.warnings = warningMessages(input);
   std::string error;
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
@@ -358,12 +381,14 @@ int run(const Arguments& args) {
     fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   }
 
-  if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
-  // Said once the fit has run, so that a failure stays one line.
-  if (!problem.defaulted.empty()) {
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
-                 problem.defaulted.c_str());
+
+  // Residuals at the result, for the runs test of the report.
+  std::vector<double> residuals(m);
+  if (nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), m,
+                           residuals.data()) != 0) {
+    fail(kExitBadInput, "cannot evaluate the model at the result");
   }
+  for (std::size_t i = 0; i < m; ++i) residuals[i] = residuals[i] - obs.y[i];
 
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
@@ -380,10 +405,15 @@ int run(const Arguments& args) {
   input.parameter_names = names.data();
   input.params = params.data();
   input.start = problem.start.data();
+  input.start_origin = problem.origin.data();
   input.result = &result;
   input.certified = certified ? problem.dataset.certified.data() : nullptr;
   input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
   input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
+  input.x = obs.x.data();
+  input.residuals = residuals.data();
+
+  if (!args.svg.empty()) writePicture(args, problem, params, input);
 
   std::string out;
   if (args.json) {
@@ -411,7 +441,9 @@ int main(int argc, char** argv) {
   app.add_option("DATA", args.data, "data file: delimited text or a NIST StRD .dat file");
   app.add_option("--model", args.model,
                  "formula in x (e.g. 'a*exp(-b*x)+c') or catalogue name (see --list-models)");
-  app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
+  app.add_option("--start", args.start,
+                 "starting values name=value,... (others: from the data for the everyday "
+                 "catalogue shapes, 1 otherwise)");
   app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
   app.add_option("--columns", args.columns,
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
