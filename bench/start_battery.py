@@ -13,7 +13,8 @@ written as a CSV file and fitted by `nlfit FILE --model NAME --json`.
   not converged  the command says so (exit 3), or refused the fit
 
 Usage: bench/start_battery.py [--nlfit build/nlfit] [--curves 200] [--seed 1]
-                              [--verbose]
+                              [--points LO HI] [--noise LO HI] [--shuffle]
+                              [--verbose] [--keep DIR]
 Exit status 0 when there is no false success and at least 95 % are right.
 """
 import argparse
@@ -153,6 +154,11 @@ def main():
     ap.add_argument("--curves", type=int, default=200)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--verbose", action="store_true", help="show every curve that is not right")
+    ap.add_argument("--points", type=int, nargs=2, default=[25, 80], metavar=("LO", "HI"),
+                    help="points per curve, drawn from LO to HI (default 25 80)")
+    ap.add_argument("--noise", type=float, nargs=2, default=[0.005, 0.05], metavar=("LO", "HI"),
+                    help="noise as a fraction of the curve's range (default 0.005 0.05)")
+    ap.add_argument("--shuffle", action="store_true", help="write the rows in random order")
     ap.add_argument("--keep", metavar="DIR", help="write the curves into DIR and keep them")
     args = ap.parse_args()
     rng = np.random.default_rng(args.seed)
@@ -162,11 +168,14 @@ def main():
         tmp = args.keep or scratch
         for i in range(args.curves):
             name, f, make = SHAPES[i % len(SHAPES)]
-            m = int(rng.integers(25, 81))
+            m = int(rng.integers(args.points[0], args.points[1] + 1))
             x, truth = make(rng, m)
             clean = f(x, *truth)
-            noise = rng.uniform(0.005, 0.05) * (np.max(clean) - np.min(clean))
+            noise = rng.uniform(*args.noise) * (np.max(clean) - np.min(clean))
             y = clean + rng.normal(0, noise, m)
+            if args.shuffle:
+                order = rng.permutation(m)
+                x, y = x[order], y[order]
             path = os.path.join(tmp, "curve%03d.csv" % i)
             np.savetxt(path, np.column_stack([x, y]), delimiter=",", header="x,y",
                        comments="", fmt="%.17g")

@@ -122,3 +122,15 @@ def test_bad_input_gives_clear_exceptions():
     # Non-contiguous and other real dtypes are converted once, not refused.
     r = nlfit.fit(DECAY, np.repeat(x, 2)[::2], y.astype(np.float32), p0)
     assert r.converged
+
+
+def test_catalogue_model_starts_from_the_data_and_warnings_come_with_the_result():
+    x, y, _ = decay_data()
+    r = nlfit.fit("exp_decay", x, y)
+    assert r.converged and list(r.start_origin) == [1, 1, 1] and r.warnings == []
+    assert r.params[1] == pytest.approx(1.3, rel=0.05)
+    # A formula starts at 1 and says so; a line through a curve has
+    # structured residuals; the report shows the same list.
+    line = nlfit.fit("a*x+b", x, y)
+    assert [w["code"] for w in line.warnings] == ["start_default", "structured_residuals"]
+    assert all("Warning: " + w["message"] in repr(line) for w in line.warnings)

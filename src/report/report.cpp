@@ -130,7 +130,7 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
     }
     if (!defaulted.empty()) {
       warnings.push_back({"start_default", "no start value for " + listOf(defaulted) +
-                                               "; started at 1 (give --start name=value)"});
+                                               "; started at 1"});
     }
   }
   std::vector<std::string> undetermined;
@@ -175,11 +175,15 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
   }
   if (in.weighted && in.absolute_sigma && !std::isnan(r.chi2_p_value)) {
     if (r.chi2_p_value < kChiSquareLow) {
-      warnings.push_back({"chi2_low", "chi-square p-value " + format("%.3g", r.chi2_p_value) +
-                                          ": sigma too small, or the model does not fit"});
+      warnings.push_back({"chi2_low", "chi-square " + format("%.6g", r.rss) + " for " +
+                                          integer(r.dof) + " degrees of freedom (p-value " +
+                                          format("%.3g", r.chi2_p_value) +
+                                          "): sigma too small, or the model does not fit"});
     } else if (r.chi2_p_value > kChiSquareHigh) {
-      warnings.push_back({"chi2_high", "chi-square p-value " + format("%.6g", r.chi2_p_value) +
-                                           ": sigma too large, the residuals are smaller than "
+      warnings.push_back({"chi2_high", "chi-square " + format("%.6g", r.rss) + " for " +
+                                           integer(r.dof) + " degrees of freedom (p-value " +
+                                           format("%.6g", r.chi2_p_value) +
+                                           "): sigma too large, the residuals are smaller than "
                                            "it says"});
     }
   }
