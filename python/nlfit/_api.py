@@ -264,7 +264,7 @@ class FitResult:
     ``statistics_evaluations``, ``model`` (the model's name or formula),
     ``chi2_p_value`` (with sigma and absolute_sigma; NaN otherwise),
     ``start_origin`` (per parameter 0 given, 1 automatic, 2 default 1; None
-    when p0 was given or the model is a Python callable), ``residuals``
+    when p0 was given), ``residuals``
     (model - y at the result) and ``warnings``, the report's list of
     ``{"code", "message"}`` dicts (the ``nlfit`` command's ``warnings``).
     ``repr`` is the report table the ``nlfit`` command prints.
@@ -391,6 +391,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
     if p0 is None and handle is not None:
         params, origin = _automatic_start(lib, handle, n, x, y, sigma)
+    elif p0 is None:
+        origin = np.full(n, 2, dtype=np.uint8)  # a callable: ones, with the warning
     held = _held_flags(fixed, n, list(names))
     start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
