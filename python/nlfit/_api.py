@@ -575,7 +575,20 @@ class _Progress:
             raise error
 
 
-def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
+def _batch_automatic_starts(lib, handle, x, Y, sigma, n):
+    """(K, n) starts, each curve's from its own data (a loop in Python over
+    the C function: for very large batches a shared p0 is faster)."""
+    K = Y.shape[0]
+    starts = np.ones((K, n))
+    for k in range(K):
+        xk = x if x.ndim == 1 else x[k]
+        starts[k], _ = _automatic_start(lib, handle, n, np.ascontiguousarray(xk),
+                                        np.ascontiguousarray(Y[k]),
+                                        None if sigma is None else np.ascontiguousarray(sigma[k]))
+    return starts
+
+
+def fit_many(model, x, Y, p0=None, sigma=None, threads=0, progress=False, absolute_sigma=False,
              fixed=None, maxfev=None, std_errors=True, **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
@@ -586,8 +599,9 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     Python in the loop. A Python callable f(x, *params) also works but is the
     slow path: its curves are fitted one after another, each through the
     vectorized entry point, holding the interpreter.
-    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n); sigma:
-    (K, m) or None. Y, x and sigma are used in place when they are
+    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n), or None:
+    each curve's automatic start from its own data for a catalogue shape
+    with a method, ones otherwise; sigma: (K, m) or None. Y, x and sigma are used in place when they are
     C-contiguous float64; other real dtypes are converted once, and
     non-contiguous arrays are refused (ValueError) rather than copied.
     Each curve's result is bit for bit that of fit() on that curve alone,
@@ -603,9 +617,12 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         n = handle.parameter_count
         names = handle.parameter_names
     else:
-        n = np.shape(p0)[-1]
+        n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(model)
         names = _callable_names(model, n)
-    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
+    automatic = p0 is None
+    x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n)
+    if automatic and handle is not None:
+        p0 = _batch_automatic_starts(lib, handle, x, Y, sigma, n)
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
     params = np.empty((K, n))

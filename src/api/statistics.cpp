@@ -156,7 +156,9 @@ void markUndeterminedDirections(StatisticsMemory& w, int rank, int k, unsigned* 
         z = z + w.inverse[static_cast<std::size_t>(l) * stride + static_cast<std::size_t>(i)] *
                     rAt(w, l, a);
       }
-      if (std::fabs(z) > kDirectionComponent) columnFlags[w.pivots[i]] |= NLFIT_PARAM_UNDETERMINED;
+      if (std::fabs(z) > kDirectionComponent) {
+        columnFlags[w.pivots[i]] |= NLFIT_PARAM_UNDETERMINED;
+      }
     }
   }
 }
@@ -201,7 +203,8 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
   for (int i = 0; i < n; ++i) {
     const int a = positionOf(i);
     const bool held = (a < 0);
-    const bool determined = !held && a < rank && (freeFlags[w.pivots[a]] & NLFIT_PARAM_UNDETERMINED) == 0;
+    const bool determined =
+        !held && a < rank && (freeFlags[w.pivots[a]] & NLFIT_PARAM_UNDETERMINED) == 0;
     const double variance = determined ? covarianceAt(a, a) : (held ? 0.0 : kNaN);
     const double se = std::sqrt(variance);
     if (result->std_errors != nullptr) result->std_errors[i] = se;
