@@ -56,6 +56,7 @@ struct FitResult {
   int rank = 0;
   std::int64_t iterations = 0, evaluations = 0, statistics_evaluations = 0, dof = 0;
   double residual_norm = 0.0, rss = 0.0, reduced_chi2 = 0.0, r_squared = 0.0;
+  double chi2_p_value = 0.0;  // with sigma and absolute_sigma; NaN otherwise
 };
 
 namespace detail {
@@ -167,6 +168,7 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.rss = c.rss;
   r.reduced_chi2 = c.reduced_chi2;
   r.r_squared = c.r_squared;
+  r.chi2_p_value = c.chi2_p_value;
   return r;
 }
 
