@@ -537,14 +537,14 @@ Data positivePart(const Data& d) {
 
 // top*x^n/(k^n + x^n): theta = (log10 k, n); top linear. The first guess: k
 // where the data reach half their maximum, n from the linearised form
-// log(y/(top - y)) = n*log(x) - n*log(k).
+// log(y/(top - y)) = n*log(x) - n*log(k). A falling curve has n < 0.
 bool hillStart(const Data& all, double* p) {
   const Data d = positivePart(all);
   const std::size_t m = d.size();
   if (m < 3 || !(d.xmax() > d.xmin())) return false;
   Columns columns = [&](const std::vector<double>& th) {
     std::vector<std::vector<double>> cols;
-    if (th[1] < 0.05 || th[1] > 20.0) return cols;
+    if (std::fabs(th[1]) < 0.05 || std::fabs(th[1]) > 20.0) return cols;
     const double k = std::pow(10.0, th[0]);
     cols.assign(1, std::vector<double>(m));
     for (std::size_t i = 0; i < m; ++i) {
@@ -568,13 +568,17 @@ bool hillStart(const Data& all, double* p) {
     }
   }
   double slope, intercept;
-  if (lineThrough(u, v, &slope, &intercept) && slope > 0.0) {
+  if (lineThrough(u, v, &slope, &intercept) && slope != 0.0) {
     candidates.push_back({-intercept / slope / std::log(10.0), slope});
   }
   const double halfX = crossing(d, s, 0, +1, 0.5 * peak);
-  if (halfX > 0.0) candidates.push_back({std::log10(halfX), 1.0});
+  if (halfX > 0.0) candidates.push_back({std::log10(halfX), s.back() > s.front() ? 1.0 : -1.0});
+  // Rising curves (n > 0) and falling ones (n < 0, the same shape mirrored).
   for (double t : grid(lo - 1.0, hi + 1.0, 17)) {
-    for (double n : {0.5, 0.8, 1.2, 1.8, 2.7, 4.0, 6.0}) candidates.push_back({t, n});
+    for (double n : {0.5, 0.8, 1.2, 1.8, 2.7, 4.0, 6.0}) {
+      candidates.push_back({t, n});
+      candidates.push_back({t, -n});
+    }
   }
   const Candidate best = bestOf(d, columns, candidates, {0.05, 0.1});
   if (!std::isfinite(best.rss)) return false;
