@@ -229,6 +229,12 @@ std::string buildReport(const nlfit_report_input& in) {
   } else if (!r.converged) {
     out += "          NOT converged.\n";
   }
+  out += "          " + integer(r.iterations) + " iterations, " + integer(r.evaluations) +
+         " evaluations";
+  if (r.statistics_evaluations > 0) {
+    out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
+  }
+  out += "\n";
   if (in.start_origin != nullptr) {
     std::vector<std::string> automatic;
     for (std::size_t j = 0; j < n; ++j) {
@@ -238,12 +244,7 @@ std::string buildReport(const nlfit_report_input& in) {
       out += "Start:    automatic (from the data) for " + listOf(automatic) + "\n";
     }
   }
-  out += "          " + integer(r.iterations) + " iterations, " + integer(r.evaluations) +
-         " evaluations";
-  if (r.statistics_evaluations > 0) {
-    out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
-  }
-  out += "\n\n";
+  out += "\n";
 
   std::vector<std::vector<std::string>> rows;
   rows.push_back({"Parameter", "Value", "Std error", "Rel err %", "95% CI low", "95% CI high"});
