@@ -48,8 +48,8 @@ void qrPivotFactorBenchmark(benchmark::State& state) {
     state.PauseTiming();
     std::memcpy(a.storage.data(), input.storage.data(), input.storage.size() * sizeof(double));
     state.ResumeTiming();
-    nlfit::qrPivotFactor(m, n, a.get(), 1, pivots.data(), rDiagonal.data(), columnNorms.data(),
-                         referenceNorms.data());
+    nlfit::qrPivotFactor(m, n, a.get(), 1,
+                         {pivots.data(), rDiagonal.data(), columnNorms.data(), referenceNorms.data()});
     benchmark::ClobberMemory();
   }
 }
@@ -68,8 +68,8 @@ void lmParameterBenchmark(benchmark::State& state) {
   Matrix r = randomMatrix(m, n);
   std::vector<int> pivots(n);
   std::vector<double> rDiagonal(n), columnNorms(n), scratch(n);
-  nlfit::qrPivotFactor(m, n, r.get(), 1, pivots.data(), rDiagonal.data(), columnNorms.data(),
-                       scratch.data());
+  nlfit::qrPivotFactor(m, n, r.get(), 1,
+                       {pivots.data(), rDiagonal.data(), columnNorms.data(), scratch.data()});
   for (int j = 0; j < n; ++j) r.columns[j][j] = rDiagonal[j];
 
   std::vector<double> qtResidual(n);
@@ -77,18 +77,19 @@ void lmParameterBenchmark(benchmark::State& state) {
   for (double& v : qtResidual) v = nlfit_bench::perturbation(&seed);
   const std::vector<double>& scaleFactors = columnNorms;
 
-  std::vector<double> step(n), sDiagonal(n), work3(n), work4(m);
+  const nlfit::TrustRegionSystem system{r.get(), pivots.data(), scaleFactors.data(),
+                                       qtResidual.data()};
+  std::vector<double> step(n), sDiagonal(n), pivoted(n), damping(n), scaledStep(n), solution(n);
+  const nlfit::LmParameterScratch scratchVectors{sDiagonal.data(), pivoted.data(), damping.data(),
+                                                 scaledStep.data(), solution.data()};
   double lmPar = 0.0;
-  nlfit::lmParameter(n, r.get(), pivots.data(), scaleFactors.data(), qtResidual.data(), 1e300,
-                     &lmPar, step.data(), sDiagonal.data(), work3.data(), work4.data());
-  for (int j = 0; j < n; ++j) work3[j] = scaleFactors[j] * step[j];
-  const double stepBound = 0.1 * nlfit::euclidNorm(n, work3.data());
+  nlfit::lmParameter(n, system, 1e300, &lmPar, step.data(), scratchVectors);
+  for (int j = 0; j < n; ++j) scaledStep[j] = scaleFactors[j] * step[j];
+  const double stepBound = 0.1 * nlfit::euclidNorm(n, scaledStep.data());
 
   for (auto _ : state) {
     lmPar = 0.0;
-    nlfit::lmParameter(n, r.get(), pivots.data(), scaleFactors.data(), qtResidual.data(),
-                       stepBound, &lmPar, step.data(), sDiagonal.data(), work3.data(),
-                       work4.data());
+    nlfit::lmParameter(n, system, stepBound, &lmPar, step.data(), scratchVectors);
     benchmark::DoNotOptimize(lmPar);
     benchmark::ClobberMemory();
   }
@@ -126,8 +127,8 @@ void forwardJacobianBenchmark(benchmark::State& state, nlfit::ResidualFunction f
   Matrix jacobian(m, n);
   for (auto _ : state) {
     flag = 2;
-    nlfit::forwardJacobian(fcn, nullptr, m, n, x.data(), fvec.data(), jacobian.get(), &flag, 0.0,
-                           nullptr, work.data());
+    nlfit::forwardJacobian(nlfit::ResidualProblem{fcn, nullptr, m, n}, x.data(), fvec.data(),
+                           jacobian.get(), &flag, 0.0, nullptr, work.data());
     benchmark::ClobberMemory();
   }
 }

@@ -9,7 +9,7 @@
 
 #include "nlfit.h"
 #include "nlfit/fit.h"
-#include "solver/solver.h"
+#include "fit/fit.h"
 
 namespace nlfit_test {
 

@@ -26,10 +26,15 @@ struct Fit {
   std::string output;
 };
 
+// findLS, or its body with the allocations taken from allocate.
 Fit runFindLS(ModelFunction model, int paramCount, int pointCount, const double* x,
-              const double* y, double* params) {
+              const double* y, double* params, nlfit::ZeroedAllocator allocate = nullptr) {
   Fit fit{-1.0, {}};
-  fit.output = captureStdout([&] { fit.status = findLS(model, paramCount, pointCount, x, y, params); });
+  fit.output = captureStdout([&] {
+    fit.status = allocate == nullptr
+                     ? findLS(model, paramCount, pointCount, x, y, params)
+                     : nlfit::findLeastSquares(allocate, model, paramCount, pointCount, x, y, params);
+  });
   return fit;
 }
 
@@ -153,9 +158,9 @@ TEST(FindLS, RefusesWhenMemoryRunsOutAtAnyAllocation) {
   int failing = 0;
   for (int allowed = 0; allowed < 1000; ++allowed) {
     std::vector<double> params = {1.0, 0.1};
-    nlfit::failAllocationsAfter(allowed);
-    const Fit fit = runFindLS(decayModel, 2, 6, x, y, params.data());
-    nlfit::failAllocationsAfter(-1);
+    nlfit_test::allocationsLeft() = allowed;
+    const Fit fit = runFindLS(decayModel, 2, 6, x, y, params.data(), nlfit_test::limitedAllocation);
+    nlfit_test::allocationsLeft() = -1;
     if (fit.status == 0.0) {
       EXPECT_EQ(fit.output, full.output);
       expectSameBits(reference, params);

@@ -62,8 +62,8 @@ struct JacobianRun {
     gLog = CallLog();
     linearResiduals(nullptr, m, n, x.data(), fvec.data(), &evalFlag);
     gLog = std::move(log);
-    forwardJacobian(linearResiduals, nullptr, m, n, x.data(), fvec.data(), jacobian.get(),
-                    &evalFlag, diffStepRel, nullptr, work.data());
+    forwardJacobian(nlfit::ResidualProblem{linearResiduals, nullptr, m, n}, x.data(), fvec.data(),
+                    jacobian.get(), &evalFlag, diffStepRel, nullptr, work.data());
   }
 };
 
@@ -167,7 +167,8 @@ TEST(ForwardJacobian, NoColumnsMeansNoEvaluations) {
   double* columns[] = {nullptr};
   int flag = 2;
   gLog = CallLog();
-  forwardJacobian(linearResiduals, nullptr, 1, 0, &x, &fvec, columns, &flag, 0.0, nullptr, &work);
+  forwardJacobian(nlfit::ResidualProblem{linearResiduals, nullptr, 1, 0}, &x, &fvec, columns, &flag, 0.0,
+                  nullptr, &work);
   EXPECT_TRUE(gLog.points.empty());
 }
 
@@ -192,8 +193,8 @@ TEST(ForwardJacobian, MatchesIndependentlyComputedDifferences) {
     rationalResiduals(nullptr, c.m, c.n, x.data(), fvec.data(), &flag);
     for (int i = 0; i < c.m; ++i) ASSERT_EQ(nlfit_test::bits(c.fvec[i]), nlfit_test::bits(fvec[i]));
     Columns jacobian(c.m, c.n);
-    forwardJacobian(rationalResiduals, nullptr, c.m, c.n, x.data(), fvec.data(), jacobian.get(), &flag,
-                    c.diffStepRel, nullptr, work.data());
+    forwardJacobian(nlfit::ResidualProblem{rationalResiduals, nullptr, c.m, c.n}, x.data(), fvec.data(),
+                    jacobian.get(), &flag, c.diffStepRel, nullptr, work.data());
     for (int j = 0; j < c.n; ++j) {
       for (int i = 0; i < c.m; ++i) EXPECT_SAME_BITS(c.jacobian[j * c.m + i], jacobian(i, j));
     }

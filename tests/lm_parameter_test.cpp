@@ -34,9 +34,10 @@ Result solve(const Problem& p, double stepBound, double lmPar) {
   for (int i = 0; i < n; ++i) {
     for (int j = 0; j < n; ++j) out.r(i, j) = (i <= j) ? p.rows[i][j] : kUnwritten;
   }
-  std::vector<double> work3(n), work4(n);
-  nlfit::lmParameter(n, out.r.get(), p.pivots.data(), p.scale.data(), p.qtf.data(), stepBound,
-                     &out.lmPar, out.step.data(), out.sDiagonal.data(), work3.data(), work4.data());
+  std::vector<double> pivoted(n), damping(n), scaledStep(n), pivotedSolution(n);
+  nlfit::lmParameter(n, {out.r.get(), p.pivots.data(), p.scale.data(), p.qtf.data()}, stepBound, &out.lmPar,
+                     out.step.data(),
+                     {out.sDiagonal.data(), pivoted.data(), damping.data(), scaledStep.data(), pivotedSolution.data()});
   for (int i = 0; i < n; ++i) {
     for (int j = i; j < n; ++j) EXPECT_EQ(out.r(i, j), p.rows[i][j]) << "R(" << i << ", " << j << ")";
   }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "solver/solver.h"
+#include "fit/fit.h"
 #include "test_support.h"
 
 namespace {

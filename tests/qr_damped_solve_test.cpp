@@ -158,8 +158,7 @@ TEST_P(QrDampedSolveRandom, SolutionSatisfiesTheDampedNormalEquations) {
 
     std::vector<int> pivots(n);
     std::vector<double> rDiagonal(n), norms(n), scratch(n);
-    nlfit::qrPivotFactor(m, n, a.get(), 1, pivots.data(), rDiagonal.data(), norms.data(),
-                         scratch.data());
+    nlfit::qrPivotFactor(m, n, a.get(), 1, {pivots.data(), rDiagonal.data(), norms.data(), scratch.data()});
     std::vector<double> qtb = b;
     for (int j = 0; j < n; ++j) {
       double dot = 0.0;

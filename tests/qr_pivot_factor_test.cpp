@@ -27,8 +27,8 @@ Factors factor(Columns& a, bool pivoting) {
   const int n = static_cast<int>(a.cols.size());
   Factors f{std::vector<int>(n, kUnwritten), std::vector<double>(n),
             std::vector<double>(n), std::vector<double>(n)};
-  qrPivotFactor(m, n, a.get(), pivoting ? 1 : 0, f.pivots.data(), f.rDiagonal.data(),
-                f.columnNorms.data(), f.referenceNorms.data());
+  qrPivotFactor(m, n, a.get(), pivoting ? 1 : 0,
+                {f.pivots.data(), f.rDiagonal.data(), f.columnNorms.data(), f.referenceNorms.data()});
   return f;
 }
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "fit/fit.h"
 #include "nlfit.h"
-#include "solver/solver.h"
 #include "test_support.h"
 
 namespace {
@@ -27,20 +27,23 @@ struct Fit {
 };
 
 // One findLS call with standard output captured. params may be longer than
-// paramCount; the whole vector comes back.
+// paramCount; the whole vector comes back. With allocate, findLS's body runs
+// with its allocations taken from there.
 Fit runFit(ModelFunction model, int paramCount, int pointCount, const double* x,
-           const double* y, std::vector<double> params) {
+           const double* y, std::vector<double> params, nlfit::ZeroedAllocator allocate = nullptr) {
   Fit f;
   f.params = std::move(params);
+  double* const p = f.params.empty() ? nullptr : f.params.data();
   f.out = captureStdout([&] {
-    f.status = findLS(model, paramCount, pointCount, x, y, f.params.empty() ? nullptr : f.params.data());
+    f.status = allocate == nullptr ? findLS(model, paramCount, pointCount, x, y, p)
+                                   : nlfit::findLeastSquares(allocate, model, paramCount, pointCount, x, y, p);
   });
   return f;
 }
 
 Fit runFit(ModelFunction model, int paramCount, const std::vector<double>& x,
-           const std::vector<double>& y, std::vector<double> params) {
-  return runFit(model, paramCount, static_cast<int>(x.size()), x.data(), y.data(), std::move(params));
+           const std::vector<double>& y, std::vector<double> params, nlfit::ZeroedAllocator allocate = nullptr) {
+  return runFit(model, paramCount, static_cast<int>(x.size()), x.data(), y.data(), std::move(params), allocate);
 }
 
 std::vector<std::uint64_t> bitsOf(const std::vector<double>& v) {
@@ -163,9 +166,9 @@ TEST(RobustnessRefusal, EveryAllocationFailureIsASilentRefusal) {
   // at least one of the driver's), until the fit gets all it asks for.
   for (int allowed = 0;; ++allowed) {
     SCOPED_TRACE(allowed);
-    nlfit::failAllocationsAfter(allowed);
-    const Fit f = runFit(line, 2, x, y, start);
-    nlfit::failAllocationsAfter(-1);
+    nlfit_test::allocationsLeft() = allowed;
+    const Fit f = runFit(line, 2, x, y, start, nlfit_test::limitedAllocation);
+    nlfit_test::allocationsLeft() = -1;
     if (f.status == 0.0) {
       EXPECT_GE(allowed, 3);
       expectSameBits(f, reference);

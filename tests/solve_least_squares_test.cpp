@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "fit/fit.h"
 #include "solver/solver.h"
 #include "test_support.h"
 
@@ -103,12 +104,13 @@ Outcome prepare(const Problem& p, int n) {
   return out;
 }
 
-Outcome solve(const Problem& p, double tolerance, int n) {
+// The plug-in's solver run, with its fixed settings.
+Outcome solve(const Problem& p, double tolerance, int n, nlfit::ZeroedAllocator allocate = nlfit::zeroFilledAlloc) {
   Outcome out = prepare(p, n);
   const std::vector<int> mask(out.x.size() + 1, 1);
   out.output = captureStdout([&] {
-    out.result = nlfit::solveLeastSquares(p.fcn, nullptr, p.m, n, out.x.data(), mask.data(), out.fvec.data(), tolerance,
-                                          &out.code, &out.evals);
+    out.result = nlfit::solveWithFixedSettings(nlfit::ResidualProblem{p.fcn, nullptr, p.m, n}, out.x.data(), mask.data(),
+                                               out.fvec.data(), tolerance, allocate, &out.code, &out.evals);
   });
   return out;
 }
@@ -122,18 +124,11 @@ Outcome iterateWithDriverSettings(const Problem& p, double tolerance) {
   nlfit::SolverOptions options;
   options.reductionTol = tolerance;
   options.stepTol = tolerance;
-  options.progressEvaluation = true;
-  nlfit::ProgressSink sink;
-  sink.report = [](void*, int, double fnorm, const double*, int) {
-    char line[nlfit::kProgressLineCapacity];
-    std::fwrite(line, 1, static_cast<std::size_t>(nlfit::formatProgressLine(fnorm, line)), stdout);
-    return 0;
-  };
   const nlfit::SolverMemory memory(p.m, n, std::calloc);
   nlfit::SolverOutcome outcome;
   out.output = captureStdout([&] {
-    nlfit::lmIterate(p.fcn, nullptr, p.m, n, out.x.data(), mask.data(), out.fvec.data(), options, sink,
-                     memory.workspace(), &outcome);
+    nlfit::lmIterate(nlfit::ResidualProblem{p.fcn, nullptr, p.m, n}, out.x.data(), mask.data(), out.fvec.data(),
+                     options, nlfit::progressLineSink(), memory.workspace(), &outcome);
   });
   out.code = outcome.terminationCode;
   out.evals = outcome.evalCount;
@@ -149,8 +144,8 @@ void expectSameRun(const Outcome& expected, const Outcome& actual) {
 
 // Restores unlimited allocation however the test ends.
 struct AllocationLimit {
-  explicit AllocationLimit(int allowed) { nlfit::failAllocationsAfter(allowed); }
-  ~AllocationLimit() { nlfit::failAllocationsAfter(-1); }
+  explicit AllocationLimit(int allowed) { nlfit_test::allocationsLeft() = allowed; }
+  ~AllocationLimit() { nlfit_test::allocationsLeft() = -1; }
 };
 
 // ---- Tests.
@@ -233,7 +228,7 @@ TEST(SolveLeastSquares, AllocationFailureRefusesWithoutEvaluating) {
     Outcome out;
     {
       AllocationLimit limit(allowed);
-      out = solve(p, 1e-10);
+      out = solve(p, 1e-10, static_cast<int>(p.start.size()), nlfit_test::limitedAllocation);
     }
     if (out.result == 0) {
       expectSameRun(unlimited, out);

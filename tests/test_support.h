@@ -112,6 +112,20 @@ std::string captureStdout(F&& f) {
   return testing::internal::GetCapturedStdout();
 }
 
+// A zero-filled allocator for the tests of allocation failures: it fails
+// every allocation once allocationsLeft() reaches 0 and counts it down
+// otherwise; a negative value lets everything through.
+inline int& allocationsLeft() {
+  static int left = -1;
+  return left;
+}
+inline void* limitedAllocation(std::size_t count, std::size_t size) {
+  int& left = allocationsLeft();
+  if (left == 0) return nullptr;
+  if (left > 0) --left;
+  return std::calloc(count == 0 ? 1 : count, size == 0 ? 1 : size);
+}
+
 // Number of lines in s that start with prefix.
 inline int countLinesStartingWith(const std::string& s, const std::string& prefix) {
   int count = 0;

@@ -236,7 +236,6 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   settings.callerScaling = (o.scale != nullptr);
   settings.stepFactor = o.step_bound_factor;
   settings.typical = freeTypical;
-  settings.progressEvaluation = false;
   ProgressRelay relay{&problem, &o};
   ProgressSink sink;
   if (o.progress != nullptr) {
@@ -246,8 +245,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
 
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  lmIterate(problemResiduals, &problem, problem.m, freeCount, memory.free, nullptr, fvec,
-            settings, sink, work, &outcome);
+  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
+            nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
 
   // The last accepted point, all n parameters.

@@ -307,8 +307,8 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
     if (zeroColumn(m, w.columns[j])) columnFlags[j] |= NLFIT_PARAM_NO_EFFECT;
     for (int i = 0; i < m; ++i) w.columns[j][i] = w.columns[j][i] * w.columnScale[j];
   }
-  qrPivotFactorApply(m, k, w.columns, 1, w.pivots, w.rDiagonal, w.columnNorms,
-                     w.referenceNorms, w.qtf);
+  qrPivotFactorApply(m, k, w.columns, 1,
+                     QrVectors{w.pivots, w.rDiagonal, w.columnNorms, w.referenceNorms}, w.qtf);
 
   const double largest = std::fabs(w.rDiagonal[0]);
   int rank = 0;

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "../solver/solver.h"
 #include "fit.h"
 
 namespace {
@@ -16,10 +15,11 @@ bool allFinite(const double* v, int count) {
 
 }  // namespace
 
-extern "C" double findLS(ModelFunction model, int paramCount, int pointCount,
-                         const double* xValues, const double* yValues,
-                         double* params) {
-  using namespace nlfit;
+namespace nlfit {
+
+double findLeastSquares(ZeroedAllocator allocate, ModelFunction model, int paramCount,
+                        int pointCount, const double* xValues, const double* yValues,
+                        double* params) {
   // The fit, and the host's model with it, runs in the default
   // floating-point environment; the host's own comes back on return.
   const DefaultFloatingPointScope environment;
@@ -38,20 +38,31 @@ extern "C" double findLS(ModelFunction model, int paramCount, int pointCount,
     return 1.0;
   }
 
-  double* fvec = static_cast<double*>(
-      zeroFilledAlloc(static_cast<std::size_t>(pointCount), sizeof(double)));
-  int* freeMask = static_cast<int*>(
-      zeroFilledAlloc(static_cast<std::size_t>(paramCount), sizeof(int)));
+  double* fvec =
+      static_cast<double*>(allocate(static_cast<std::size_t>(pointCount), sizeof(double)));
+  int* freeMask = static_cast<int*>(allocate(static_cast<std::size_t>(paramCount), sizeof(int)));
   int result = 1;
   if (fvec != nullptr && freeMask != nullptr) {
     for (int j = 0; j < paramCount; ++j) freeMask[j] = 1;
     int terminationCode = 0;
     int evalCount = 0;
-    result = solveLeastSquares(fitResiduals, nullptr, pointCount, paramCount, params,
-                               freeMask, fvec, kFitTolerance, &terminationCode,
-                               &evalCount);
+    ResidualProblem problem;
+    problem.residuals = fitResiduals;
+    problem.m = pointCount;
+    problem.n = paramCount;
+    result = solveWithFixedSettings(problem, params, freeMask, fvec, kFitTolerance, allocate,
+                                    &terminationCode, &evalCount);
   }
   std::free(fvec);
   std::free(freeMask);
   return static_cast<double>(result);
+}
+
+}  // namespace nlfit
+
+extern "C" double findLS(ModelFunction model, int paramCount, int pointCount,
+                         const double* xValues, const double* yValues,
+                         double* params) {
+  return nlfit::findLeastSquares(nlfit::zeroFilledAlloc, model, paramCount, pointCount, xValues,
+                                 yValues, params);
 }

@@ -1,12 +1,14 @@
-// Private interface of the fitting layer: the process-wide observation store
-// and the adapter that turns the host's model into the solver's residual
-// function.
-#ifndef NLFIT_FIT_H
-#define NLFIT_FIT_H
+// Private interface of the plug-in layer: the process-wide observation store,
+// the adapter that turns the host's model into the solver's residual
+// function, and the solver's fixed settings with the progress line.
+#ifndef NLFIT_PLUGIN_FIT_H
+#define NLFIT_PLUGIN_FIT_H
 
+#include <cstddef>
 #include <limits>
 
 #include "nlfit.h"
+#include "solver/solver.h"
 
 namespace nlfit {
 
@@ -56,6 +58,38 @@ int setFitData(ModelFunction model, const double* xValues,
 // context is not used.
 void fitResiduals(void* context, int m, int n, const double* x, double* fvec, int* evalFlag);
 
+// Zero-filled allocation of the plug-in; never null on success, even for a
+// count or size of zero.
+void* zeroFilledAlloc(std::size_t count, std::size_t size);
+
+// The progress sink of a fit: before each progress line the residuals are
+// evaluated at x once more into fvec (not counted; the flag that evaluation
+// stores is examined only at the gradient test), and the line
+// "fnorm %.15e\n" with their norm goes to standard output.
+ProgressSink progressLineSink();
+
+// The solver run of a fit, with its fixed settings: both tolerances equal to
+// tolerance, no gradient test beyond a zero measure, the default budget and
+// first trust region, the difference step resting on machine precision, and
+// progressLineSink. The workspace comes from allocate. Returns 0 when the
+// iteration ran and 1 when the problem was refused or the workspace could not
+// be had (terminationCode 0, evalCount untouched); a stop at the gradient
+// test at machine precision is reported as kGradientConverged.
+int solveWithFixedSettings(const ResidualProblem& problem, double* x, const int* freeMask,
+                           double* fvec, double tolerance, ZeroedAllocator allocate,
+                           int* terminationCode, int* evalCount);
+
+// findLS with every allocation taken from allocate.
+double findLeastSquares(ZeroedAllocator allocate, ModelFunction model, int paramCount,
+                        int pointCount, const double* xValues, const double* yValues,
+                        double* params);
+
+// Writes the progress line "fnorm %.15e\n" for fnorm into out (at least
+// kProgressLineCapacity chars), byte for byte what printf writes, and returns
+// its length.
+constexpr int kProgressLineCapacity = 64;
+int formatProgressLine(double fnorm, char* out);
+
 }  // namespace nlfit
 
-#endif  // NLFIT_FIT_H
+#endif  // NLFIT_PLUGIN_FIT_H

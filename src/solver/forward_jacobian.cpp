@@ -5,9 +5,11 @@
 
 namespace nlfit {
 
-void forwardJacobian(ResidualFunction fcn, void* context, int m, int n, double* x,
-                     const double* fvec, ColumnMatrix jacobian, int* evalFlag,
-                     double diffStepRel, const double* typical, double* work) {
+void forwardJacobian(const ResidualProblem& problem, double* x, const double* fvec,
+                     ColumnMatrix jacobian, int* evalFlag, double diffStepRel,
+                     const double* typical, double* movedResiduals) {
+  const int m = problem.m;
+  const int n = problem.n;
   // The relative step rests on the assumed relative error of the residuals,
   // never below machine precision; sqrt(2^-52) is exactly 2^-26.
   const double relativeStep =
@@ -22,12 +24,12 @@ void forwardJacobian(ResidualFunction fcn, void* context, int m, int n, double* 
         (typical == nullptr) ? std::fabs(saved) : maxOf(std::fabs(saved), typical[j]);
     const double h = (magnitude == 0.0) ? relativeStep : relativeStep * magnitude;
     x[j] = saved + h;
-    fcn(context, m, n, x, work, evalFlag);
+    evaluateResiduals(problem, x, movedResiduals, evalFlag);
     x[j] = saved;
     if (*evalFlag < 0) return;  // the caller stops the run
     double* column = jacobian[j];
     // Divide by h itself, not by the realised difference (saved + h) - saved.
-    differenceQuotients(m, work, fvec, h, column);
+    differenceQuotients(m, movedResiduals, fvec, h, column);
   }
 }
 

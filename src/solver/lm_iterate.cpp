@@ -63,22 +63,28 @@ void triangularTimesPivoted(int n, ColumnMatrix r, const int* pivots, const doub
 
 }  // namespace
 
-void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
-               const int* freeMask, double* fvec, const SolverOptions& options,
-               const ProgressSink& progress, const SolverWorkspace& work,
-               SolverOutcome* outcome) {
+void lmIterate(const ResidualProblem& problem, double* x, const int* freeMask, double* fvec,
+               const SolverOptions& options, const ProgressSink& progress,
+               const SolverWorkspace& work, SolverOutcome* outcome) {
   SolverOutcome& out = *outcome;
   out = SolverOutcome{};
-  if (n <= 0 || m < n || options.maxEvaluations <= 0 || !(options.stepFactor > 0.0)) return;
+  const int m = problem.m;
+  const int n = problem.n;
+  if (n <= 0 || m < n || problem.jacobian != nullptr || options.maxEvaluations <= 0 ||
+      !(options.stepFactor > 0.0)) {
+    return;
+  }
   if (options.callerScaling && anyNonPositive(n, work.scaleFactors)) return;
 
   ColumnMatrix jacobian = work.jacobian;
-  int* const pivots = work.pivots;
+  int* const pivots = work.qr.pivots;
   double* const scaleFactors = work.scaleFactors;
   double* const qtResidual = work.qtResidual;
+  double* const columnNorms = work.qr.columnNorms;
+  const TrustRegionSystem system{jacobian, pivots, scaleFactors, qtResidual};
 
   int evalFlag = 1;
-  fcn(context, m, n, x, fvec, &evalFlag);
+  evaluateResiduals(problem, x, fvec, &evalFlag);
   out.evalCount = 1;
   if (evalFlag < 0) {
     out.terminationCode = evalFlag;
@@ -95,21 +101,20 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
   for (;;) {
     // Jacobian at the current point, against the residuals in fvec.
     evalFlag = 2;
-    forwardJacobian(fcn, context, m, n, x, fvec, jacobian, &evalFlag, options.diffStepRel,
-                    options.typical, work.jacobianWork);
+    forwardJacobian(problem, x, fvec, jacobian, &evalFlag, options.diffStepRel, options.typical,
+                    work.movedResiduals);
     out.evalCount += n;
     if (evalFlag < 0) {
       out.terminationCode = evalFlag;
       return;
     }
 
-    // Progress: optionally re-evaluate at x (not counted, flag examined only
-    // at the gradient test below), then report.
+    // Progress: the sink may rewrite fvec and evalFlag (examined only at the
+    // gradient test below), then reports.
     out.iterations = iterationCount;
     double reportedNorm = fnorm;
-    if (options.progressEvaluation) {
-      fcn(context, m, n, x, fvec, &evalFlag);
-      reportedNorm = euclidNorm(m, fvec);
+    if (progress.beforeReport != nullptr) {
+      reportedNorm = progress.beforeReport(progress.context, problem, x, fvec, &evalFlag);
     }
     if (progress.report != nullptr &&
         progress.report(progress.context, iterationCount, reportedNorm, x, n) != 0) {
@@ -121,15 +126,14 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
     // a copy of fvec as soon as it is final, with the arithmetic of applying
     // them in turn afterwards.
     std::memcpy(work.qtf, fvec, static_cast<std::size_t>(m) * sizeof(double));
-    qrPivotFactorApply(m, n, jacobian, 1, pivots, work.rDiagonal, work.columnNorms,
-                       work.referenceNorms, work.qtf);
+    qrPivotFactorApply(m, n, jacobian, 1, work.qr, work.qtf);
 
     if (iterationCount == 1) {
       // Scale by the Jacobian's column norms (1 for a zero column), and size
       // the first trust region from the scaled starting point.
       if (!options.callerScaling) {
         for (int j = 0; j < n; ++j) {
-          scaleFactors[j] = (work.columnNorms[j] == 0.0) ? 1.0 : work.columnNorms[j];
+          scaleFactors[j] = (columnNorms[j] == 0.0) ? 1.0 : columnNorms[j];
         }
       }
       for (int j = 0; j < n; ++j) work.scaled[j] = scaleFactors[j] * x[j];
@@ -141,12 +145,12 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
     // Complete R by storing its diagonal over the reflection vectors' leading
     // entries; keep the first n components of Q^T*fvec.
     for (int j = 0; j < n; ++j) {
-      jacobian[j][j] = work.rDiagonal[j];
+      jacobian[j][j] = work.qr.rDiagonal[j];
       qtResidual[j] = work.qtf[j];
     }
 
     const double gradient =
-        gradientMeasure(n, jacobian, pivots, work.columnNorms, qtResidual, fnorm);
+        gradientMeasure(n, jacobian, pivots, columnNorms, qtResidual, fnorm);
     if (gradient <= options.gradientTol) {
       out.terminationCode = (evalFlag < 0) ? evalFlag : kGradientConverged;
       return;
@@ -154,14 +158,13 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
 
     // Automatic scale factors never decrease.
     if (!options.callerScaling) {
-      for (int j = 0; j < n; ++j) scaleFactors[j] = maxOf(scaleFactors[j], work.columnNorms[j]);
+      for (int j = 0; j < n; ++j) scaleFactors[j] = maxOf(scaleFactors[j], columnNorms[j]);
     }
 
     // Inner iteration on this factorisation, until a step is accepted or a
     // test ends the run.
     for (;;) {
-      lmParameter(n, jacobian, pivots, scaleFactors, qtResidual, stepBound, &lmPar, work.step,
-                  work.sDiagonal, work.parameterWork, work.parameterWork2);
+      lmParameter(n, system, stepBound, &lmPar, work.step, work.parameterScratch);
 
       double* const p = work.step;
       for (int j = 0; j < n; ++j) {
@@ -173,7 +176,7 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
       if (iterationCount == 1) stepBound = minOf(stepBound, scaledStepNorm);
 
       evalFlag = 1;
-      fcn(context, m, n, work.trialPoint, work.trialResiduals, &evalFlag);
+      evaluateResiduals(problem, work.trialPoint, work.trialResiduals, &evalFlag);
       out.evalCount += 1;
       if (evalFlag < 0) {
         out.terminationCode = evalFlag;
@@ -187,11 +190,12 @@ void lmIterate(ResidualFunction fcn, void* context, int m, int n, double* x,
       if (kGrowthGuard * trialNorm < fnorm) {
         actualReduction = 1.0 - (trialNorm * trialNorm) / (fnorm * fnorm);
       }
-      triangularTimesPivoted(n, jacobian, pivots, p, work.scaled);
-      const double t1 = euclidNorm(n, work.scaled) / fnorm;
-      const double t2 = (std::sqrt(lmPar) * scaledStepNorm) / fnorm;
-      const double predictedReduction = t1 * t1 + 2.0 * (t2 * t2);
-      const double directionalDerivative = -(t1 * t1 + t2 * t2);
+      triangularTimesPivoted(n, jacobian, pivots, p, work.modelChange);
+      // The linear model's term and the damping term, each relative to fnorm.
+      const double modelTerm = euclidNorm(n, work.modelChange) / fnorm;
+      const double dampingTerm = (std::sqrt(lmPar) * scaledStepNorm) / fnorm;
+      const double predictedReduction = modelTerm * modelTerm + 2.0 * (dampingTerm * dampingTerm);
+      const double directionalDerivative = -(modelTerm * modelTerm + dampingTerm * dampingTerm);
       double reductionRatio = 0.0;
       if (predictedReduction != 0.0) reductionRatio = actualReduction / predictedReduction;
 

@@ -2,10 +2,7 @@
 //
 // r holds R (upper triangle of the leading n-by-n block, from the pivoted QR
 // factorisation); its strict lower triangle is scratch for the damped
-// triangle S. Scratch use: work3 holds in turn the Gauss-Newton solution in
-// pivoted order, the vector of the lower bound, the scaled gradient, the
-// damping diagonal and the Newton vector; work4 holds D*x between solves and
-// is the damped solve's scratch.
+// triangle S. The scratch vectors are described with LmParameterScratch.
 #include <cmath>
 
 #include "solver.h"
@@ -18,49 +15,54 @@ constexpr double kRelativeLengthTol = 0.1;  // accept |D*x| within 10 % of the b
 constexpr double kUpperBoundFraction = 0.001;
 constexpr int kMaxDampedSolves = 10;
 
-// work3[j] = (D[l] * work4[l]) / scaledStepNorm with l = pivots[j]: the
-// normalised scaled step D^2*x/|D*x| in pivoted order.
+// direction[j] = (D[l] * scaledStep[l]) / scaledStepNorm with l = pivots[j]:
+// the normalised scaled step D^2*x/|D*x| in pivoted order.
 void pivotedScaledDirection(int n, const int* pivots, const double* scaleFactors,
-                            const double* work4, double scaledStepNorm,
-                            double* work3) {
+                            const double* scaledStep, double scaledStepNorm,
+                            double* direction) {
   for (int j = 0; j < n; ++j) {
     const int l = pivots[j];
-    work3[j] = (scaleFactors[l] * work4[l]) / scaledStepNorm;
+    direction[j] = (scaleFactors[l] * scaledStep[l]) / scaledStepNorm;
   }
 }
 
-// work4 = D*step; returns |D*step|.
+// scaledStep = D*step; returns |D*step|.
 double scaledNorm(int n, const double* scaleFactors, const double* step,
-                  double* work4) {
-  for (int j = 0; j < n; ++j) work4[j] = scaleFactors[j] * step[j];
-  return euclidNorm(n, work4);
+                  double* scaledStep) {
+  for (int j = 0; j < n; ++j) scaledStep[j] = scaleFactors[j] * step[j];
+  return euclidNorm(n, scaledStep);
 }
 
 }  // namespace
 
-void lmParameter(int n, ColumnMatrix r, const int* pivots,
-                 const double* scaleFactors, const double* qtResidual,
-                 double stepBound, double* lmPar, double* step,
-                 double* sDiagonal, double* work3, double* work4) {
+void lmParameter(int n, const TrustRegionSystem& system, double stepBound, double* lmPar,
+                 double* step, const LmParameterScratch& scratch) {
+  const ColumnMatrix r = system.r;
+  const int* const pivots = system.pivots;
+  const double* const scaleFactors = system.scaleFactors;
+  const double* const qtResidual = system.qtResidual;
+  double* const sDiagonal = scratch.sDiagonal;
+  double* const pivotedVector = scratch.pivotedVector;
+  double* const scaledStep = scratch.scaledStep;
   // Gauss-Newton solution of R*z = qtResidual; from the first zero on R's
   // diagonal on, z is set to zero (a least-squares solution when R is
   // singular).
   int usableRank = n;
   for (int j = 0; j < n; ++j) {
-    work3[j] = qtResidual[j];
+    pivotedVector[j] = qtResidual[j];
     if (r[j][j] == 0.0 && usableRank == n) usableRank = j;
-    if (usableRank < n) work3[j] = 0.0;
+    if (usableRank < n) pivotedVector[j] = 0.0;
   }
   for (int j = usableRank - 1; j >= 0; --j) {
     const double* colJ = r[j];
-    work3[j] = work3[j] / colJ[j];
-    const double zj = work3[j];
-    for (int i = 0; i < j; ++i) work3[i] = work3[i] - colJ[i] * zj;
+    pivotedVector[j] = pivotedVector[j] / colJ[j];
+    const double zj = pivotedVector[j];
+    for (int i = 0; i < j; ++i) pivotedVector[i] = pivotedVector[i] - colJ[i] * zj;
   }
-  for (int j = 0; j < n; ++j) step[pivots[j]] = work3[j];
+  for (int j = 0; j < n; ++j) step[pivots[j]] = pivotedVector[j];
 
   // Accept the Gauss-Newton step when it is not too long.
-  double scaledStepNorm = scaledNorm(n, scaleFactors, step, work4);
+  double scaledStepNorm = scaledNorm(n, scaleFactors, step, scaledStep);
   double stepExcess = scaledStepNorm - stepBound;
   if (stepExcess <= kRelativeLengthTol * stepBound) {
     *lmPar = 0.0;
@@ -71,14 +73,14 @@ void lmParameter(int n, ColumnMatrix r, const int* pivots,
   // full rank: solve R^T*y = P^T*D^2*x/|D*x|.
   double lowerBound = 0.0;
   if (usableRank == n) {
-    pivotedScaledDirection(n, pivots, scaleFactors, work4, scaledStepNorm, work3);
+    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivotedVector);
     for (int j = 0; j < n; ++j) {
       const double* colJ = r[j];
       double sum = 0.0;
-      for (int i = 0; i < j; ++i) sum = sum + colJ[i] * work3[i];
-      work3[j] = (work3[j] - sum) / colJ[j];
+      for (int i = 0; i < j; ++i) sum = sum + colJ[i] * pivotedVector[i];
+      pivotedVector[j] = (pivotedVector[j] - sum) / colJ[j];
     }
-    const double t = euclidNorm(n, work3);
+    const double t = euclidNorm(n, pivotedVector);
     lowerBound = ((stepExcess / stepBound) / t) / t;
   }
 
@@ -87,9 +89,9 @@ void lmParameter(int n, ColumnMatrix r, const int* pivots,
     const double* colJ = r[j];
     double sum = 0.0;
     for (int i = 0; i <= j; ++i) sum = sum + colJ[i] * qtResidual[i];
-    work3[j] = sum / scaleFactors[pivots[j]];
+    pivotedVector[j] = sum / scaleFactors[pivots[j]];
   }
-  const double gradientNorm = euclidNorm(n, work3);
+  const double gradientNorm = euclidNorm(n, pivotedVector);
   double upperBound = gradientNorm / stepBound;
   if (upperBound == 0.0) upperBound = kSmallestNormal / minOf(stepBound, 0.1);
 
@@ -103,10 +105,11 @@ void lmParameter(int n, ColumnMatrix r, const int* pivots,
     if (*lmPar == 0.0) *lmPar = maxOf(kSmallestNormal, kUpperBoundFraction * upperBound);
 
     const double rootPar = std::sqrt(*lmPar);
-    for (int j = 0; j < n; ++j) work3[j] = rootPar * scaleFactors[j];
-    qrDampedSolve(n, r, pivots, work3, qtResidual, step, sDiagonal, work4);
+    for (int j = 0; j < n; ++j) scratch.dampingDiagonal[j] = rootPar * scaleFactors[j];
+    qrDampedSolve(n, r, pivots, scratch.dampingDiagonal, qtResidual, step, sDiagonal,
+                  scratch.pivotedSolution);
 
-    scaledStepNorm = scaledNorm(n, scaleFactors, step, work4);
+    scaledStepNorm = scaledNorm(n, scaleFactors, step, scaledStep);
     const double previousExcess = stepExcess;
     stepExcess = scaledStepNorm - stepBound;
 
@@ -118,14 +121,14 @@ void lmParameter(int n, ColumnMatrix r, const int* pivots,
 
     // Newton correction from S^T*y = P^T*D^2*x/|D*x|; S's strict upper part
     // sits transposed below R's diagonal.
-    pivotedScaledDirection(n, pivots, scaleFactors, work4, scaledStepNorm, work3);
+    pivotedScaledDirection(n, pivots, scaleFactors, scaledStep, scaledStepNorm, pivotedVector);
     for (int j = 0; j < n; ++j) {
       const double* colJ = r[j];
-      work3[j] = work3[j] / sDiagonal[j];
-      const double yj = work3[j];
-      for (int i = j + 1; i < n; ++i) work3[i] = work3[i] - colJ[i] * yj;
+      pivotedVector[j] = pivotedVector[j] / sDiagonal[j];
+      const double yj = pivotedVector[j];
+      for (int i = j + 1; i < n; ++i) pivotedVector[i] = pivotedVector[i] - colJ[i] * yj;
     }
-    const double t = euclidNorm(n, work3);
+    const double t = euclidNorm(n, pivotedVector);
     const double newtonCorrection = ((stepExcess / stepBound) / t) / t;
 
     // Tighten the bracket with the lmPar of this pass, then step.

@@ -8,13 +8,14 @@ namespace nlfit {
 
 void qrDampedSolve(int n, ColumnMatrix r, const int* pivots,
                    const double* dampingDiagonal, const double* qtResidual,
-                   double* x, double* sDiagonal, double* work) {
+                   double* x, double* sDiagonal, double* pivotedSolution) {
+  double* const z = pivotedSolution;
   // Start S as R, copied transposed into the lower triangle (row j of R down
-  // column j), save R's diagonal in x and the right-hand side in work.
+  // column j), save R's diagonal in x and the right-hand side in z.
   for (int j = 0; j < n; ++j) {
     for (int i = j; i < n; ++i) r[j][i] = r[i][j];
     x[j] = r[j][j];
-    work[j] = qtResidual[j];
+    z[j] = qtResidual[j];
   }
 
   // Row k of S lives in A(k, k) and, right of its diagonal, in A(i, k) for
@@ -46,9 +47,9 @@ void qrDampedSolve(int n, ColumnMatrix r, const int* pivots,
         }
         colK[k] = cosine * a + sine * b;
 
-        const double wk = work[k];
-        work[k] = cosine * wk + sine * e;
-        e = cosine * e - sine * wk;
+        const double zk = z[k];
+        z[k] = cosine * zk + sine * e;
+        e = cosine * e - sine * zk;
 
         for (int i = k + 1; i < n; ++i) {
           const double sik = colK[i];
@@ -67,17 +68,17 @@ void qrDampedSolve(int n, ColumnMatrix r, const int* pivots,
   int usable = n;
   for (int j = 0; j < n; ++j) {
     if (sDiagonal[j] == 0.0 && usable == n) usable = j;
-    if (usable < n) work[j] = 0.0;
+    if (usable < n) z[j] = 0.0;
   }
 
   for (int j = usable - 1; j >= 0; --j) {
     const double* colJ = r[j];
     double sum = 0.0;
-    for (int i = j + 1; i < usable; ++i) sum = sum + colJ[i] * work[i];
-    work[j] = (work[j] - sum) / sDiagonal[j];
+    for (int i = j + 1; i < usable; ++i) sum = sum + colJ[i] * z[i];
+    z[j] = (z[j] - sum) / sDiagonal[j];
   }
 
-  for (int j = 0; j < n; ++j) x[pivots[j]] = work[j];
+  for (int j = 0; j < n; ++j) x[pivots[j]] = z[j];
 }
 
 }  // namespace nlfit

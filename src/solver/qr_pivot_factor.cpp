@@ -8,16 +8,16 @@
 
 namespace nlfit {
 
-void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting,
-                   int* pivots, double* rDiagonal, double* columnNorms,
-                   double* referenceNorms) {
-  qrPivotFactorApply(m, n, matrix, usePivoting, pivots, rDiagonal, columnNorms, referenceNorms,
-                     nullptr);
+void qrPivotFactor(int m, int n, ColumnMatrix matrix, int usePivoting, const QrVectors& qr) {
+  qrPivotFactorApply(m, n, matrix, usePivoting, qr, nullptr);
 }
 
-void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int* pivots,
-                        double* rDiagonal, double* columnNorms, double* referenceNorms,
+void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, const QrVectors& qr,
                         double* rhs) {
+  int* const pivots = qr.pivots;
+  double* const rDiagonal = qr.rDiagonal;
+  double* const columnNorms = qr.columnNorms;
+  double* const referenceNorms = qr.referenceNorms;
   // Norms of the input columns; they start both the running norms (which
   // choose the pivots) and the reference values of the recomputation test.
   if (m >= 1) {
@@ -85,23 +85,23 @@ void qrPivotFactorApply(int m, int n, ColumnMatrix matrix, int usePivoting, int*
     const int columnTargets = reflect ? n - j - 1 : 0;
     const bool rhsTarget = rhs != nullptr && colJ[j] != 0.0;
     const int targets = columnTargets + (rhsTarget ? 1 : 0);
-    for (int t0 = 0; t0 < targets; t0 += kSumGroup) {
-      const int count = (targets - t0 < kSumGroup) ? targets - t0 : kSumGroup;
+    for (int groupStart = 0; groupStart < targets; groupStart += kSumGroup) {
+      const int count = (targets - groupStart < kSumGroup) ? targets - groupStart : kSumGroup;
       double* group[kSumGroup];
       for (int g = 0; g < count; ++g) {
-        group[g] = (t0 + g < columnTargets) ? matrix[j + 1 + t0 + g] : rhs;
+        group[g] = (groupStart + g < columnTargets) ? matrix[j + 1 + groupStart + g] : rhs;
       }
-      dots(m, j, count, group, colJ, dotProducts, t0 + count > columnTargets);
+      dots(m, j, count, group, colJ, dotProducts, groupStart + count > columnTargets);
 
       for (int g = 0; g < count; ++g) {
-        if (t0 + g == columnTargets) {
+        if (groupStart + g == columnTargets) {
           // rhs <- (I - v*v^T / v(j)) * rhs.
           const double t = -(dotProducts[g] / colJ[j]);
           addMultiple(m - j, rhs + j, t, colJ + j);
           continue;
         }
         // Apply the reflection to column k and update its running norm.
-        const int k = j + 1 + t0 + g;
+        const int k = j + 1 + groupStart + g;
         double* colK = matrix[k];
         const double t = dotProducts[g] / colJ[j];
         subtractMultiple(m - j, colK + j, t, colJ + j);

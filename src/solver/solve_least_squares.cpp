@@ -1,6 +1,5 @@
-// The solver's entry: checks, workspace, settings.
+// The solver's entry: checks and workspace.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 #include "solver.h"
@@ -9,17 +8,8 @@ namespace nlfit {
 
 namespace {
 
-constexpr std::size_t kVectorsOfN = 11;
+constexpr std::size_t kVectorsOfN = 14;
 constexpr std::size_t kVectorsOfM = 4;
-
-// Writes the plug-in's progress line to standard output.
-int printProgressLine(void* /*context*/, int /*iteration*/, double fnorm, const double* /*x*/,
-                      int /*n*/) {
-  char line[kProgressLineCapacity];
-  const int lineLength = formatProgressLine(fnorm, line);
-  std::fwrite(line, 1, static_cast<std::size_t>(lineLength), stdout);
-  return 0;
-}
 
 }  // namespace
 
@@ -45,61 +35,42 @@ SolverMemory::SolverMemory(int m, int n, ZeroedAllocator allocate) {
   double* d = reinterpret_cast<double*>(next + sn * sizeof(double*));
   for (std::size_t j = 0; j < sn; ++j, d += sm) columns[j] = d;
   work_.jacobian = columns;
+  LmParameterScratch& scratch = work_.parameterScratch;
   double** const vectorsOfN[kVectorsOfN] = {
-      &work_.scaleFactors, &work_.qtResidual, &work_.rDiagonal,  &work_.columnNorms,
-      &work_.referenceNorms, &work_.step,     &work_.trialPoint, &work_.sDiagonal,
-      &work_.scaled,       &work_.parameterWork, &work_.parameterWork2};
+      &work_.scaleFactors,   &work_.qtResidual,       &work_.qr.rDiagonal,
+      &work_.qr.columnNorms, &work_.qr.referenceNorms, &work_.step,
+      &work_.trialPoint,     &scratch.sDiagonal,       &work_.scaled,
+      &scratch.pivotedVector, &scratch.dampingDiagonal, &scratch.scaledStep,
+      &scratch.pivotedSolution, &work_.modelChange};
   for (double** v : vectorsOfN) {
     *v = d;
     d += sn;
   }
-  double** const vectorsOfM[kVectorsOfM] = {&work_.jacobianWork, &work_.qtf,
+  double** const vectorsOfM[kVectorsOfM] = {&work_.movedResiduals, &work_.qtf,
                                             &work_.trialResiduals, &fvec_};
   for (double** v : vectorsOfM) {
     *v = d;
     d += sm;
   }
-  work_.pivots = reinterpret_cast<int*>(d);
+  work_.qr.pivots = reinterpret_cast<int*>(d);
 }
 
 SolverMemory::~SolverMemory() { std::free(block_); }
 
-SolveResult solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
-                              const int* freeMask, double* fvec, const SolverOptions& options,
-                              const ProgressSink& progress, SolverOutcome* outcome) {
+SolveResult solveLeastSquares(const ResidualProblem& problem, double* x, const int* freeMask,
+                              double* fvec, const SolverOptions& options,
+                              const ProgressSink& progress, ZeroedAllocator allocate,
+                              SolverOutcome* outcome) {
   *outcome = SolverOutcome{};
   // -0.0 passes (it is not negative); NaN does not.
-  if (n <= 0 || m < n || !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
+  if (problem.n <= 0 || problem.m < problem.n || problem.jacobian != nullptr ||
+      !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
     return kSolveRefused;
   }
-  SolverMemory memory(m, n, zeroFilledAlloc);
+  SolverMemory memory(problem.m, problem.n, allocate);
   if (!memory.ok()) return kSolveOutOfMemory;
-  lmIterate(fcn, context, m, n, x, freeMask, fvec, options, progress, memory.workspace(),
-            outcome);
+  lmIterate(problem, x, freeMask, fvec, options, progress, memory.workspace(), outcome);
   return kSolveRan;
-}
-
-int solveLeastSquares(ResidualFunction fcn, void* context, int m, int n, double* x,
-                      const int* freeMask, double* fvec, double tolerance,
-                      int* terminationCode, int* evalCount) {
-  SolverOptions options;
-  options.reductionTol = tolerance;
-  options.stepTol = tolerance;
-  options.gradientTol = 0.0;
-  options.maxEvaluations = kMaxEvaluations;
-  options.diffStepRel = 0.0;  // the difference step rests on machine precision
-  options.stepFactor = kStepFactor;
-  options.progressEvaluation = true;
-  ProgressSink sink;
-  sink.report = printProgressLine;
-  SolverOutcome outcome;
-  const SolveResult result =
-      solveLeastSquares(fcn, context, m, n, x, freeMask, fvec, options, sink, &outcome);
-  *terminationCode = outcome.terminationCode;
-  if (result != kSolveRan) return 1;  // the count is left as it was
-  *evalCount = outcome.evalCount;
-  if (*terminationCode == kGradientAtPrecision) *terminationCode = kGradientConverged;
-  return 0;
 }
 
 }  // namespace nlfit

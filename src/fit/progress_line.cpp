@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "solver.h"
+#include "fit.h"
 
 namespace nlfit {
 
