@@ -192,19 +192,16 @@ double residualSumOfSquares(const Library& lib, int paramCount, const double* pa
 // one-line message.
 void readTwoColumns(const std::string& path, std::vector<double>* x, std::vector<double>* y) {
   namespace data = nlfit::data;
-  std::string text;
   std::string error;
-  data::Table table;
+  data::TextInput input;
   data::Observations observations;
-  if (!data::readText(path, &text, &error) || !data::parseTable(text, path, &table, &error)) {
+  if (!input.open(path, &error) ||
+      !data::readObservations(input, data::ReadOptions(), &observations, &error)) {
     fail(kExitFailure, error);
   }
-  if (table.columns != 2) {
-    fail(kExitFailure, path + ": " + std::to_string(table.columns) +
+  if (observations.columns != 2) {
+    fail(kExitFailure, path + ": " + std::to_string(observations.columns) +
                            " columns; x,y pairs expected");
-  }
-  if (!data::selectColumns(table, path, nullptr, false, &observations, &error)) {
-    fail(kExitFailure, error);
   }
   *x = std::move(observations.x);
   *y = std::move(observations.y);

@@ -8,7 +8,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace svgplot {
 
@@ -451,16 +453,48 @@ std::string renderFitPlot(const FitPlot& plot) {
   return out;
 }
 
-bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error) {
-  const std::string document = renderFitPlot(plot);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  if (file) file.write(document.data(), static_cast<std::streamsize>(document.size()));
-  if (file) file.close();
-  if (!file) {
+namespace {
+
+// Writes text to a new file in path's directory and renames it over path:
+// a reader, or another writer, sees the old file or the whole new one, and a
+// failure leaves the old file as it was.
+bool replaceFile(const std::string& path, const std::string& text, std::string* error) {
+  const std::size_t slash = path.find_last_of('/');
+  const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temporary = directory + "/." + base + ".XXXXXX";
+  const int fd = ::mkstemp(&temporary[0]);
+  if (fd < 0) {
     if (error != nullptr) *error = "cannot write " + path + ": " + std::strerror(errno);
     return false;
   }
+  // mkstemp makes the file private; give it the mode a new file gets.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  bool ok = ::fchmod(fd, 0666 & ~mask) == 0;
+  for (std::size_t done = 0; ok && done < text.size();) {
+    const ssize_t wrote = ::write(fd, text.data() + done, text.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    ok = wrote > 0;
+    if (ok) done += static_cast<std::size_t>(wrote);
+  }
+  ok = ok && ::fsync(fd) == 0;
+  const int code = errno;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && ::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    const int reason = errno != 0 ? errno : code;
+    ::unlink(temporary.c_str());
+    if (error != nullptr) *error = "cannot write " + path + ": " + std::strerror(reason);
+    return false;
+  }
   return true;
+}
+
+}  // namespace
+
+bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error) {
+  return replaceFile(path, renderFitPlot(plot), error);
 }
 
 }  // namespace svgplot

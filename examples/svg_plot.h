@@ -30,7 +30,9 @@ struct FitPlot {
 // equal text.
 std::string renderFitPlot(const FitPlot& plot);
 
-// Writes renderFitPlot(plot) to path; on failure returns false with a reason.
+// Writes renderFitPlot(plot) to path through a temporary file in the same
+// directory, renamed over path: concurrent writers leave one whole picture,
+// and a failure (returns false with a reason) leaves the old file.
 bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error);
 
 // count abscissae evenly spaced from lo to hi, both ends included.

@@ -6,8 +6,11 @@ usage: cli_test.py NLFIT PROJECT_DIR WORK_DIR   (standard library only)
 """
 import json
 import os
+import resource
+import signal
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
 NLFIT, PROJECT, WORK = sys.argv[1:4]
 NIST = os.path.join(PROJECT, "data", "nist")
@@ -15,8 +18,8 @@ DECAY = os.path.join(PROJECT, "data", "examples", "decay.csv")
 failures = []
 
 
-def run(*args):
-    p = subprocess.run([NLFIT, *args], capture_output=True, text=True)
+def run(*args, stdin=None, **kw):
+    p = subprocess.run([NLFIT, *args], capture_output=True, text=True, input=stdin, **kw)
     return p.returncode, p.stdout, p.stderr
 
 
@@ -131,17 +134,64 @@ cases = [
     (2, "no parameter 'q'", [line_file, "--model", "a*x", "--start", "q=1"]),
     (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
     (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
+    # Numbers are read as written or refused, never coerced.
+    (2, "--tolerance takes a finite decimal number, not 'nan'", [line_file, "--model", "a*x", "--tolerance", "nan"]),
+    (2, "not '0x10'", [line_file, "--model", "a*x", "--tolerance", "0x10"]),
+    (2, "--max-evaluations takes a whole number >= 0", [line_file, "--model", "a*x", "--max-evaluations", "18446744073709551617"]),
+    (2, "not '0x10'", [line_file, "--model", "a*x", "--max-evaluations", "0x10"]),
+    (2, "--skip-rows takes a whole number", [line_file, "--model", "a*x", "--skip-rows", "1.5"]),
+    (2, "--start takes name=value", [line_file, "--model", "a*x", "--start", "a=inf"]),
+    (1, "line 2, column 2: '1.#INF' is not a number", [write("inf.csv", "x,y\n1,1.#INF\n"), "--model", "a*x"]),
+    (1, "line 3, column 2: y is missing ('NA')", [write("na.csv", "x,y\n1,2\n2,NA\n3,6\n"), "--model", "a*x", "--na", "NA"]),
+    (1, "the header names 'x' twice", [write("twice.csv", "x,x\n1,2\n"), "--model", "a*x"]),
+    (1, "/dev/zero: line 1: a NUL byte", ["/dev/zero", "--model", "a*x"]),
 ]
 for want_rc, want_err, args in cases:
     rc, out, err = run(*args)
     ok = rc == want_rc and out == "" and err.count("\n") == 1 and err.startswith("nlfit: ") and want_err in err
     check(ok, f"{args}: exit {rc} (want {want_rc}), stdout {out!r}, stderr {err!r}")
 
+# What people write: blanks after commas, "y =", standard input, title
+# rows, quoted and decimal-comma numbers, NA cells dropped and counted.
+spread = "Title line\nx;y\n\"1,0\";2,1\n2,0;NA\n3,0;6,1\n4,0;7,9\n"
+for args, stdin, points in [
+    ([line_file, "--model", "y = a*x+b", "--start", "a=3, b=1"], None, 3),
+    (["-", "--model", "a*x+b", "--columns", "x, y"], "x,y\n1,2\n2,4\n3,6.1\n", 3),
+    (["-", "--model", "a*x+b", "--skip-rows", "1", "--decimal-comma", "--na", "NA", "--skip-nonfinite"], spread, 3),
+]:
+    rc, out, err = run(*args, "--json", stdin=stdin)
+    check(rc == 0 and json.loads(out)["data"]["points"] == points, f"{args}: exit {rc} {err}")
+rc, out, err = run("--version")
+check(rc == 0 and out.startswith("nlfit ") and out.count(".") == 2, f"--version: {out!r}")
+
+# Pictures are replaced whole: concurrent writers of pictures of different
+# lengths leave one well-formed file, and a write that fails (here: a file
+# size limit) leaves the old one.
+svg = os.path.join(WORK, "shared.svg")
+writers = [subprocess.Popen([NLFIT, (line_file, DECAY)[k % 2], "--model", "a*x+b", "--svg", svg],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for k in range(20)]
+check(all(w.wait() == 0 for w in writers), "concurrent --svg writers failed")
+with open(svg) as f:
+    old = f.read()
+check(ElementTree.fromstring(old).tag.endswith("svg"), "concurrent --svg: not one whole picture")
+check(not any(n.startswith(".shared.svg.") for n in os.listdir(WORK)), "temporary files left behind")
+
+
+def small_file_limit():
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (1000, 1000))
+
+
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--svg", svg, preexec_fn=small_file_limit)
+with open(svg) as f:
+    check(rc == 1 and "cannot write" in err and f.read() == old, f"failed --svg write: {rc} {err}")
+
 rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--columns", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models"):
+               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
+               "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 
 for f in failures:

@@ -20,8 +20,10 @@
 #include <vector>
 
 #include "cli/json_report.h"
+#include "cli/options.h"
 #include "data/data_file.h"
 #include "data/nist_dataset.h"
+#include "nlfit.h"
 #include "nlfit/fit.h"
 #include "nlfit/report.h"
 #include "svg_plot.h"
@@ -55,6 +57,9 @@ struct Arguments {
   double tolerance = std::numeric_limits<double>::quiet_NaN();
   bool skipNonfinite = false;
   bool listModels = false;
+  bool decimalComma = false;
+  long long skipRows = 0;
+  std::string missing;  // --na
 };
 
 struct ModelDeleter {
@@ -62,30 +67,11 @@ struct ModelDeleter {
 };
 using ModelHandle = std::unique_ptr<nlfit_model, ModelDeleter>;
 
-// name=value,name=value,... in the order given.
-std::vector<std::pair<std::string, double>> parseAssignments(const std::string& text,
-                                                             const char* option) {
-  std::vector<std::pair<std::string, double>> out;
-  if (text.empty()) return out;
-  std::size_t begin = 0;
-  for (;;) {
-    const std::size_t end = text.find(',', begin);
-    const std::string item = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    const std::size_t eq = item.find('=');
-    double value = 0.0;
-    if (eq == std::string::npos || eq == 0 ||
-        !nlfit::data::parseNumber(item.substr(eq + 1), &value) || !std::isfinite(value)) {
-      fail(kExitUsage, std::string(option) + " takes name=value,...; bad item '" + item + "'");
-    }
-    for (const auto& seen : out) {
-      if (seen.first == item.substr(0, eq)) {
-        fail(kExitUsage, std::string(option) + " gives " + seen.first + " twice");
-      }
-    }
-    out.emplace_back(item.substr(0, eq), value);
-    if (end == std::string::npos) break;
-    begin = end + 1;
-  }
+// name=value,name=value,... in the order given; a usage error otherwise.
+nlfit::cli::Assignments parseAssignments(const std::string& text, const char* option) {
+  nlfit::cli::Assignments out;
+  std::string error;
+  if (!nlfit::cli::parseAssignments(text, option, &out, &error)) fail(kExitUsage, error);
   return out;
 }
 
@@ -149,23 +135,34 @@ struct Problem {
   std::vector<unsigned char> origin;  // NLFIT_START_* of each parameter
 };
 
-void loadData(const Arguments& args, Problem* problem) {
+// A NIST StRD file is read whole (it is small); a delimited file line by
+// line, keeping only the columns used.
+void loadNist(const Arguments& args, nlfit::data::TextInput& input, Problem* problem) {
+  if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
   std::string text;
   std::string error;
-  if (!nlfit::data::readText(args.data, &text, &error)) fail(kExitBadInput, error);
-  problem->file = args.data;
-  if (nist::looksLikeDataset(text)) {
-    if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      lines.push_back(line);
-    }
-    if (!nist::parseDataset(lines, args.data, &problem->dataset, &error)) fail(kExitBadInput, error);
-    problem->nist = true;
-    problem->observations.x = problem->dataset.x;
-    problem->observations.y = problem->dataset.y;
+  if (!input.readRest(&text, &error)) fail(kExitBadInput, error);
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  if (!nist::parseDataset(lines, input.name(), &problem->dataset, &error)) fail(kExitBadInput, error);
+  problem->nist = true;
+  problem->observations.x = problem->dataset.x;
+  problem->observations.y = problem->dataset.y;
+}
+
+void loadData(const Arguments& args, Problem* problem) {
+  std::string error;
+  nlfit::data::TextInput input;
+  if (!input.open(args.data, &error)) fail(kExitBadInput, error);
+  problem->file = input.name();
+  std::string head;
+  if (!input.peek(4096 + 16, &head, &error)) fail(kExitBadInput, error);
+  if (nist::looksLikeDataset(head)) {
+    loadNist(args, input, problem);
     return;
   }
   if (args.nistStart != 0) fail(kExitUsage, "--nist-start applies to NIST StRD files only");
@@ -173,16 +170,20 @@ void loadData(const Arguments& args, Problem* problem) {
   if (!args.columns.empty() && !nlfit::data::parseColumnChoice(args.columns, &choice, &error)) {
     fail(kExitUsage, error);
   }
-  nlfit::data::Table table;
-  if (!nlfit::data::parseTable(text, args.data, &table, &error) ||
-      !nlfit::data::selectColumns(table, args.data, args.columns.empty() ? nullptr : &choice,
-                                  args.skipNonfinite, &problem->observations, &error)) {
+  nlfit::data::ReadOptions options;
+  options.columns = args.columns.empty() ? nullptr : &choice;
+  options.skipNonfinite = args.skipNonfinite;
+  options.decimalComma = args.decimalComma;
+  options.skipRows = static_cast<std::size_t>(args.skipRows);
+  options.missing = args.missing;
+  if (!nlfit::data::readObservations(input, options, &problem->observations, &error)) {
     fail(kExitBadInput, error);
   }
 }
 
 void chooseModel(const Arguments& args, Problem* problem) {
-  if (args.model.empty()) {
+  const std::string formula = nlfit::cli::withoutResponse(args.model);
+  if (formula.empty()) {
     if (!problem->nist) {
       fail(kExitUsage, "a data file needs --model FORMULA or NAME (see --list-models)");
     }
@@ -193,15 +194,15 @@ void chooseModel(const Arguments& args, Problem* problem) {
   } else {
     // A bare name is a catalogue name: a typo must not become a formula
     // with one parameter (a constant is written c*1).
-    problem->model.reset(nlfit_model_builtin(args.model.c_str()));
-    if (!problem->model && isIdentifier(args.model)) {
-      fail(kExitBadInput, "unknown model '" + args.model +
+    problem->model.reset(nlfit_model_builtin(formula.c_str()));
+    if (!problem->model && isIdentifier(formula)) {
+      fail(kExitBadInput, "unknown model '" + formula +
                               "': not in the catalogue (see --list-models)");
     }
     if (!problem->model) {
       char message[512] = "";
-      problem->model.reset(nlfit_model_formula(args.model.c_str(), nullptr, 0, message, sizeof message));
-      if (!problem->model) fail(kExitBadInput, "formula '" + args.model + "': " + message);
+      problem->model.reset(nlfit_model_formula(formula.c_str(), nullptr, 0, message, sizeof message));
+      if (!problem->model) fail(kExitBadInput, "formula '" + formula + "': " + message);
     }
   }
   const std::size_t n = nlfit_model_parameter_count(problem->model.get());
@@ -429,18 +430,53 @@ int run(const Arguments& args) {
 
 }  // namespace
 
+// Numeric options are read strictly (see cli/options.h): a value that is not
+// written as the option takes it is a usage error, never coerced.
+CLI::Option* addNumber(CLI::App& app, const std::string& name, double* target, const std::string& help) {
+  return app.add_option_function<std::string>(name, [name, target](const std::string& text) {
+    if (!nlfit::cli::parseFiniteNumber(text, target)) {
+      throw CLI::ValidationError(name + " takes a finite decimal number, not '" + text + "'");
+    }
+  }, help)->type_name("NUMBER");
+}
+
+template <class Integer>
+CLI::Option* addInteger(CLI::App& app, const std::string& name, Integer* target, long long min,
+                        long long max, const std::string& help) {
+  return app.add_option_function<std::string>(name, [=](const std::string& text) {
+    long long value = 0;
+    if (!nlfit::cli::parseInteger(text, min, max, &value)) {
+      const std::string range =
+          max - min == 1 ? std::to_string(min) + " or " + std::to_string(max)
+          : max == std::numeric_limits<long long>::max()
+              ? "a whole number >= " + std::to_string(min)
+              : "a whole number from " + std::to_string(min) + " to " + std::to_string(max);
+      throw CLI::ValidationError(name + " takes " + range + ", not '" + text + "'");
+    }
+    *target = static_cast<Integer>(value);
+  }, help)->type_name("N");
+}
+
+#define NLFIT_STRING2(x) #x
+#define NLFIT_STRING(x) NLFIT_STRING2(x)
+
 int main(int argc, char** argv) {
   Arguments args;
   CLI::App app{
       "Fits a curve to a data file by nonlinear least squares and reports the parameters with\n"
       "their standard errors and 95% confidence intervals, the goodness of fit and the\n"
-      "correlations. DATA is a delimited text file (comma, semicolon, tab or spaces; a first\n"
-      "line without numbers is a header) or a NIST StRD .dat file, which brings its own model,\n"
-      "starting values and certified results. See docs/cli.md.",
+      "correlations. DATA is a delimited text file (comma, semicolon, or blanks and tabs; a\n"
+      "first line without numbers is a header; - reads standard input) or a NIST StRD .dat\n"
+      "file, which brings its own model, starting values and certified results.",
       "nlfit"};
-  app.add_option("DATA", args.data, "data file: delimited text or a NIST StRD .dat file");
+  app.footer("The manual, with the rules for data files and the JSON keys: man nlfit\n");
+  app.set_version_flag("--version", "nlfit " NLFIT_STRING(NLFIT_VERSION_MAJOR) "." NLFIT_STRING(
+      NLFIT_VERSION_MINOR) "." NLFIT_STRING(NLFIT_VERSION_PATCH), "print the version and exit");
+  app.add_option("DATA", args.data,
+                 "data file: delimited text or a NIST StRD .dat file; - for standard input");
   app.add_option("--model", args.model,
-                 "formula in x (e.g. 'a*exp(-b*x)+c') or catalogue name (see --list-models)");
+                 "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
+                 "(see --list-models)");
   app.add_option("--start", args.start,
                  "starting values name=value,... (others: from the data for the everyday "
                  "catalogue shapes, 1 otherwise)");
@@ -449,21 +485,33 @@ int main(int argc, char** argv) {
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
   app.add_flag("--absolute-sigma", args.absoluteSigma,
                "sigma is absolute: do not scale the covariance by the reduced chi-square");
-  app.add_option("--nist-start", args.nistStart, "NIST file: start from its start 1 (default) or 2");
-  app.add_flag("--json", args.json, "print the report as JSON (see docs/cli.md)");
+  addInteger(app, "--nist-start", &args.nistStart, 1, 2,
+             "NIST file: start from its start 1 (default) or 2");
+  app.add_flag("--json", args.json, "print the report as JSON (see the manual)");
   app.add_option("--svg", args.svg, "also draw the fit and its residuals into OUT.svg")
       ->type_name("OUT.svg");
-  app.add_option("--max-evaluations", args.maxEvaluations,
-                 "model evaluations allowed for the fit (0: automatic)");
-  app.add_option("--tolerance", args.tolerance,
-                 "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
+  addInteger(app, "--max-evaluations", &args.maxEvaluations, 0,
+             std::numeric_limits<long long>::max(),
+             "model evaluations allowed for the fit (0: automatic)");
+  addNumber(app, "--tolerance", &args.tolerance,
+            "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
   app.add_flag("--skip-nonfinite", args.skipNonfinite,
-               "drop rows with NaN or infinity in the columns used (and say how many)");
+               "drop rows with NaN, infinity or a missing cell in the columns used (and say how many)");
+  app.add_flag("--decimal-comma", args.decimalComma,
+               "numbers are written with a decimal comma (1,5); columns are then separated by "
+               "semicolons or blanks");
+  addInteger(app, "--skip-rows", &args.skipRows, 0, std::numeric_limits<int>::max(),
+             "skip the first N lines of the file (titles above the header)");
+  app.add_option("--na", args.missing, "a cell written TOKEN is missing (e.g. NA)")
+      ->type_name("TOKEN");
   app.add_flag("--list-models", args.listModels, "list the catalogue of models with formulas");
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp&) {
     std::fputs(app.help().c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
     return 0;
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "nlfit: %s (try --help)\n", e.what());

@@ -4,6 +4,7 @@ function(nlfit_expected_files out_var)
   set(lib "${LIBDIR}")
   set(${out_var}
     "${BINDIR}/nlfit"
+    "${MANDIR}/man1/nlfit.1"
     "${INCLUDEDIR}/nlfit.h"
     "${INCLUDEDIR}/nlfit/fit.h"
     "${INCLUDEDIR}/nlfit/model.h"

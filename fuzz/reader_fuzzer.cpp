@@ -1,0 +1,16 @@
+// libFuzzer target for the reader of delimited data files (see text_case.h).
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "text_case.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string failure = nlfit_fuzz::checkReaderCase(data, size);
+  if (!failure.empty()) {
+    std::fprintf(stderr, "property violated: %s\n", failure.c_str());
+    std::abort();
+  }
+  return 0;
+}
