@@ -63,6 +63,7 @@ NLFIT_FIT_API size_t nlfit_report_format(const nlfit_report_input *input, char *
  *                          ("a and b enter only together"); their standard
  *                          errors are withheld
  *   at_start               a free parameter did not move from its start
+ *   at_bound               a parameter on one of its bounds (no standard error)
  *   correlated             two parameters correlated beyond +-0.99
  *   chi2_low               absolute sigma: chi-square p-value below 0.001
  *                          (sigma too small, or the model does not fit)

@@ -124,13 +124,19 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
                         "the fit did not converge; the values are those of the last accepted step"});
   }
   if (in.start_origin != nullptr) {
-    std::vector<std::string> defaulted;
+    std::vector<std::string> defaulted, moved;
     for (std::size_t j = 0; j < n; ++j) {
-      if (in.start_origin[j] == NLFIT_START_DEFAULT) defaulted.push_back(name(in, j));
+      if (in.start_origin[j] != NLFIT_START_DEFAULT) continue;
+      defaulted.push_back(name(in, j));
+      // A caller may have moved a start of 1 onto a bound.
+      if (in.start != nullptr && in.start[j] != 1.0) {
+        moved.push_back(std::string(name(in, j)) + " at " + format("%.10g", in.start[j]));
+      }
     }
     if (!defaulted.empty()) {
-      warnings.push_back({"start_default", "no start value for " + listOf(defaulted) +
-                                               "; started at 1"});
+      warnings.push_back({"start_default",
+                          "no start value for " + listOf(defaulted) + "; started at 1" +
+                              (moved.empty() ? "" : " (" + listOf(moved) + ", its bound)")});
     }
   }
   std::vector<std::string> undetermined;
@@ -140,6 +146,13 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
     const bool atStart = (flags & NLFIT_PARAM_AT_START) != 0 ||
                          (r.parameter_flags == nullptr && in.start != nullptr &&
                           in.start[j] == in.params[j]);
+    if (flags & NLFIT_PARAM_AT_BOUND) {
+      warnings.push_back({"at_bound", std::string(name(in, j)) + " is at its bound " +
+                                          format("%.10g", in.params[j]) +
+                                          ": no standard error; the others are computed as if "
+                                          "it were held there"});
+      continue;
+    }
     if (flags & NLFIT_PARAM_NO_EFFECT) {
       warnings.push_back({"no_effect", std::string(name(in, j)) +
                                            " does not change the residuals; hold it with --fix " +
@@ -257,6 +270,8 @@ std::string buildReport(const nlfit_report_input& in) {
       row.insert(row.end(), {"held", "", "", ""});
     } else if (flags & NLFIT_PARAM_UNDETERMINED) {
       row.insert(row.end(), {"undetermined", "", "", ""});
+    } else if (flags & NLFIT_PARAM_AT_BOUND) {
+      row.insert(row.end(), {"at bound", "", "", ""});
     } else {
       row.push_back(format("%#.4g", se));
       row.push_back(value != 0.0 ? format("%#.3g", 100.0 * std::fabs(se / value)) : "-");
