@@ -73,7 +73,8 @@ TEST(AutoStart, EveryShapeFitsItsOwnCurveBackFromTheData) {
     nlfit_options options;
     nlfit_options_init(&options);
     options.compute_statistics = 1;
-    nlfit_result result{};
+    nlfit_result result;
+    nlfit_result_init(&result);
     result.std_errors = se.data();
     nlfit_fit_model(model.get(), n, params.data(), x.size(), x.data(), y.data(), &options,
                     &result);

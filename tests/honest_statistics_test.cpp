@@ -12,9 +12,10 @@
 namespace {
 
 struct Fit {
+  Fit() { nlfit_result_init(&result); }
   std::vector<double> params, se;
   std::vector<unsigned> flags;
-  nlfit_result result{};
+  nlfit_result result;
 };
 
 Fit fitFormula(const char* formula, std::vector<double> start, const std::vector<double>& x,
@@ -67,7 +68,8 @@ TEST(HonestStatistics, ChiSquarePValueOnlyForAnAbsoluteSigma) {
     nlfit_options_init(&options);
     options.sigma = sigma;
     options.absolute_sigma = absolute;
-    nlfit_result result{};
+    nlfit_result result;
+    nlfit_result_init(&result);
     nlfit_fit(constant, nullptr, 1, &p, 3, x, y, &options, &result);
     if (absolute) {
       EXPECT_NEAR(result.chi2_p_value, std::exp(-1.0), 1e-12);

@@ -34,14 +34,16 @@ TEST(ReportWarnings, NameTheProblemOnceWithTheTextReportsWords) {
     x.push_back(29 - i);  // the order of x, not of the rows, counts
     residuals.push_back(i < 10 || i >= 20 ? 1.0 : -1.0);
   }
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.status = NLFIT_CONVERGED_REDUCTION;
   result.converged = 1;
   result.dof = 27;
   result.rss = 400;
   result.chi2_p_value = 1e-60;
   result.parameter_flags = flags;
-  nlfit_report_input in{};
+  nlfit_report_input in;
+  nlfit_report_input_init(&in);
   in.points = 30;
   in.weighted = 1;
   in.absolute_sigma = 1;

@@ -4,12 +4,14 @@
 #include "nlfit/report.h"
 
 #include <algorithm>
-#include <boost/math/distributions/normal.hpp>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "api/api.h"
+#include "api/struct_prefix.h"
 
 namespace {
 
@@ -111,7 +113,7 @@ double runsPValue(std::size_t m, const double* x, const double* residuals) {
   if (!(variance > 0.0)) return std::nan("");
   // Continuity-corrected normal approximation, lower tail.
   const double z = (runs + 0.5 - mean) / std::sqrt(variance);
-  return boost::math::cdf(boost::math::normal(), z);
+  return nlfit::normalLowerTail(z);
 }
 
 // The warnings of a report in the order they are printed.
@@ -282,7 +284,7 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += table(rows) + "\n";
 
-  const double rms = in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan("");
+  const double rms = r.rms_residual;
   rows.clear();
   rows.push_back({in.weighted ? "Chi-square" : "RSS", format("%.10g", r.rss)});
   rows.push_back({"Degrees of freedom", integer(r.dof)});
@@ -366,10 +368,17 @@ double nlfit_report_runs_p_value(size_t m, const double* x, const double* residu
 }
 
 size_t nlfit_report_warnings(const nlfit_report_input* input, char* buffer, size_t size) {
-  if (input == nullptr || input->result == nullptr || input->params == nullptr) return 0;
+  // The library's copies of the caller's input and result.
+  nlfit_report_input in;
+  nlfit_result result;
+  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
+      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
+    return 0;
+  }
+  in.result = &result;
   try {
     std::string text;
-    for (const Warning& w : collectWarnings(*input)) text += w.code + "\t" + w.message + "\n";
+    for (const Warning& w : collectWarnings(in)) text += w.code + "\t" + w.message + "\n";
     if (buffer != nullptr && size > 0) {
       const std::size_t copied = text.size() < size ? text.size() : size - 1;
       std::memcpy(buffer, text.data(), copied);
@@ -381,10 +390,22 @@ size_t nlfit_report_warnings(const nlfit_report_input* input, char* buffer, size
   }
 }
 
+void nlfit_report_input_init_size(nlfit_report_input* input, size_t size) {
+  nlfit::initPrefix(input, size,
+                    [](nlfit_report_input& in) { in.certified_rss = std::nan(""); });
+}
+
 size_t nlfit_report_format(const nlfit_report_input* input, char* buffer, size_t size) {
-  if (input == nullptr || input->result == nullptr || input->params == nullptr) return 0;
+  // The library's copies of the caller's input and result.
+  nlfit_report_input in;
+  nlfit_result result;
+  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
+      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
+    return 0;
+  }
+  in.result = &result;
   try {
-    const std::string text = buildReport(*input);
+    const std::string text = buildReport(in);
     if (buffer != nullptr && size > 0) {
       const std::size_t copied = text.size() < size ? text.size() : size - 1;
       std::memcpy(buffer, text.data(), copied);
