@@ -665,6 +665,16 @@ class FitResult:
         With estimator='poisson', the deviance and Pearson's sum; else NaN.
     estimator : str
         The estimator of the fit.
+    chi2_p_value : float
+        With sigma and absolute_sigma, the chi-square p-value; NaN otherwise.
+    start_origin : numpy.ndarray or None
+        Per parameter 0 given, 1 automatic, 2 default 1; None when p0 was
+        given.
+    residuals : numpy.ndarray or None
+        model - y at the result.
+    warnings : list of dict
+        The report's warnings, ``{"code", "message"}`` dicts (the ``nlfit``
+        command's ``warnings``).
     model : str
         The catalogue name, the formula, or the Python callable's name.
     model_name : str or None
@@ -731,6 +741,10 @@ class FitResult:
     deviance: float = float("nan")
     pearson_chi2: float = float("nan")
     estimator: str = "least_squares"
+    chi2_p_value: float = float("nan")
+    start_origin: Optional[NDArray[Any]] = None
+    residuals: Optional[NDArray[Any]] = None
+    warnings: List[Dict[str, str]] = dataclasses.field(default_factory=list)
 
     def __repr__(self) -> str:
         text = _report_table(self)
@@ -748,11 +762,11 @@ class FitResult:
         return "\n".join(lines)
 
 
-def _report_table(r: FitResult) -> Optional[str]:
-    """The C library's report of a fit (nlfit_report_format), the table the
-    nlfit command prints; None when the library lacks the formatter."""
+def _report_text(r: FitResult, function_name: str) -> Optional[str]:
+    """The text the C library's report layer writes for a fit (its report,
+    or its warnings); None when the library lacks the function."""
     lib = _library.library()
-    formatter = getattr(lib, "nlfit_report_format", None)
+    formatter = getattr(lib, function_name, None)
     if formatter is None:
         return None
     result = _library.Result(
@@ -760,7 +774,7 @@ def _report_table(r: FitResult) -> Optional[str]:
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
         r_squared=r.r_squared, jacobian_evaluations=r.jacobian_evaluations,
-        deviance=r.deviance, pearson_chi2=r.pearson_chi2)
+        deviance=r.deviance, pearson_chi2=r.pearson_chi2, chi2_p_value=r.chi2_p_value)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -773,12 +787,72 @@ def _report_table(r: FitResult) -> Optional[str]:
         parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
         params=r.params.ctypes.data, start=r.start.ctypes.data,
         result=ctypes.pointer(result), certified_rss=float("nan"))
+    origin = r.start_origin
+    if origin is not None:
+        report.start_origin = origin.ctypes.data
+    residuals = r.residuals
+    if residuals is not None:
+        report.x = r.x.ctypes.data
+        report.residuals = residuals.ctypes.data
     size = formatter(ctypes.byref(report), None, 0)
     if size == 0:
-        return None
+        return "" if function_name == "nlfit_report_warnings" else None
     buffer = ctypes.create_string_buffer(size + 1)
     formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
     return str(buffer.value.decode(errors="replace"))
+
+
+def _report_table(r: FitResult) -> Optional[str]:
+    """The C library's report of a fit (nlfit_report_format), the table the
+    nlfit command prints; None when the library lacks the formatter."""
+    return _report_text(r, "nlfit_report_format")
+
+
+def _warnings_of(r: FitResult) -> List[Dict[str, str]]:
+    """The report layer's warnings as a list of {"code", "message"} dicts:
+    the list the nlfit command prints and writes under "warnings"."""
+    text = _report_text(r, "nlfit_report_warnings")
+    if not text:
+        return []
+    return [dict(zip(("code", "message"), line.split("\t", 1)))
+            for line in text.splitlines() if line]
+
+
+def _automatic_start(lib: _library.Library, handle: Optional[Model], n: int, x: NDArray[Any],
+                     y: NDArray[Any], sigma: Optional[NDArray[Any]]
+                     ) -> Tuple[NDArray[Any], Optional[NDArray[Any]]]:
+    """The catalogue shape's starting values from the data, and the origin of
+    each (nlfit.START_*); ones without a method (or an older library)."""
+    params = np.ones(n)
+    origin = np.full(n, 2, dtype=np.uint8)
+    if handle is None or getattr(lib, "nlfit_model_auto_start", None) is None:
+        return params, None
+    status = lib.nlfit_model_auto_start(handle.handle(), n, params.ctypes.data, None, x.size,
+                                        x.ctypes.data, y.ctypes.data,
+                                        None if sigma is None else sigma.ctypes.data,
+                                        origin.ctypes.data)
+    if status != 0:
+        return np.ones(n), None
+    return params, origin
+
+
+def _residuals_at(lib: _library.Library, handle: Optional[Model], model: Any,
+                  params: NDArray[Any], x: NDArray[Any], y: NDArray[Any]
+                  ) -> Optional[NDArray[Any]]:
+    """model - y at the fitted parameters (for the runs test of the
+    warnings), or None when the model cannot give them."""
+    values = np.empty_like(x)
+    try:
+        if handle is not None:
+            if lib.nlfit_model_evaluate(handle.handle(), params.ctypes.data, x.ctypes.data,
+                                        x.size, values.ctypes.data) != 0:
+                return None
+        else:
+            values[:] = np.asarray(model(x.copy(), *params), dtype=np.float64)
+    except Exception:  # the model's own failure was reported by the fit
+        return None
+    result: NDArray[Any] = values - y
+    return result
 
 
 def _refused(lib: _library.Library, status: int, function_name: str) -> RefusedError:
@@ -820,6 +894,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         function = cast(Callable[..., Any], model)
         n = len(p0) if p0 is not None else _callable_parameter_count(function)
         names = _callable_names(function, n)
+    origin = None
     if p0 is None:
         params = np.ones(n)
     else:
@@ -831,6 +906,10 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         sigma = _float_array(sigma, "sigma", copy_ok=True)
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
+    if p0 is None and handle is not None:
+        params, origin = _automatic_start(lib, handle, n, x, y, sigma)
+    elif p0 is None:
+        origin = np.full(n, 2, dtype=np.uint8)  # a callable: ones, with the warning
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)
     _check_start_in_bounds(params, bounded, names, p0 is None)
@@ -840,9 +919,10 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
     options.derivatives = derivatives_code
     options.estimator = estimator_code
     options.check_jacobian = 1 if check_jacobian else 0
-    arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
-              "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
-              "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+    arrays: Dict[str, Any] = {
+        "covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
+        "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
+        "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
     result = _library.Result()
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
@@ -875,7 +955,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         raise _refused(lib, status, function_name)
     if status in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
         raise _stopped(lib, status, function_name)
-    return FitResult(
+    fitted = FitResult(
         model=model_name or formula or "", model_name=model_name, formula=formula,
         parameter_names=tuple(names), params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
@@ -887,7 +967,11 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         jacobian_check_error=result.jacobian_check_error,
         jacobian_check_column=result.jacobian_check_column,
         deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
-        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
+        chi2_p_value=result.chi2_p_value, start_origin=origin, **arrays)
+    fitted.residuals = _residuals_at(lib, handle, model, params, x, y)
+    fitted.warnings = _warnings_of(fitted)
+    return fitted
 
 
 _FIT_PARAMETERS = """model : str, Model or callable
@@ -898,8 +982,9 @@ _FIT_PARAMETERS = """model : str, Model or callable
     x, y : array_like
         The m observations (1-D, real).
     p0 : array_like, optional
-        The n starting values; by default ones (a callable's n is then read
-        from its signature).
+        The n starting values; by default from the data for the catalogue's
+        everyday shapes, ones otherwise (a callable's n is then read from
+        its signature).
     sigma : array_like, optional
         Standard deviations of y: weights 1/sigma^2.
     absolute_sigma : bool, default False
@@ -1205,7 +1290,22 @@ class _Progress:
             raise error
 
 
-def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threads: int = 0,
+def _batch_automatic_starts(lib: _library.Library, handle: Model, x: NDArray[Any],
+                            Y: NDArray[Any], sigma: Optional[NDArray[Any]], n: int
+                            ) -> NDArray[Any]:
+    """(K, n) starts, each curve's from its own data (a loop in Python over
+    the C function: for very large batches a shared p0 is faster)."""
+    K = Y.shape[0]
+    starts = np.ones((K, n))
+    for k in range(K):
+        xk = x if x.ndim == 1 else x[k]
+        starts[k], _ = _automatic_start(lib, handle, n, np.ascontiguousarray(xk),
+                                        np.ascontiguousarray(Y[k]),
+                                        None if sigma is None else np.ascontiguousarray(sigma[k]))
+    return starts
+
+
+def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None, threads: int = 0,
              progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
              maxfev: Optional[int] = None, std_errors: bool = True, bounds: Any = None,
              derivatives: str = "exact", estimator: str = "least_squares",
@@ -1225,8 +1325,9 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
         (m,) shared by all curves, or (K, m).
     Y : array_like
         (K, m), one curve per row.
-    p0 : array_like
-        (n,) shared, or (K, n).
+    p0 : array_like, optional
+        (n,) shared, or (K, n); None: each curve's automatic start from its
+        own data for a catalogue shape with a method, ones otherwise.
     sigma : array_like, optional
         (K, m) standard deviations of Y.
     threads : int, default 0
@@ -1294,9 +1395,16 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None, threa
         names = handle.parameter_names
     else:
         function = cast(Callable[..., Any], model)
-        n = np.shape(p0)[-1]
+        n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(function)
         names = _callable_names(function, n)
-    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
+    automatic = p0 is None
+    x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n)
+    if automatic and handle is not None:
+        p0 = _batch_automatic_starts(lib, handle, x, Y, sigma, n)
+    if automatic and bounds is not None:
+        bounded_starts = _bound_arrays(bounds, n, names)  # starts not given move onto them
+        if bounded_starts is not None:
+            p0 = np.ascontiguousarray(np.clip(p0, bounded_starts[0], bounded_starts[1]))
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)
