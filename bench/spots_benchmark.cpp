@@ -1,0 +1,234 @@
+// Batch fits of small 2-D Gaussian spots (nlfit_fit_many with a model of two
+// predictors): the image-scale workload.
+//
+// The problem: a round 2-D Gaussian, 5 parameters (a, x0, y0, sigma, c) on
+// 5x5 pixels, amplitude 500, width 1, background 10, each spot's centre
+// within +-0.5 px of the middle pixel, noise of Poisson size (a Gaussian of
+// variance mu, from the benchmark's own generator). Starts are the truth
+// times 1 +- 10 %, the centre +-0.2 px; reduction and step tolerances 1e-4;
+// no statistics.
+//
+// Spots/<run>/<threads>: one iteration fits K spots with nlfit_fit_many on
+// that many threads (wall clock). run 0 = the catalogue gaussian2d with
+// difference derivatives, 1 = its exact derivatives, 2 = the same model as a
+// formula of two predictors (exact derivatives through dual numbers).
+// Counters: fits_per_s (per thread: divide by the thread count), evals and
+// jacobians per fit (from nlfit_fit_model_multi on the first 200 spots) and
+// agree, the fraction of fits whose parameters lie within 1e-3 relative of
+// a fit of the same spot started from the truth.
+//
+// Ratio: one iteration times run 0, 1 and 2 back to back at one thread, so
+// all three see the same machine load; exact_vs_numeric = fits/s of (b) /
+// (a), formula_vs_exact = time of (c) / (b).
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include "bench_main.h"
+#include "nlfit/fit.h"
+
+namespace {
+
+constexpr std::size_t kN = 5;
+constexpr std::size_t kSide = 5;
+constexpr std::size_t kPoints = kSide * kSide;
+constexpr std::size_t kSpots = 4000;  // per timed call: some 0.05-0.2 s at one thread
+
+// xorshift64*, uniform in [0, 1).
+double uniform(std::uint64_t* s) {
+  *s ^= *s >> 12;
+  *s ^= *s << 25;
+  *s ^= *s >> 27;
+  return static_cast<double>((*s * 2685821657736338717ULL) >> 11) * 0x1.0p-53;
+}
+
+double gaussian(std::uint64_t* s) {
+  const double u = uniform(s) + 0x1.0p-54;
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * uniform(s));
+}
+
+struct Spots {
+  std::vector<double> x;      // kPoints*2, row-major (u, v) per pixel
+  std::vector<double> y;      // K*kPoints
+  std::vector<double> truth;  // K*kN
+  std::vector<double> start;  // K*kN
+};
+
+const Spots& spots() {
+  static const Spots s = [] {
+    Spots out;
+    std::uint64_t state = 20261209;
+    for (std::size_t v = 0; v < kSide; ++v) {
+      for (std::size_t u = 0; u < kSide; ++u) {
+        out.x.push_back(static_cast<double>(u));
+        out.x.push_back(static_cast<double>(v));
+      }
+    }
+    const double middle = 0.5 * static_cast<double>(kSide - 1);
+    for (std::size_t k = 0; k < kSpots; ++k) {
+      const double p[kN] = {500.0, middle + uniform(&state) - 0.5, middle + uniform(&state) - 0.5, 1.0, 10.0};
+      for (std::size_t i = 0; i < kPoints; ++i) {
+        const double du = out.x[2 * i] - p[1];
+        const double dv = out.x[2 * i + 1] - p[2];
+        const double mu = p[0] * std::exp(-(du * du + dv * dv) / (2.0 * p[3] * p[3])) + p[4];
+        out.y.push_back(mu + std::sqrt(mu) * gaussian(&state));
+      }
+      for (std::size_t j = 0; j < kN; ++j) {
+        out.truth.push_back(p[j]);
+        const double off = (j == 1 || j == 2) ? 0.4 * (uniform(&state) - 0.5) : p[j] * 0.2 * (uniform(&state) - 0.5);
+        out.start.push_back(p[j] + off);
+      }
+    }
+    return out;
+  }();
+  return s;
+}
+
+struct ModelFree {
+  void operator()(nlfit_model* m) const { nlfit_model_free(m); }
+};
+using ModelPtr = std::unique_ptr<nlfit_model, ModelFree>;
+
+ModelPtr makeModel(int run) {
+  if (run < 2) return ModelPtr(nlfit_model_builtin("gaussian2d"));
+  static const char* const predictors[] = {"u", "v"};
+  static const char* const names[] = {"a", "u0", "v0", "s", "c"};
+  char error[256];
+  return ModelPtr(nlfit_model_formula_predictors("a*exp(-((u-u0)^2+(v-v0)^2)/(2*s^2))+c", predictors, 2, names, 5,
+                                                 error, sizeof error));
+}
+
+nlfit_options fitOptions(int run) {
+  nlfit_options o;
+  nlfit_options_init(&o);
+  o.reduction_tolerance = 1e-4;
+  o.step_tolerance = 1e-4;
+  o.derivatives = run == 0 ? NLFIT_DERIVATIVES_NUMERIC : NLFIT_DERIVATIVES_EXACT;
+  return o;
+}
+
+struct Outputs {
+  std::vector<double> params = std::vector<double>(kSpots * kN);
+  std::vector<int> status = std::vector<int>(kSpots);
+  std::vector<unsigned char> converged = std::vector<unsigned char>(kSpots);
+  std::vector<int64_t> evaluations = std::vector<int64_t>(kSpots);
+};
+
+double fitMany(const nlfit_model* model, int run, int threads, const std::vector<double>& starts, Outputs* out) {
+  const Spots& s = spots();
+  const nlfit_options fit = fitOptions(run);
+  nlfit_batch_options options;
+  nlfit_batch_options_init(&options);
+  options.fit = &fit;
+  options.threads = threads;
+  nlfit_batch_data data;
+  nlfit_batch_data_init(&data);
+  data.curves = kSpots;
+  data.points = kPoints;
+  data.x = s.x.data();
+  data.y = s.y.data();
+  data.start = starts.data();
+  data.start_per_curve = 1;
+  data.predictors = 2;
+  nlfit_batch_outputs outputs;
+  nlfit_batch_outputs_init(&outputs);
+  outputs.params = out->params.data();
+  outputs.status = out->status.data();
+  outputs.converged = out->converged.data();
+  outputs.evaluations = out->evaluations.data();
+  const auto t0 = std::chrono::steady_clock::now();
+  const int status = nlfit_fit_many(model, nullptr, nullptr, kN, &data, &options, &outputs);
+  const auto t1 = std::chrono::steady_clock::now();
+  if (status != 0) throw std::runtime_error("nlfit_fit_many refused the batch");
+  benchmark::DoNotOptimize(out->params.data());
+  return std::chrono::duration<double>(t1 - t0).count();
+}
+
+double agreement(const Outputs& fitted, const Outputs& reference) {
+  std::size_t agree = 0;
+  for (std::size_t k = 0; k < kSpots; ++k) {
+    bool ok = fitted.converged[k] != 0 && reference.converged[k] != 0;
+    for (std::size_t j = 0; ok && j < kN; ++j) {
+      const double r = reference.params[k * kN + j];
+      ok = std::fabs(fitted.params[k * kN + j] - r) <= 1e-3 * std::fabs(r);
+    }
+    agree += ok ? 1 : 0;
+  }
+  return static_cast<double>(agree) / static_cast<double>(kSpots);
+}
+
+// Evaluations and Jacobians per fit, one fit at a time over the first spots.
+void perFitCounts(const nlfit_model* model, int run, double* evaluations, double* jacobians) {
+  const Spots& s = spots();
+  const nlfit_options options = fitOptions(run);
+  constexpr std::size_t kSample = 200;
+  int64_t e = 0;
+  int64_t j = 0;
+  for (std::size_t k = 0; k < kSample; ++k) {
+    double p[kN];
+    for (std::size_t i = 0; i < kN; ++i) p[i] = s.start[k * kN + i];
+    nlfit_result result;
+    nlfit_result_init(&result);
+    nlfit_fit_model_multi(model, kN, p, kPoints, 2, s.x.data(), s.y.data() + k * kPoints, &options, &result);
+    e += result.evaluations;
+    j += result.jacobian_evaluations;
+  }
+  *evaluations = static_cast<double>(e) / kSample;
+  *jacobians = static_cast<double>(j) / kSample;
+}
+
+void Spots(benchmark::State& state) {
+  const int run = static_cast<int>(state.range(0));
+  const int threads = static_cast<int>(state.range(1));
+  const ModelPtr model = makeModel(run);
+  if (!model) throw std::runtime_error("no gaussian2d model");
+  Outputs out;
+  Outputs reference;
+  fitMany(model.get(), run, 1, spots().truth, &reference);
+  double total = 0.0;
+  for (auto _ : state) {
+    const double t = fitMany(model.get(), run, threads, spots().start, &out);
+    total += t;
+    state.SetIterationTime(t);
+  }
+  double evaluations = 0.0;
+  double jacobians = 0.0;
+  perFitCounts(model.get(), run, &evaluations, &jacobians);
+  state.counters["fits_per_s"] = static_cast<double>(state.iterations()) * kSpots / total;
+  state.counters["evals"] = evaluations;
+  state.counters["jacobians"] = jacobians;
+  state.counters["agree"] = agreement(out, reference);
+}
+
+void Ratio(benchmark::State& state) {
+  ModelPtr models[3] = {makeModel(0), makeModel(1), makeModel(2)};
+  Outputs out;
+  double seconds[3] = {0.0, 0.0, 0.0};
+  for (auto _ : state) {
+    double sum = 0.0;
+    for (int run = 0; run < 3; ++run) {
+      const double t = fitMany(models[run].get(), run, 1, spots().start, &out);
+      seconds[run] += t;
+      sum += t;
+    }
+    state.SetIterationTime(sum);
+  }
+  state.counters["exact_vs_numeric"] = seconds[0] / seconds[1];
+  state.counters["formula_vs_exact"] = seconds[2] / seconds[1];
+}
+
+BENCHMARK(Spots)
+    ->ArgsProduct({{0, 1, 2}, {1, 2}})
+    ->ArgNames({"run", "threads"})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(Ratio)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) { return runBenchmarks(argc, argv, nullptr); }
