@@ -39,10 +39,14 @@ std::vector<std::string> parameterNames(const nlfit_model* m) {
   return names;
 }
 
+// x holds rows of the model's d predictors.
 std::vector<double> evaluate(const nlfit_model* m, const std::vector<double>& params,
                              const std::vector<double>& x) {
-  std::vector<double> values(x.size());
-  EXPECT_EQ(nlfit_model_evaluate(m, params.data(), x.data(), x.size(), values.data()), 0);
+  const std::size_t d = nlfit_model_predictor_count(m);
+  std::vector<double> values(x.size() / d);
+  EXPECT_EQ(nlfit_model_evaluate_multi(m, params.data(), x.data(), values.size(), d,
+                                       values.data()),
+            0);
   return values;
 }
 
@@ -178,7 +182,7 @@ TEST(FormulaModel, OwnLoopGivesMuparsersBitsAndFallsBackForConditionals) {
 
 TEST(Catalogue, EveryModelAgreesWithItsFormulaText) {
   const std::size_t count = nlfit_model_builtin_count();
-  EXPECT_EQ(count, 36u);
+  EXPECT_EQ(count, 38u);
   EXPECT_EQ(nlfit_model_builtin_name(count), nullptr);
   std::size_t nist = 0;
   for (std::size_t k = 0; k < count; ++k) {
@@ -190,25 +194,35 @@ TEST(Catalogue, EveryModelAgreesWithItsFormulaText) {
     const std::vector<std::string> names = parameterNames(builtin.get());
     std::vector<const char*> given;
     for (const std::string& s : names) given.push_back(s.c_str());
-    std::string error;
-    Model text = formula(nlfit_model_formula_text(builtin.get()), given, &error);
+    std::vector<const char*> predictors;
+    const std::size_t d = nlfit_model_predictor_count(builtin.get());
+    for (std::size_t k = 0; d > 1 && k < d; ++k)
+      predictors.push_back(nlfit_model_predictor_name(builtin.get(), k));
+    char error[256] = "";
+    Model text(nlfit_model_formula_predictors(nlfit_model_formula_text(builtin.get()),
+                                              predictors.data(), predictors.size(), given.data(),
+                                              given.size(), error, sizeof error));
     ASSERT_TRUE(text) << name << ": " << error;
+    EXPECT_EQ(nlfit_model_predictor_count(text.get()), d) << name;
 
     // Two parameter sets of moderate values, x on both sides of 0.
     for (double shift : {0.0, 0.37}) {
       std::vector<double> params(names.size());
       for (std::size_t j = 0; j < params.size(); ++j)
         params[j] = 0.6 + shift + 0.23 * static_cast<double>(j);
-      const std::vector<double> x = grid(-2.5, 14.0, 211);
+      // d predictors: the grid, then its reverse, then its reverse shifted.
+      std::vector<double> x = grid(-2.5, 14.0, 211 * d);
+      for (std::size_t k = 1; k < d; ++k)
+        for (std::size_t i = 0; i < 211; ++i) x[i * d + k] = x[(210 - i) * d] * 0.1 + 0.5 * k;
       const std::vector<double> a = evaluate(builtin.get(), params, x);
       const std::vector<double> b = evaluate(text.get(), params, x);
       std::size_t finite = 0;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        EXPECT_LE(ulps(a[i], b[i]), 4u) << name << " at x = " << x[i] << ": " << a[i] << " vs "
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_LE(ulps(a[i], b[i]), 4u) << name << " at row " << i << ": " << a[i] << " vs "
                                         << b[i];
         finite += std::isfinite(a[i]) ? 1 : 0;
       }
-      EXPECT_GT(finite, x.size() / 3) << name;  // the comparison is not all NaN
+      EXPECT_GT(finite, a.size() / 3) << name;  // the comparison is not all NaN
     }
   }
   EXPECT_EQ(nist, 26u);
