@@ -294,6 +294,23 @@ bool scanNames(const std::string& text, const std::vector<std::string>& predicto
   return true;
 }
 
+// The refusal of a formula without x: each of its names would be fitted as
+// a constant.
+std::string abscissaMissing(const std::vector<std::pair<std::string, std::size_t>>& names) {
+  std::string list;
+  std::string caseHint;
+  for (std::size_t j = 0; j < names.size(); ++j) {
+    list += (j == 0 ? "" : (j + 1 == names.size() ? " and " : ", ")) + names[j].first;
+    if (names[j].first.size() == 1 && std::tolower(static_cast<unsigned char>(names[j].first[0])) ==
+                                          kAbscissa[0]) {
+      caseHint = " (" + names[j].first + " is not x: names are case-sensitive)";
+    }
+  }
+  return "the formula does not use x" + caseHint + ": " + list +
+         (names.size() == 1 ? " would be fitted as a constant" : " would all be fitted as constants") +
+         " (every name but x, pi and the functions is a parameter); fit a constant as c + 0*x";
+}
+
 // An identifier that is not pi nor a function.
 bool validName(const std::string& name) {
   if (name.empty() || !isNameStart(name[0])) return false;
@@ -562,6 +579,10 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
     *error = named ? "the formula has no parameters (every name but the predictors, pi and the "
                      "functions is one)"
                    : "the formula has no parameters (every name but x, pi and the functions is one)";
+    return false;
+  }
+  if (!named && !used[0]) {
+    *error = abscissaMissing(found);
     return false;
   }
 
