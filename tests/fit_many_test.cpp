@@ -80,7 +80,8 @@ nlfit_batch_data dataOf(const Curves& c, const Layout& l) {
           c.y.data(),
           l.sigma ? c.sigma.data() : nullptr,
           l.startPerCurve ? c.starts.data() : c.start.data(),
-          l.startPerCurve ? 1 : 0};
+          l.startPerCurve ? 1 : 0,
+          1};
 }
 
 nlfit_batch_options batchOptions(const Layout& l, int threads) {
@@ -232,7 +233,7 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
     EXPECT_EQ(out.stdErrors, untouched.stdErrors);
   }
   // No curves: nothing to do, and no data pointer is read.
-  const nlfit_batch_data empty{0, 5, nullptr, 0, nullptr, nullptr, nullptr, 0};
+  const nlfit_batch_data empty{0, 5, nullptr, 0, nullptr, nullptr, nullptr, 0, 1};
   const nlfit_batch_outputs noOutputs{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
   EXPECT_EQ(nlfit_fit_many(nullptr, decay, nullptr, kN, &empty, nullptr, &noOutputs), 0);
 }

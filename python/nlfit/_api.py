@@ -59,13 +59,15 @@ class Model:
     of first appearance (or in the order of ``parameter_names``).
     """
 
-    def __init__(self, source, parameter_names=None):
+    def __init__(self, source, parameter_names=None, predictors=None):
         if not isinstance(source, str):
             raise TypeError("a model is a callable, a formula string or a catalogue name,"
                             " not %s" % type(source).__name__)
         self._lib = lib = _library.library()
         self._handle = None
-        if _IDENTIFIER.match(source.strip()) and parameter_names is None:
+        if isinstance(predictors, str):
+            predictors = [predictors]
+        if _IDENTIFIER.match(source.strip()) and parameter_names is None and predictors is None:
             handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
                 raise ValueError("unknown model name %r; the catalogue has: %s"
@@ -77,9 +79,17 @@ class Model:
                 encoded = [str(name).encode() for name in parameter_names]
                 names = (ctypes.c_char_p * len(encoded))(*encoded)
                 count = len(encoded)
-            handle = lib.nlfit_model_formula(source.encode(), ctypes.cast(names, ctypes.c_void_p)
-                                             if names is not None else None,
-                                             count, error, len(error))
+            given, d = None, 0
+            if predictors is not None:
+                encoded_predictors = [str(name).encode() for name in predictors]
+                given = (ctypes.c_char_p * len(encoded_predictors))(*encoded_predictors)
+                d = len(encoded_predictors)
+                if d == 0:
+                    raise ValueError("predictors must name at least one predictor")
+            handle = lib.nlfit_model_formula_predictors(
+                source.encode(), ctypes.cast(given, ctypes.c_void_p) if given is not None else None,
+                d, ctypes.cast(names, ctypes.c_void_p) if names is not None else None,
+                count, error, len(error))
             if not handle:
                 raise ValueError("bad formula %r: %s" % (source, error.value.decode(errors="replace")))
         self._handle = handle
@@ -89,15 +99,32 @@ class Model:
         self.name = lib.nlfit_model_name(handle).decode()
         self.formula = lib.nlfit_model_formula_text(handle).decode()
         self.description = lib.nlfit_model_description(handle).decode()
+        self.predictor_count = lib.nlfit_model_predictor_count(handle)
+        self.predictors = tuple(lib.nlfit_model_predictor_name(handle, k).decode()
+                                for k in range(self.predictor_count))
 
     def __call__(self, x, *params):
         """The model's values at x (a NumPy array) for the parameters, through
-        the C library."""
+        the C library. A model of d > 1 predictors takes x of shape (d, ...)
+        and returns values of shape x.shape[1:]."""
         x = _float_array(x, "x", copy_ok=True)
         p = _float_array(params, "params", copy_ok=True)
         if p.shape != (self.parameter_count,):
             raise ValueError("%s takes %d parameters, got %d"
                              % (self.name, self.parameter_count, p.size))
+        d = self.predictor_count
+        if d > 1:
+            if x.ndim < 1 or x.shape[0] != d:
+                raise ValueError("%s takes %d predictors: x must have shape (%d, ...), got %s"
+                                 % (self.name, d, d, x.shape))
+            rows = _predictor_rows(x.reshape(d, -1))
+            values = np.empty(rows.shape[0])
+            status = self._lib.nlfit_model_evaluate_multi(
+                self._handle, p.ctypes.data, rows.ctypes.data, rows.shape[0], d,
+                values.ctypes.data)
+            if status != 0:
+                raise FitError(self._lib.status_message(status), status)
+            return values.reshape(x.shape[1:])
         flat = np.ascontiguousarray(x.ravel())
         values = np.empty_like(flat)
         status = self._lib.nlfit_model_evaluate(self._handle, p.ctypes.data, flat.ctypes.data,
@@ -115,11 +142,21 @@ class Model:
         return "Model(%r)" % (self.formula if self.name == "formula" else self.name)
 
 
-def _model_of(model):
+def _predictor_rows(x):
+    """x of shape (d, m), or (K, d, m), in the library's layout: each
+    observation's d values side by side, (m, d) or (K, m, d), C-contiguous."""
+    return np.ascontiguousarray(np.swapaxes(x, -1, -2))
+
+
+def _model_of(model, predictors=None, d=1):
+    """The handle of a Model or a string (None for a callable). A formula of
+    d > 1 predictors names them ``predictors``, by default x1 .. xd."""
     if isinstance(model, Model):
         return model
     if isinstance(model, str):
-        return Model(model)
+        if predictors is None and d > 1 and not _IDENTIFIER.match(model.strip()):
+            predictors = ["x%d" % (k + 1) for k in range(d)]
+        return Model(model, predictors=predictors)
     if callable(model):
         return None
     raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
@@ -255,12 +292,15 @@ class _VectorCallback:
     """A Python f(x, *params) behind nlfit_vector_model. An exception is kept
     and the fit stopped (nonzero return); the caller re-raises it."""
 
-    def __init__(self, function, x, n):
+    def __init__(self, function, x, n, rows=None):
+        # x: what the function is given, (m,) or (d, m); rows: the same
+        # values in the library's layout, (m, d), when d > 1.
         self.function = function
         self.x = x
-        self.x_address = x.ctypes.data
+        self.d = 1 if x.ndim == 1 else x.shape[0]
+        self.x_address = (x if rows is None else rows).ctypes.data
         self.n = n
-        self.m = x.size
+        self.m = x.shape[-1]
         self.error = None
         self.pointer = _library.VectorModel(self._call)
 
@@ -268,7 +308,9 @@ class _VectorCallback:
         try:
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
-                xs = np.ctypeslib.as_array(x, shape=(m,))
+                xs = np.ctypeslib.as_array(x, shape=(m * self.d,))
+                if self.x.ndim > 1:
+                    xs = xs.reshape(m, self.d).T
             out = np.asarray(self.function(xs, *params[:self.n]), dtype=np.float64)
             if out.shape != (m,):
                 out = np.broadcast_to(out, (m,))
@@ -365,7 +407,7 @@ def _report_table(r):
     report = _library.ReportInput(
         model_name=r.model_name.encode() if r.model_name else None,
         formula=r.formula.encode() if r.formula else None,
-        points=r.x.size, weighted=int(r.sigma is not None),
+        points=r.y.size, weighted=int(r.sigma is not None),
         absolute_sigma=int(r.absolute_sigma), n=len(r.params),
         parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
         params=r.params.ctypes.data, start=r.start.ctypes.data,
@@ -379,21 +421,34 @@ def _report_table(r):
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
-             bounds=None):
+             bounds=None, predictors=None):
     lib = _library.library()
-    handle = _model_of(model)
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
-    if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
-        raise ValueError("x and y must be 1-D arrays of the same length (x %s, y %s)"
-                         % (x.shape, y.shape))
+    if x.ndim not in (1, 2) or y.ndim != 1 or x.shape[-1] != y.shape[0]:
+        raise ValueError("x and y must have the same length m: x must have shape (m,), or"
+                         " (k, m) for k predictors, and y (m,) (x %s, y %s)" % (x.shape, y.shape))
+    d = 1 if x.ndim == 1 else x.shape[0]
+    handle = _model_of(model, predictors, d)
+    if handle is not None and handle.predictor_count != d:
+        raise ValueError("%s takes %d predictor%s: x must have shape (%d, m)%s, got %s"
+                         % (handle.name, handle.predictor_count,
+                            "s" if handle.predictor_count > 1 else "", handle.predictor_count,
+                            " or (m,)" if handle.predictor_count == 1 else "", x.shape))
+    rows = x if x.ndim == 1 else _predictor_rows(x)
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
     else:
         n = len(p0) if p0 is not None else _callable_parameter_count(model)
         names = _callable_names(model, n)
-    if p0 is None:
+    if p0 is None and handle is not None and d > 1:
+        # A catalogue model of several predictors starts from the data.
+        params = np.ones(n)
+        if lib.nlfit_model_initial_guess(handle._handle, rows.ctypes.data, y.size, d,
+                                         y.ctypes.data, params.ctypes.data) != 0:
+            params = np.ones(n)
+    elif p0 is None:
         params = np.ones(n)
     else:
         params = np.array(_float_array(p0, "p0", copy_ok=True), dtype=np.float64, copy=True)
@@ -417,15 +472,16 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
     if handle is not None:
-        status = lib.nlfit_fit_model(handle._handle, n, params.ctypes.data, x.size, x.ctypes.data,
-                                     y.ctypes.data, ctypes.byref(options), ctypes.byref(result))
+        status = lib.nlfit_fit_model_multi(handle._handle, n, params.ctypes.data, y.size, d,
+                                           rows.ctypes.data, y.ctypes.data,
+                                           ctypes.byref(options), ctypes.byref(result))
         model_name = None if handle.name == "formula" else handle.name
         formula = handle.formula
     else:
-        callback = _VectorCallback(model, x, n)
-        status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data, x.size,
-                                          x.ctypes.data, y.ctypes.data, ctypes.byref(options),
-                                          ctypes.byref(result))
+        callback = _VectorCallback(model, x, n, rows if x.ndim > 1 else None)
+        status = lib.nlfit_fit_vectorized_multi(callback.pointer, None, n, params.ctypes.data,
+                                                y.size, d, rows.ctypes.data, y.ctypes.data,
+                                                ctypes.byref(options), ctypes.byref(result))
         callback.raise_pending()
         model_name, formula = getattr(model, "__name__", "python model"), None
     if status < 0:
@@ -444,7 +500,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        bounds=None, **options):
+        bounds=None, predictors=None, **options):
     """Fits model to (x, y) and returns a FitResult.
 
     model: a callable f(x, *params) returning the model's values at the whole
@@ -461,6 +517,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 
+    Several predictors: x of shape (k, m) holds k predictor values for each
+    of the m observations. A callable then receives that (k, m) array; a
+    formula names its predictors ``predictors`` (a list of k names; default
+    x1 .. xk); a catalogue model of k predictors (gaussian2d, ...) takes them
+    in order and, with p0=None, starts from values it derives from the data.
+
     A refused problem (bad counts, NaN data, bad sigma, ...) raises
     RefusedError (a ValueError); a fit that ran returns its result whatever
     its status (see ``converged``). An exception raised by the model stops
@@ -468,11 +530,11 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     """
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
-                    bounds=bounds)
+                    bounds=bounds, predictors=predictors)
 
 
 def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
-              maxfev=None, full_output=False, bounds=None, **kwargs):
+              maxfev=None, full_output=False, bounds=None, predictors=None, **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
@@ -480,7 +542,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     data do not determine (beyond the numerical rank of the Jacobian) have
     NaN rows and columns in pcov; held parameters (fixed) have zero ones.
     f is called once per evaluation with the whole xdata array; it may also
-    be a formula string or a catalogue name.
+    be a formula string or a catalogue name. xdata of shape (k, M) gives k
+    predictors per observation: f receives that (k, M) array, a formula
+    names them ``predictors`` (default x1 .. xk), as in fit().
 
     A fit that does not converge raises FitError (a RuntimeError) unless
     full_output is true; then the return is (popt, pcov, result, message,
@@ -494,14 +558,16 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit", bounds=bounds)
+                      "curve_fit", bounds=bounds, predictors=predictors)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
         where = ""
         if result.nonfinite_index >= 0:
             i = result.nonfinite_index
-            where = " at observation %d (x = %r)" % (i, float(result.x[i]))
+            at = result.x[..., i]
+            where = " at observation %d (x = %r)" % (
+                i, float(at) if at.ndim == 0 else [float(v) for v in at])
         raise FitError("optimal parameters not found: %s (%s)%s"
                        % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
@@ -515,18 +581,50 @@ that curve was refused), converged (K,) bool, rss (K,) float64, std_errors
 (K, n) float64 (None when std_errors=False), evaluations (K,) int64."""
 
 
-def _batch_arrays(x, Y, p0, sigma, n):
-    """Checks and converts the data of a batch."""
+def _batch_curves(Y):
     Y = _float_array(Y, "Y", copy_ok=False)
     if Y.ndim != 2:
         raise ValueError("Y must be a 2-D array (curves, points), got shape %s" % (Y.shape,))
-    K, m = Y.shape
-    if K == 0:
+    if Y.shape[0] == 0:
         raise ValueError("Y holds no curves (K = 0)")
+    return Y
+
+
+def _batch_predictors(x, K, known):
+    """The predictor count d of a batch's x: (m,) and (K, m) have one, (d, m)
+    shared and (K, d, m) per curve have d. A 2-D x is (d, m) when the model
+    is known to take d > 1 predictors, or, when it is not known (a callable,
+    a formula without predictors), when its first length is not K."""
+    if np.ndim(x) == 3:
+        return np.shape(x)[1]
+    if np.ndim(x) == 2 and ((known is not None and known > 1) or
+                            (known is None and np.shape(x)[0] != K)):
+        return np.shape(x)[0]
+    return 1
+
+
+def _known_predictors(model, predictors):
+    if isinstance(model, Model):
+        return model.predictor_count
+    if predictors is not None:
+        return 1 if isinstance(predictors, str) else len(predictors)
+    if isinstance(model, str) and _IDENTIFIER.match(model.strip()):
+        return Model(model).predictor_count
+    return None
+
+
+def _batch_arrays(x, Y, p0, sigma, n, d=1):
+    """Checks and converts the data of a batch; x is returned in the
+    library's layout ((m, d) or (K, m, d) when d > 1, a copy)."""
+    K, m = Y.shape
     x = _float_array(x, "x", copy_ok=False)
-    if x.shape not in ((m,), (K, m)):
+    if d == 1 and x.shape not in ((m,), (K, m)):
         raise ValueError("x must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
                          % (m, K, m, x.shape))
+    if d > 1:
+        if x.shape not in ((d, m), (K, d, m)):
+            raise ValueError("x must have shape (%d, %d) (shared) or (%d, %d, %d) (per curve)"
+                             " for %d predictors, got %s" % (d, m, K, d, m, d, x.shape))
     p0 = _float_array(p0, "p0", copy_ok=True)
     if p0.shape not in ((n,), (K, n)):
         raise ValueError("p0 must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
@@ -579,7 +677,7 @@ class _Progress:
 
 
 def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, bounds=None, **options):
+             fixed=None, maxfev=None, std_errors=True, bounds=None, predictors=None, **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
     evaluations).
@@ -600,18 +698,33 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     (2 evaluations per free parameter and curve).
     bounds=(lower, upper) as in fit(), shared by every curve; a curve whose
     start lies outside them gets status -6 (refused_bad_option).
+    Several predictors: for a model of d > 1 predictors (a catalogue model
+    such as gaussian2d, a formula with ``predictors``, or a callable) x has
+    shape (d, m), shared, or (K, d, m), per curve; a callable receives each
+    curve's (d, m) array. x is then copied once into the library's layout.
+    A callable with a 2-D x of shape (K, m) is taken as one predictor per
+    curve; a shared (d, m) with d = K needs x of shape (K, d, m) instead.
     """
     _reject(options, "fit_many")
     lib = _library.library()
-    handle = _model_of(model)
+    Y = _batch_curves(Y)
+    d = _batch_predictors(x, Y.shape[0], _known_predictors(model, predictors))
+    handle = _model_of(model, predictors, d)
+    if handle is not None and handle.predictor_count != d:
+        raise ValueError("%s takes %d predictor(s): x must have shape (%d, m) or (K, %d, m)%s,"
+                         " got %s" % (handle.name, handle.predictor_count,
+                                      handle.predictor_count, handle.predictor_count,
+                                      " or (m,) or (K, m)" if handle.predictor_count == 1 else "",
+                                      np.shape(x)))
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
     else:
         n = np.shape(p0)[-1]
         names = _callable_names(model, n)
-    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
+    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n, d)
     K, m = Y.shape
+    rows = x if d == 1 else _predictor_rows(x)
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)
     params = np.empty((K, n))
@@ -631,9 +744,9 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
             if bar.bar is not None:
                 batch.progress = bar.pointer
             data = _library.BatchData(
-                curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
+                curves=K, points=m, x=rows.ctypes.data, x_per_curve=int(x.ndim == 2 + (d > 1)),
                 y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
-                start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
+                start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2), predictors=d)
             outputs = _library.BatchOutputs(
                 params=params.ctypes.data, status=status.ctypes.data,
                 converged=converged.ctypes.data, rss=rss.ctypes.data,
@@ -648,30 +761,32 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         else:
             _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
                                options, params, status, converged, rss, evaluations, errors, bar,
-                               bounded)
+                               bounded, d)
     finally:
         bar.close()
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
 def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar, bounded=None):
+                       params, status, converged, rss, evaluations, errors, bar, bounded=None,
+                       d=1):
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
     result = _library.Result()
     for k in range(K):
-        xk = x if x.ndim == 1 else x[k]
+        xk = x if x.ndim == (1 if d == 1 else 2) else x[k]
+        rows = xk if d == 1 else _predictor_rows(xk)
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
                  target=options, bounded=bounded)
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data
-        callback = _VectorCallback(model, xk, n)
-        code = lib.nlfit_fit_vectorized(callback.pointer, None, n, params[k].ctypes.data, m,
-                                        xk.ctypes.data, Y[k].ctypes.data, ctypes.byref(options),
-                                        ctypes.byref(result))
+        callback = _VectorCallback(model, xk, n, rows if d > 1 else None)
+        code = lib.nlfit_fit_vectorized_multi(callback.pointer, None, n, params[k].ctypes.data,
+                                              m, d, rows.ctypes.data, Y[k].ctypes.data,
+                                              ctypes.byref(options), ctypes.byref(result))
         callback.raise_pending()
         status[k] = code
         converged[k] = result.converged if code > 0 else 0

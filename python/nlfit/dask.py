@@ -32,7 +32,8 @@ __all__ = ["fit_many"]
 # each would oversubscribe its cores T times.
 _BATCH_LOCK = threading.Lock()
 
-_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds") + _api._TUNING
+_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds",
+              "predictors") + _api._TUNING
 
 
 def _worker_threads():
@@ -47,12 +48,16 @@ def _worker_threads():
     return int(getattr(state, "nthreads", 1))
 
 
-def _fit_block(Y, x, p0, sigma, *, model, n, threads, kwargs):
+def _fit_block(Y, x, p0, sigma, *, model, n, d, threads, kwargs):
     """Fits one block; returns the outputs side by side in one float64 array
     (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
     if threads is None:
         threads = _worker_threads() or os.cpu_count() or 1
     Y, x, p0 = (np.ascontiguousarray(a) for a in (Y, x, p0))
+    if d > 1 and x.ndim == 2 and not isinstance(model, str):
+        # A callable's shared (d, m) x could read as per curve in a block of d
+        # curves: given per curve instead.
+        x = np.ascontiguousarray(np.broadcast_to(x, (Y.shape[0],) + x.shape))
     sigma = np.ascontiguousarray(sigma) if sigma is not None else None
     with _BATCH_LOCK:
         r = _api.fit_many(model, x, Y, p0, sigma=sigma, threads=threads, **kwargs)
@@ -73,14 +78,15 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
 
     model must be a formula string or catalogue name (a Python callable is
     accepted too, but each worker then runs the slow path). x: (m,) shared
-    or (K, m); p0: (n,) or (K, n); sigma: (K, m) or None; Y: (K, m), a Dask
+    or (K, m), or for a model of d > 1 predictors (d, m) shared or (K, d, m),
+    as in nlfit.fit_many; p0: (n,) or (K, n); sigma: (K, m) or None; Y: (K, m), a Dask
     or NumPy array. Y is rechunked so that every block holds whole curves
     (chunks along axis 0 only); a NumPy Y is split into blocks of ``chunks``
     curves (default: about 20 000 curves a block, at least 1 block). Per-curve
     x, p0 and sigma follow Y's chunks. threads: threads per block; None =
     the thread count of the worker that runs it (all cores outside a
     distributed worker); one block runs at a time per worker process. Other
-    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, tolerances) are
+    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, predictors, tolerances) are
     those of nlfit.fit_many. The results are bit for bit those of
     nlfit.fit_many on the whole array.
     """
@@ -94,10 +100,7 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
                         % type(model).__name__)
     if isinstance(model, _api.Model):
         model = model.formula if model.name == "formula" else model.name
-    if isinstance(model, str):
-        n = _api.Model(model).parameter_count  # checks the model before any task runs
-    else:
-        n = np.shape(p0)[-1]
+    predictors = kwargs.get("predictors")
 
     if isinstance(Y, da.Array):
         if Y.ndim != 2:
@@ -116,38 +119,47 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     K, m = Y.shape
     if K == 0:
         raise ValueError("Y holds no curves (K = 0)")
+    d = _api._batch_predictors(x, K, _api._known_predictors(model, predictors))
+    if isinstance(model, str):
+        # Checks the model before any task runs.
+        n = _api._model_of(model, predictors, d).parameter_count
+    else:
+        n = np.shape(p0)[-1]
     row_chunks = Y.chunks[0]
 
-    def per_curve(values, name, width):
+    def per_curve(values, name, shape):
         if isinstance(values, da.Array):
-            return values.astype(np.float64).rechunk((row_chunks, -1))
+            return values.astype(np.float64).rechunk((row_chunks,) + (-1,) * (values.ndim - 1))
         values = _api._float_array(values, name, copy_ok=True)
-        if values.shape == (K, width):
-            return da.from_array(values, chunks=(row_chunks, -1))
+        if values.shape == (K,) + shape:
+            return da.from_array(values, chunks=(row_chunks,) + (-1,) * len(shape))
         return values
 
-    x = per_curve(x, "x", m)
-    p0 = per_curve(p0, "p0", n)
-    if np.shape(x) not in ((m,), (K, m)):
+    x = per_curve(x, "x", (m,) if d == 1 else (d, m))
+    p0 = per_curve(p0, "p0", (n,))
+    if d == 1 and np.shape(x) not in ((m,), (K, m)):
         raise ValueError("x must have shape (%d,) or (%d, %d), got %s" % (m, K, m, np.shape(x)))
+    if d > 1 and np.shape(x) not in ((d, m), (K, d, m)):
+        raise ValueError("x must have shape (%d, %d) or (%d, %d, %d), got %s"
+                         % (d, m, K, d, m, np.shape(x)))
     if np.shape(p0) not in ((n,), (K, n)):
         raise ValueError("p0 must have shape (%d,) or (%d, %d), got %s" % (n, K, n, np.shape(p0)))
     if sigma is not None:
-        sigma = per_curve(sigma, "sigma", m)
+        sigma = per_curve(sigma, "sigma", (m,))
         if not isinstance(sigma, da.Array) or sigma.shape != (K, m):
             raise ValueError("sigma must have the shape of Y (%d, %d)" % (K, m))
 
     # One delayed task per block; the shared x and p0 are one key each.
     def blocks(values):
         if isinstance(values, da.Array):
-            return [row[0] for row in values.to_delayed()]
+            return list(values.to_delayed().ravel())
         shared = dask.delayed(values)
         return [shared] * len(row_chunks)
 
     fit_block = dask.delayed(_fit_block, pure=True)
     sigmas = blocks(sigma) if sigma is not None else [None] * len(row_chunks)
     width = 2 * n + 4
-    parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, threads=threads,
+    parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, d=d, threads=threads,
                                        kwargs=kwargs),
                              shape=(k, width), dtype=np.float64)
              for yb, xb, pb, sb, k in zip(blocks(Y), blocks(x), blocks(p0), sigmas, row_chunks)]

@@ -79,6 +79,7 @@ struct Batch {
   void* user = nullptr;
   std::size_t n = 0;
   std::size_t m = 0;
+  std::size_t d = 1;  // predictors
   std::size_t curves = 0;
   const nlfit_batch_data* data = nullptr;
   const double* sharedStart = nullptr;  // the caller's shared start, copied
@@ -126,7 +127,7 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
   const nlfit_batch_data& data = *b.data;
   copyStart(b, k);
   double* params = b.out->params + k * n;
-  const double* x = data.x_per_curve ? data.x + k * m : data.x;
+  const double* x = data.x_per_curve ? data.x + k * m * b.d : data.x;
   const double* y = data.y + k * m;
 
   nlfit_options options = b.fit;
@@ -136,7 +137,8 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
 
   const int status =
       instance != nullptr
-          ? nlfit_fit_vectorized(evaluateInstance, instance, n, params, m, x, y, &options, &result)
+          ? nlfit_fit_vectorized_multi(evaluateInstance, instance, n, params, m, b.d, x, y,
+                                       &options, &result)
           : nlfit_fit(b.pointModel, b.user, n, params, m, x, y, &options, &result);
   if (status < 0) {
     writeNotFitted(b, k, status);
@@ -197,6 +199,11 @@ std::size_t workerCount(int threads, std::size_t chunks) {
   return std::min(workers, chunks);
 }
 
+// The data's predictor count: 0 means one.
+std::size_t predictorsOf(const nlfit_batch_data& data) {
+  return data.predictors == 0 ? 1 : data.predictors;
+}
+
 int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_t n,
               const nlfit_batch_data* data, const nlfit_batch_options& options,
               const nlfit_batch_outputs* outputs) {
@@ -204,6 +211,11 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
   if (model == nullptr && pointModel == nullptr) return NLFIT_REFUSED_NULL_POINTER;
   if (model != nullptr && pointModel != nullptr) return NLFIT_REFUSED_BAD_MODEL;
   if (model != nullptr && nlfit_model_parameter_count(model) != n) return NLFIT_REFUSED_BAD_MODEL;
+  const std::size_t d = predictorsOf(*data);
+  if ((model != nullptr && nlfit_model_predictor_count(model) != d) ||
+      (pointModel != nullptr && d != 1)) {
+    return NLFIT_REFUSED_BAD_MODEL;
+  }
   if (options.threads < 0 || options.threads > NLFIT_BATCH_MAX_THREADS) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
@@ -216,7 +228,8 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
     free = static_cast<std::size_t>(std::count(options.fit.held, options.fit.held + n, 0));
   }
   const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
-  if (n == 0 || m == 0 || m < free || !productFits(curves, m, limit) ||
+  if (n == 0 || m == 0 || m < free || !productFits(m, d, limit) ||
+      !productFits(curves, m * d, limit) ||
       !productFits(curves, n, limit)) {
     return NLFIT_REFUSED_COUNTS;
   }
@@ -246,6 +259,7 @@ int fitMany(const nlfit_model* model, nlfit_point_model pointModel, void* user, 
   b.user = user;
   b.n = n;
   b.m = data->points;
+  b.d = predictorsOf(*data);
   b.curves = data->curves;
   b.data = data;
   const std::vector<double> sharedStart(data->start, data->start + n);
