@@ -387,8 +387,10 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
                                    obs.predictors, fitted.data()) != 0) {
       fail(kExitBadInput, "cannot evaluate the model for the picture");
     }
-    plot.title += "  [" + std::to_string(obs.predictors) +
-                  " predictors: observed against fitted value, residuals against fitted value]";
+    plot.title = std::string(nlfit_model_name(problem.model.get())) + ", " +
+                 std::to_string(obs.predictors) +
+                 " predictors: observed against fitted value, residuals against fitted value";
+    plot.curveLabel = "observed = fitted";
     plot.xTitle = "fitted value";
     plot.yTitle = "observed " + obs.yName;
     plot.x = fitted;
