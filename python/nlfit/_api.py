@@ -57,6 +57,10 @@ class Model:
     catalogue entry (case-insensitive); any other string is a formula, whose
     parameters are its identifiers other than x, pi and functions, in order
     of first appearance (or in the order of ``parameter_names``).
+    ``predictors`` (a list of names) makes a formula of several predictors,
+    each of which must occur in it; its parameters are then the other
+    names. ``predictors`` and ``predictor_count`` tell a model's predictors
+    (("x",) for one; ("x1", "x2") for the catalogue's 2-D spots).
     """
 
     def __init__(self, source, parameter_names=None, predictors=None):
@@ -67,6 +71,11 @@ class Model:
         self._handle = None
         if isinstance(predictors, str):
             predictors = [predictors]
+        if (_IDENTIFIER.match(source.strip()) and parameter_names is None and
+                predictors is not None and source.strip().lower() in
+                (name.lower() for name in catalogue())):
+            raise ValueError("%r is a catalogue model, which takes its predictors in order:"
+                             " predictors= is for formulas" % source)
         if _IDENTIFIER.match(source.strip()) and parameter_names is None and predictors is None:
             handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
