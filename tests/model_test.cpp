@@ -261,7 +261,7 @@ TEST(ModelHandle, FitRefusesNullHandleAndWrongParameterCount) {
   double params[4] = {1, 1, 0, 0};
   const double x[3] = {0, 1, 2}, y[3] = {1, 0.5, 0.25};
   nlfit_result result;
-  std::memset(&result, 0, sizeof result);
+  nlfit_result_init(&result);
   EXPECT_EQ(nlfit_fit_model(nullptr, 3, params, 3, x, y, nullptr, &result),
             NLFIT_REFUSED_NULL_POINTER);
   EXPECT_EQ(result.status, NLFIT_REFUSED_NULL_POINTER);
@@ -287,7 +287,7 @@ TEST(ModelHandle, FitsLikeTheSameModelInPointForm) {
     const std::size_t n = data.start1.size(), m = data.x.size();
     std::vector<double> pBuiltin = data.start1, pText = data.start1, pPoint = data.start1;
     nlfit_result rBuiltin, rText, rPoint;
-    std::memset(&rBuiltin, 0, sizeof rBuiltin);
+    nlfit_result_init(&rBuiltin);
     rText = rPoint = rBuiltin;
     ASSERT_GT(nlfit_fit_model(builtin.get(), n, pBuiltin.data(), m, data.x.data(),
                               data.y.data(), nullptr, &rBuiltin), 0);
@@ -403,7 +403,8 @@ TEST(SeveralPredictors, SpotsFitFromAutomaticStartsAloneAndInABatch) {
     nlfit_options options;
     nlfit_options_init(&options);
     options.compute_statistics = 1;
-    nlfit_result result{};
+    nlfit_result result;
+    nlfit_result_init(&result);
     result.std_errors = errors.data();
     ASSERT_GT(nlfit_fit_model_multi(model.get(), n, p.data(), m, 2, spot.x.data(), spot.y.data(),
                                     &options, &result), 0);
@@ -421,8 +422,17 @@ TEST(SeveralPredictors, SpotsFitFromAutomaticStartsAloneAndInABatch) {
     for (double v : spot.y) Y.push_back(2 * v);
     std::vector<double> start(n), out(2 * n);
     nlfit_model_initial_guess(model.get(), spot.x.data(), m, 2, spot.y.data(), start.data());
-    nlfit_batch_data data{2, m, spot.x.data(), 0, Y.data(), nullptr, start.data(), 0, 2};
-    nlfit_batch_outputs outputs{out.data(), nullptr, nullptr, nullptr, nullptr, nullptr};
+    nlfit_batch_data data;
+    nlfit_batch_data_init(&data);
+    data.curves = 2;
+    data.points = m;
+    data.x = spot.x.data();
+    data.y = Y.data();
+    data.start = start.data();
+    data.predictors = 2;
+    nlfit_batch_outputs outputs;
+    nlfit_batch_outputs_init(&outputs);
+    outputs.params = out.data();
     ASSERT_EQ(nlfit_fit_many(model.get(), nullptr, nullptr, n, &data, nullptr, &outputs), 0);
     for (std::size_t k = 0; k < 2; ++k) {
       std::vector<double> single = start;

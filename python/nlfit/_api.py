@@ -747,8 +747,9 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         if handle is not None:
             batch = _library.BatchOptions()
             lib.nlfit_batch_options_init(ctypes.byref(batch))
-            _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                     target=batch.fit, bounded=bounded)
+            fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
+                                   options, bounded=bounded)
+            batch.fit = ctypes.pointer(fit_options)
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer

@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_report.h"
-#include "cli/options.h"
-#include "data/data_file.h"
-#include "data/nist_dataset.h"
+#include "json_report.h"
+#include "options.h"
+#include "data_file.h"
+#include "nist_dataset.h"
 #include "nlfit.h"
 #include "nlfit/fit.h"
 #include "nlfit/report.h"
@@ -501,7 +501,8 @@ int run(const Arguments& args) {
   std::vector<double> params = problem.start;
   std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
   std::vector<unsigned> flags(n);
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.covariance = covariance.data();
   result.correlation = correlation.data();
   result.std_errors = stdErrors.data();
@@ -528,7 +529,8 @@ int run(const Arguments& args) {
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
   const bool certified = problem.nist && args.model.empty();
-  nlfit_report_input input{};
+  nlfit_report_input input;
+  nlfit_report_input_init(&input);
   input.model_name = nlfit_model_name(problem.model.get());
   input.formula = nlfit_model_formula_text(problem.model.get());
   input.data_file = problem.file.c_str();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
@@ -65,11 +66,6 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
                      void* user) {
   static_cast<ModelInstance*>(user)->evaluate(params, x, m, values);
   return 0;
-}
-
-int refuse(nlfit_result* result, int status) {
-  if (result != nullptr) result->status = status;
-  return status;
 }
 
 }  // namespace
@@ -261,11 +257,11 @@ int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m
 int nlfit_fit_model_multi(const nlfit_model* model, size_t n, double* params, size_t m, size_t d,
                           const double* x, const double* y, const nlfit_options* options,
                           nlfit_result* result) {
-  if (model == nullptr) return nlfit::refuse(result, NLFIT_REFUSED_NULL_POINTER);
+  if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
   if (n != model->parameters.size() || d != model->predictors.size())
-    return nlfit::refuse(result, NLFIT_REFUSED_BAD_MODEL);
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
-  if (!instance) return nlfit::refuse(result, NLFIT_REFUSED_OUT_OF_MEMORY);
+  if (!instance) return nlfit::refuseInto(result, NLFIT_REFUSED_OUT_OF_MEMORY);
   return nlfit_fit_vectorized_multi(nlfit::evaluateInstance, instance.get(), n, params, m, d, x,
                                     y, options, result);
 }
