@@ -1,4 +1,5 @@
-// The statistics of a fit at its result: a central-difference Jacobian,
+// The statistics of a fit at its result: the exact or a central-difference
+// Jacobian,
 // factorised by QR with column pivoting (never by forming J^T*J), its rank,
 // and from the leading triangle the covariance, standard errors, confidence
 // intervals and correlation.
@@ -105,6 +106,17 @@ bool centralJacobian(FitProblem& p, const double* free, const double* typical,
     for (int i = 0; i < p.m; ++i) column[i] = (w.plus[i] - w.minus[i]) / difference;
   }
   return true;
+}
+
+// The Jacobian at free[] into w.columns: the exact one when the problem has
+// it, else central differences. False when the model asked to stop.
+bool statisticsJacobian(FitProblem& p, const double* free, const double* typical,
+                        StatisticsMemory& w, StatisticsOutcome* out) {
+  if (!p.exact()) return centralJacobian(p, free, typical, w, &out->evaluations);
+  int flag = 2;
+  problemJacobian(&p, p.m, p.freeCount, free, nullptr, w.columns, &flag);
+  out->jacobians += 1;
+  return flag >= 0;
 }
 
 bool zeroColumn(int m, const double* column) {
@@ -228,6 +240,48 @@ void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
   }
 }
 
+JacobianCheck checkJacobian(FitProblem& p, const double* free, const double* typical) {
+  JacobianCheck check;
+  const int m = p.m;
+  const int k = p.freeCount;
+  StatisticsMemory w(m, k, p.n);
+  StatisticsMemory exact(m, k, p.n);
+  if (w.block == nullptr || exact.block == nullptr) return check;
+  // The check is no part of the fit: its evaluations neither count as the
+  // fit's start nor stop it on a non-finite value.
+  const bool checkFinite = p.checkFinite;
+  p.checkFinite = false;
+  const bool differenced = centralJacobian(p, free, typical, w, &check.evaluations);
+  int flag = 2;
+  if (differenced) problemJacobian(&p, m, k, free, nullptr, exact.columns, &flag);
+  p.checkFinite = checkFinite;
+  scatterFree(p, free);
+  if (!differenced || flag < 0) return check;
+  check.ran = true;
+  for (int j = 0; j < k; ++j) {
+    const double* c = w.columns[j];
+    const double* e = exact.columns[j];
+    double scale = 0.0;
+    double worst = 0.0;
+    bool nonfinite = false;
+    for (int i = 0; i < m; ++i) {
+      const double d = std::fabs(e[i] - c[i]);
+      if (!std::isfinite(d)) nonfinite = true;
+      scale = maxOf(scale, maxOf(std::fabs(c[i]), std::fabs(e[i])));
+      worst = maxOf(worst, d);
+    }
+    // A column with a non-finite entry is the worst of all.
+    const double error = nonfinite ? kNaN : (scale > 0.0 ? worst / scale : 0.0);
+    const bool worse = check.column < 0 || (std::isnan(error) && !std::isnan(check.error)) ||
+                       error > check.error;
+    if (worse) {
+      check.error = error;
+      check.column = p.freeIndex[j];
+    }
+  }
+  return check;
+}
+
 StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
   StatisticsOutcome out;
   FitProblem& p = *rq.problem;
@@ -236,7 +290,7 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
   StatisticsMemory w(m, k, p.n);
   if (w.block == nullptr) return out;
 
-  const bool complete = centralJacobian(p, rq.free, rq.typical, w, &out.evaluations);
+  const bool complete = statisticsJacobian(p, rq.free, rq.typical, w, &out);
   // The model's view of the parameters back at the result.
   for (int j = 0; j < k; ++j) p.full[p.freeIndex[j]] = rq.free[j];
   if (!complete) return out;

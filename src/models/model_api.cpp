@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "api/api.h"
+#include "api/struct_prefix.h"
+#include "models/builtin_gradients.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
@@ -19,29 +21,42 @@ namespace {
 
 class BuiltinInstance final : public ModelInstance {
  public:
-  explicit BuiltinInstance(NlfitBuiltinFunction function) : function_(function) {}
+  BuiltinInstance(NlfitBuiltinFunction function, std::size_t n)
+      : function_(function), gradient_(builtinGradient(function)), n_(n) {}
   void evaluate(const double* params, const double* x, std::size_t m,
                 double* values) override {
     for (std::size_t i = 0; i < m; ++i) values[i] = function_(x[i], params);
   }
+  bool hasJacobian() const override { return gradient_ != nullptr; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    for (std::size_t i = 0; i < m; ++i) gradient_(x[i], params, rows + i * n_);
+  }
 
  private:
   NlfitBuiltinFunction function_;
+  BuiltinGradient gradient_;
+  std::size_t n_;
 };
 
 // A catalogue model of d > 1 predictors: one observation's row at a time.
 class BuiltinMultiInstance final : public ModelInstance {
  public:
-  BuiltinMultiInstance(NlfitBuiltinFunctionMulti function, std::size_t d)
-      : function_(function), d_(d) {}
+  BuiltinMultiInstance(NlfitBuiltinFunctionMulti function, std::size_t d, std::size_t n)
+      : function_(function), gradient_(builtinMultiGradient(function)), d_(d), n_(n) {}
   void evaluate(const double* params, const double* x, std::size_t m,
                 double* values) override {
     for (std::size_t i = 0; i < m; ++i) values[i] = function_(x + i * d_, params);
   }
+  bool hasJacobian() const override { return gradient_ != nullptr; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    for (std::size_t i = 0; i < m; ++i) gradient_(x + i * d_, params, rows + i * n_);
+  }
 
  private:
   NlfitBuiltinFunctionMulti function_;
+  BuiltinMultiGradient gradient_;
   std::size_t d_;
+  std::size_t n_;
 };
 
 bool sameNameIgnoringCase(const char* a, const char* b) {
@@ -70,13 +85,32 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
 
 }  // namespace
 
+int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t,
+                     double* rows, void* user) {
+  static_cast<ModelInstance*>(user)->jacobian(params, x, m, rows);
+  return 0;
+}
+
+bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance,
+                             nlfit_options* out) {
+  // The caller's prefix over the defaults, then passed on whole.
+  if (!readPrefix(given, out)) return false;
+  out->struct_size = sizeof(nlfit_options);
+  if (out->derivatives == NLFIT_DERIVATIVES_EXACT && instance->hasJacobian()) {
+    out->jacobian = instanceJacobian;
+  }
+  return true;
+}
+
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
   try {
     if (model.builtinMulti != nullptr)
       return std::unique_ptr<ModelInstance>(
-          new BuiltinMultiInstance(model.builtinMulti->function, model.predictors.size()));
+          new BuiltinMultiInstance(model.builtinMulti->function, model.predictors.size(),
+                                   model.parameters.size()));
     if (model.builtin != nullptr)
-      return std::unique_ptr<ModelInstance>(new BuiltinInstance(model.builtin->function));
+      return std::unique_ptr<ModelInstance>(
+          new BuiltinInstance(model.builtin->function, model.parameters.size()));
     return newFormulaInstance(model);
   } catch (...) {
     return nullptr;
@@ -260,10 +294,17 @@ int nlfit_fit_model_multi(const nlfit_model* model, size_t n, double* params, si
   if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
   if (n != model->parameters.size() || d != model->predictors.size())
     return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
+  // A handle brings its own derivatives: the caller's would get the wrong
+  // user pointer.
+  if (options != nullptr && (options->jacobian != nullptr || options->gradient != nullptr))
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
   if (!instance) return nlfit::refuseInto(result, NLFIT_REFUSED_OUT_OF_MEMORY);
+  nlfit_options withDerivatives;
+  if (!nlfit::withInstanceDerivatives(options, instance.get(), &withDerivatives))
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
   return nlfit_fit_vectorized_multi(nlfit::evaluateInstance, instance.get(), n, params, m, d, x,
-                                    y, options, result);
+                                    y, &withDerivatives, result);
 }
 
 }  // extern "C"
