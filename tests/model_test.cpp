@@ -388,9 +388,6 @@ TEST(SeveralPredictors, EvaluationAgreesAcrossEvaluatorsAndRefusesAMismatchedCou
             NLFIT_REFUSED_BAD_MODEL);
   EXPECT_EQ(nlfit_fit_model(builtin.get(), 5, params, 3, spot.x.data(), y, nullptr, nullptr),
             NLFIT_REFUSED_BAD_MODEL);
-  Model line(nlfit_model_builtin("line"));
-  EXPECT_EQ(nlfit_model_initial_guess(line.get(), spot.x.data(), 3, 1, y, params),
-            NLFIT_REFUSED_BAD_MODEL);
 }
 
 // Both spots from their automatic starts recover the truth within 5
@@ -403,7 +400,10 @@ TEST(SeveralPredictors, SpotsFitFromAutomaticStartsAloneAndInABatch) {
     Model model(nlfit_model_builtin(name));
     const std::size_t n = nlfit_model_parameter_count(model.get());
     std::vector<double> p(n), errors(n);
-    ASSERT_EQ(nlfit_model_initial_guess(model.get(), spot.x.data(), m, 2, spot.y.data(), p.data()), 0);
+    std::vector<unsigned char> origin(n);
+    ASSERT_EQ(nlfit_model_auto_start(model.get(), n, p.data(), nullptr, m, spot.x.data(),
+                                     spot.y.data(), nullptr, origin.data()), 0);
+    EXPECT_EQ(origin, std::vector<unsigned char>(n, NLFIT_START_AUTOMATIC));
     nlfit_options options;
     nlfit_options_init(&options);
     options.compute_statistics = 1;
@@ -425,7 +425,8 @@ TEST(SeveralPredictors, SpotsFitFromAutomaticStartsAloneAndInABatch) {
     std::vector<double> Y = spot.y;
     for (double v : spot.y) Y.push_back(2 * v);
     std::vector<double> start(n), out(2 * n);
-    nlfit_model_initial_guess(model.get(), spot.x.data(), m, 2, spot.y.data(), start.data());
+    start = p;  // the fit's result as the batch's shared start
+
     nlfit_batch_data data;
     nlfit_batch_data_init(&data);
     data.curves = 2;

@@ -140,9 +140,8 @@ struct Problem {
   std::vector<std::string> names;
   std::vector<double> start;
   std::vector<unsigned char> held;
-  std::string defaulted;  // parameters without a start value, started at 1
-  std::vector<double> lower, upper;  // empty: no bounds given
-  std::string startedAtBound;        // "b at 2, ...": defaulted starts moved onto a bound
+  std::vector<unsigned char> origin;  // NLFIT_START_* of each parameter
+  std::vector<double> lower, upper;   // empty: no bounds given
 };
 
 // A NIST StRD file is read whole (it is small); a delimited file line by
@@ -273,7 +272,8 @@ std::size_t parameterIndex(const Problem& problem, const std::string& name, cons
 }
 
 // --lower and --upper. A start the user gave must lie within its bounds; a
-// start of 1 by default moves to the nearest bound.
+// start the user did not give (from the data, or 1) moves to the nearest
+// bound.
 void chooseBounds(const Arguments& args, Problem* problem, const std::vector<bool>& given) {
   const auto lowers = parseAssignments(args.lower, "--lower");
   const auto uppers = parseAssignments(args.upper, "--upper");
@@ -297,9 +297,7 @@ void chooseBounds(const Arguments& args, Problem* problem, const std::vector<boo
       fail(kExitBadInput, "the start of " + name + " (" + number(start) + ") lies outside its bounds [" +
                               number(lo) + ", " + number(hi) + "]");
     }
-    start = start < lo ? lo : hi;
-    problem->startedAtBound +=
-        (problem->startedAtBound.empty() ? "" : ", ") + name + " at its bound " + number(start);
+    start = start < lo ? lo : hi;  // the report shows the start it took
   }
 }
 
@@ -346,26 +344,36 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
-  // Starts from the data for the parameters not given, where the model has them.
+  // The others from the data by the shape's own method, or 1 (a formula, a
+  // NIST model on a data file): the report says which.
+  std::vector<unsigned char> givenFlags(given.begin(), given.end());
+  problem->origin.assign(n, NLFIT_START_GIVEN);
   const nlfit::data::Observations& obs = problem->observations;
-  std::vector<double> guess(n);
-  if (!nistModel && !obs.y.empty() &&
-      nlfit_model_initial_guess(problem->model.get(), obs.x.data(), obs.y.size(), obs.predictors,
-                                obs.y.data(), guess.data()) == 0) {
-    for (std::size_t j = 0; j < n; ++j) {
-      if (given[j]) continue;
-      problem->start[j] = guess[j];
-      given[j] = true;
-    }
-  }
+  const int status = nlfit_model_auto_start(
+      problem->model.get(), n, problem->start.data(), givenFlags.data(), obs.y.size(),
+      obs.x.data(), obs.y.data(), obs.sigma.empty() ? nullptr : obs.sigma.data(),
+      problem->origin.data());
+  if (status != 0) fail(kExitBadInput, std::string("starting values: ") + nlfit_status_message(status));
+  // A start not given that lies outside its bounds moves onto the bound.
   chooseBounds(args, problem, given);
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
+}
+
+// The report layer's warnings, one message each.
+std::vector<std::string> warningMessages(const nlfit_report_input& input) {
+  std::string text(nlfit_report_warnings(&input, nullptr, 0) + 1, '\0');
+  text.resize(nlfit_report_warnings(&input, &text[0], text.size()));
+  std::vector<std::string> messages;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
   }
+  return messages;
 }
 
 void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
-                  double rss) {
+                  const nlfit_report_input& input) {
+  const double rss = input.result->rss;
   const nlfit::data::Observations& obs = problem.observations;
   svgplot::FitPlot plot;
   plot.title = std::string(nlfit_model_name(problem.model.get())) + ": y = " +
@@ -401,6 +409,8 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
     plot.curveX = svgplot::sampleGridOver(fitted, 2);
     plot.curveY = plot.curveX;
     for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+    plot.converged = input.result->converged != 0;
+    plot.warnings = warningMessages(input);
     std::string error;
     if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
     return;
@@ -417,6 +427,8 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
     fail(kExitBadInput, "cannot evaluate the model for the picture");
   }
   for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+  plot.converged = input.result->converged != 0;
+  plot.warnings = warningMessages(input);
   std::string error;
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
@@ -531,14 +543,16 @@ int run(const Arguments& args) {
     fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   }
 
-  if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
-  // Said once the fit has run, so that a failure stays one line.
-  if (!problem.defaulted.empty()) {
-    const std::string atBound =
-        problem.startedAtBound.empty() ? "" : " (" + problem.startedAtBound + " instead)";
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1%s\n",
-                 problem.defaulted.c_str(), atBound.c_str());
+
+  // Residuals at the result, for the runs test of the report. With several
+  // predictors there is no one x to order them by: they are taken in the
+  // order of the fitted value.
+  std::vector<double> fitted(m), residuals(m);
+  if (nlfit_model_evaluate_multi(problem.model.get(), params.data(), obs.x.data(), m,
+                                 obs.predictors, fitted.data()) != 0) {
+    fail(kExitBadInput, "cannot evaluate the model at the result");
   }
+  for (std::size_t i = 0; i < m; ++i) residuals[i] = fitted[i] - obs.y[i];
 
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
@@ -556,10 +570,16 @@ int run(const Arguments& args) {
   input.parameter_names = names.data();
   input.params = params.data();
   input.start = problem.start.data();
+  input.start_origin = problem.origin.data();
   input.result = &result;
   input.certified = certified ? problem.dataset.certified.data() : nullptr;
   input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
   input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
+  input.x = obs.predictors > 1 ? fitted.data() : obs.x.data();
+  input.x_is_fitted = obs.predictors > 1 ? 1 : 0;
+  input.residuals = residuals.data();
+
+  if (!args.svg.empty()) writePicture(args, problem, params, input);
 
   std::string out;
   if (args.json) {
@@ -625,7 +645,9 @@ int main(int argc, char** argv) {
   app.add_option("--model", args.model,
                  "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
                  "(see --list-models)");
-  app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
+  app.add_option("--start", args.start,
+                 "starting values name=value,... (others: from the data for the everyday "
+                 "catalogue shapes, 1 otherwise)");
   app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
   app.add_option("--lower", args.lower,
                  "lower bounds name=value,... (the fit keeps those parameters at or above)");

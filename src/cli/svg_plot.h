@@ -22,6 +22,8 @@ struct FitPlot {
   std::vector<double> residuals;  // model - observation, one per observation
   std::vector<double> errors;     // one standard deviation per observation, drawn as
                                   // an error bar y +- error; empty: no bars
+  bool converged = true;          // false: the picture is marked "not converged"
+  std::vector<std::string> warnings;  // one line each, under the plot
 };
 
 // The whole document. Non-finite observations and residuals are left out;

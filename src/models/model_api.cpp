@@ -268,21 +268,6 @@ int nlfit_model_evaluate_multi(const nlfit_model* model, const double* params, c
   return 0;
 }
 
-int nlfit_model_initial_guess(const nlfit_model* model, const double* x, size_t m, size_t d,
-                              const double* y, double* params) {
-  if (model == nullptr || params == nullptr || ((x == nullptr || y == nullptr) && m > 0))
-    return NLFIT_REFUSED_NULL_POINTER;
-  if (d != model->predictors.size() || model->builtinMulti == nullptr)
-    return NLFIT_REFUSED_BAD_MODEL;
-  if (m == 0 || m > SIZE_MAX / d) return NLFIT_REFUSED_COUNTS;
-  for (std::size_t i = 0; i < m * d; ++i)
-    if (!std::isfinite(x[i])) return NLFIT_REFUSED_NONFINITE_DATA;
-  for (std::size_t i = 0; i < m; ++i)
-    if (!std::isfinite(y[i])) return NLFIT_REFUSED_NONFINITE_DATA;
-  model->builtinMulti->start(x, m, y, params);
-  return 0;
-}
-
 int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m, const double* x,
                     const double* y, const nlfit_options* options, nlfit_result* result) {
   return nlfit_fit_model_multi(model, n, params, m, 1, x, y, options, result);
