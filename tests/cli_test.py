@@ -274,6 +274,13 @@ for args, code, words in [
         (["--x", "u,w", "--y", "z", "--model", "gaussian2d"], 1, "no column named 'w'")]:
     rc, out, err = run(spot, *args)
     check(rc == code and out == "" and words in err, f"{args}: exit {rc}, {err!r}")
+# Without its offset the spot's residuals are systematic in the order of the fitted value.
+rc, out, err = run(spot, "--x", "u,v", "--y", "z", "--model", "a*exp(-((u-u0)^2+(v-v0)^2)/(2*s^2))",
+                   "--start", "a=4,u0=0,v0=1,s=1")
+check("in the order of the fitted value form too few runs" in out, f"2-D runs test: {out}")
+for args, code, words in []:
+    rc, out, err = run(spot, *args)
+    check(rc == code and out == "" and words in err, f"{args}: exit {rc}, {err!r}")
 
 for f in failures:
     print("FAIL:", f)
