@@ -16,14 +16,20 @@ together (dask.compute(*r), compute=True or persist()). Computing outputs in
 separate compute calls fits the blocks again.
 """
 
+from __future__ import annotations
+
 import os
 import threading
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 import dask
 import dask.array as da
 import numpy as np
 
-from . import _api
+from . import _api, _arguments
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["fit_many"]
 
@@ -36,7 +42,7 @@ _PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds", "deri
               "estimator", "predictors") + _api._TUNING
 
 
-def _worker_threads():
+def _worker_threads() -> Optional[int]:
     """The thread count of the Dask worker running this task, or None
     outside a distributed worker."""
     try:
@@ -48,7 +54,9 @@ def _worker_threads():
     return int(getattr(state, "nthreads", 1))
 
 
-def _fit_block(Y, x, p0, sigma, *, model, n, d, threads, kwargs):
+def _fit_block(Y: NDArray[Any], x: NDArray[Any], p0: NDArray[Any], sigma: Optional[NDArray[Any]], *,
+               model: Any, n: int, threads: Optional[int], kwargs: Dict[str, Any],
+               d: int = 1) -> NDArray[Any]:
     """Fits one block; returns the outputs side by side in one float64 array
     (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
     if threads is None:
@@ -72,24 +80,56 @@ def _fit_block(Y, x, p0, sigma, *, model, n, d, threads, kwargs):
     return out
 
 
-def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=False, **kwargs):
-    """nlfit.fit_many over Dask: returns a BatchResult of Dask arrays (lazy),
-    or of NumPy arrays with compute=True.
+def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
+             chunks: Optional[int] = None, threads: Optional[int] = None, compute: bool = False,
+             **kwargs: Any) -> _api.BatchResult:
+    """``nlfit.fit_many`` over Dask: one task per block of curves.
 
-    model must be a formula string or catalogue name (a Python callable is
-    accepted too, but each worker then runs the slow path). x: (m,) shared
-    or (K, m), or for a model of d > 1 predictors (d, m) shared or (K, d, m),
-    as in nlfit.fit_many; p0: (n,) or (K, n); sigma: (K, m) or None; Y: (K, m), a Dask
-    or NumPy array. Y is rechunked so that every block holds whole curves
-    (chunks along axis 0 only); a NumPy Y is split into blocks of ``chunks``
-    curves (default: about 20 000 curves a block, at least 1 block). Per-curve
-    x, p0 and sigma follow Y's chunks. threads: threads per block; None =
-    the thread count of the worker that runs it (all cores outside a
-    distributed worker); one block runs at a time per worker process. Other
-    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
-    estimator, loss_scale, predictors, tolerances) are those of nlfit.fit_many. The
-    results are bit for bit those of
-    nlfit.fit_many on the whole array.
+    Parameters
+    ----------
+    model : str, Model or callable
+        A formula or catalogue name (a Python callable is accepted too, but
+        each worker then runs the slow path).
+    x : array_like
+        (m,) shared, or (K, m), NumPy or Dask.
+    Y : array_like
+        (K, m), a Dask or NumPy array. A Dask array is rechunked so that
+        every block holds whole curves (chunks along axis 0 only); a NumPy
+        array is split into blocks of ``chunks`` curves.
+    p0 : array_like
+        (n,) shared, or (K, n).
+    sigma : array_like, optional
+        (K, m).
+    chunks : int, optional
+        Curves per block (default: Y's own chunks, or about 20 000 curves a
+        block for a NumPy Y).
+    threads : int, optional
+        Threads per block; None = the thread count of the worker that runs
+        it (all cores outside a distributed worker). One block runs at a
+        time per worker process.
+    compute : bool, default False
+        Compute the result (NumPy arrays) rather than return Dask arrays.
+    **kwargs
+        absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
+        estimator, loss_scale and the tolerances, as for ``nlfit.fit_many``.
+
+    Returns
+    -------
+    BatchResult
+        Of Dask arrays (lazy), or of NumPy arrays with compute=True; bit for
+        bit those of ``nlfit.fit_many`` on the whole array. Compute the
+        outputs together (``dask.compute(*result)``) so that each block is
+        fitted once.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit.dask
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> Y = np.array([[1.0], [2.0], [3.0]]) * np.exp(-x)
+    >>> r = nlfit.dask.fit_many("exp_decay", x, Y, [1.0, 0.5, 0.0], chunks=2, compute=True)
+    >>> print(np.round(r.params[:, 0], 6))
+    [1. 2. 3.]
     """
     for name in kwargs:
         if name not in _PASSED_ON:
@@ -99,6 +139,10 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     if not isinstance(model, (str, _api.Model)) and not callable(model):
         raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
                         % type(model).__name__)
+    if chunks is not None:
+        chunks = _arguments.integer(chunks, "chunks", 1, _arguments.INT64_MAX)
+    if threads is not None:
+        threads = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     if isinstance(model, _api.Model):
         model = model.formula if model.name == "formula" else model.name
     predictors = kwargs.get("predictors")
@@ -123,12 +167,14 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     d = _api._batch_predictors(x, K, _api._known_predictors(model, predictors))
     if isinstance(model, str):
         # Checks the model before any task runs.
-        n = _api._model_of(model, predictors, d).parameter_count
+        checked = _api._model_of(model, predictors, d)
+        assert checked is not None  # a string is a handle
+        n = checked.parameter_count
     else:
         n = np.shape(p0)[-1]
     row_chunks = Y.chunks[0]
 
-    def per_curve(values, name, shape):
+    def per_curve(values: Any, name: str, shape: Tuple[int, ...]) -> Any:
         if isinstance(values, da.Array):
             return values.astype(np.float64).rechunk((row_chunks,) + (-1,) * (values.ndim - 1))
         values = _api._float_array(values, name, copy_ok=True)
@@ -151,7 +197,7 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
             raise ValueError("sigma must have the shape of Y (%d, %d)" % (K, m))
 
     # One delayed task per block; the shared x and p0 are one key each.
-    def blocks(values):
+    def blocks(values: Any) -> Any:
         if isinstance(values, da.Array):
             return list(values.to_delayed().ravel())
         shared = dask.delayed(values)
@@ -160,8 +206,8 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     fit_block = dask.delayed(_fit_block, pure=True)
     sigmas = blocks(sigma) if sigma is not None else [None] * len(row_chunks)
     width = 2 * n + 4
-    parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, d=d, threads=threads,
-                                       kwargs=kwargs),
+    parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, threads=threads,
+                                       kwargs=kwargs, d=d),
                              shape=(k, width), dtype=np.float64)
              for yb, xb, pb, sb, k in zip(blocks(Y), blocks(x), blocks(p0), sigmas, row_chunks)]
     stacked = da.concatenate(parts, axis=0) if len(parts) > 1 else parts[0]
