@@ -371,7 +371,7 @@ std::string renderFitPlot(const FitPlot& plot) {
   text(out, kLeft + 18.0, 74.5, "observations", "");
   line(out, kLeft + 120.0, 70.0, kLeft + 150.0, 70.0,
        std::string(" stroke=\"") + kCurveColour + "\" stroke-width=\"2.2\"");
-  text(out, kLeft + 158.0, 74.5, "fitted curve", "");
+  text(out, kLeft + 158.0, 74.5, plot.curveLabel, "");
   text(out, kRight, 74.5, "residuals below: model \xE2\x88\x92 observation", "text-anchor=\"end\"");
   out += "</g>\n";
 
