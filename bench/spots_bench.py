@@ -57,14 +57,15 @@ def pixel_grid(side=SIDE):
 
 
 def spots(count, amplitude=AMPLITUDE, width=WIDTH, background=BACKGROUND, side=SIDE,
-          seed=1, noise=True):
-    """Truth (count, 5), counts (count, side*side) and starts (count, 5)."""
+          seed=1, noise=True, jitter=0.5):
+    """Truth (count, 5), counts (count, side*side) and starts (count, 5);
+    each centre within +-jitter px of the middle pixel."""
     rng = np.random.default_rng(seed)
     xy = pixel_grid(side)
     middle = (side - 1) / 2.0
     truth = np.empty((count, 5))
     truth[:, 0] = amplitude
-    truth[:, 1:3] = middle + rng.uniform(-0.5, 0.5, (count, 2))
+    truth[:, 1:3] = middle + rng.uniform(-jitter, jitter, (count, 2))
     truth[:, 3] = width
     truth[:, 4] = background
     expected = (truth[:, :1] * np.exp(-((xy[0] - truth[:, 1:2]) ** 2 + (xy[1] - truth[:, 2:3]) ** 2)

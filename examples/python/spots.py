@@ -6,7 +6,7 @@
 
 A size x size frame holds `spots` round Gaussian spots (width 1.2 px, peak
 `peak` counts above a background of 10, centres at random, at least `box`
-pixels apart) with Poisson noise. Each spot is cut out as a box x box patch
+pixels apart in x or y) with Poisson noise. Each spot is cut out as a box x box patch
 around its brightest pixel and all patches are fitted in one
 nlfit.fit_many call with the catalogue's "gaussian2d" (a, x0, y0, sigma, c),
 automatic starts from each patch's data, on `threads` threads. The script
@@ -37,12 +37,15 @@ WIDTH, BACKGROUND = 1.2, 10.0
 def frame(size, count, box, peak, seed=3):
     """The noisy frame and the spots' true centres (count, 2), as (x, y)."""
     rng = np.random.default_rng(seed)
-    centres = []
-    while len(centres) < count:
+    centres = np.empty((0, 2))
+    for _ in range(100 * count):
+        if len(centres) == count:
+            break
         c = rng.uniform(box, size - box - 1, 2)
-        if all(abs(c[0] - o[0]) >= box or abs(c[1] - o[1]) >= box for o in centres[-200:]):
-            centres.append(c)
-    centres = np.array(centres)
+        if not (np.abs(centres - c) < box).all(axis=1).any():  # no other spot in its patch
+            centres = np.vstack([centres, c])
+    else:
+        raise SystemExit("the frame is too small for %d spots %d px apart" % (count, box))
     expected = np.full((size, size), BACKGROUND)
     half = box
     for cx, cy in centres:  # each spot drawn over its neighbourhood only
