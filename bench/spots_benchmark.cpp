@@ -52,16 +52,16 @@ double gaussian(std::uint64_t* s) {
   return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * uniform(s));
 }
 
-struct Spots {
+struct SpotData {
   std::vector<double> x;      // kPoints*2, row-major (u, v) per pixel
   std::vector<double> y;      // K*kPoints
   std::vector<double> truth;  // K*kN
   std::vector<double> start;  // K*kN
 };
 
-const Spots& spots() {
-  static const Spots s = [] {
-    Spots out;
+const SpotData& spots() {
+  static const SpotData s = [] {
+    SpotData out;
     std::uint64_t state = 20261209;
     for (std::size_t v = 0; v < kSide; ++v) {
       for (std::size_t u = 0; u < kSide; ++u) {
@@ -120,7 +120,7 @@ struct Outputs {
 };
 
 double fitMany(const nlfit_model* model, int run, int threads, const std::vector<double>& starts, Outputs* out) {
-  const Spots& s = spots();
+  const SpotData& s = spots();
   const nlfit_options fit = fitOptions(run);
   nlfit_batch_options options;
   nlfit_batch_options_init(&options);
@@ -164,7 +164,7 @@ double agreement(const Outputs& fitted, const Outputs& reference) {
 
 // Evaluations and Jacobians per fit, one fit at a time over the first spots.
 void perFitCounts(const nlfit_model* model, int run, double* evaluations, double* jacobians) {
-  const Spots& s = spots();
+  const SpotData& s = spots();
   const nlfit_options options = fitOptions(run);
   constexpr std::size_t kSample = 200;
   int64_t e = 0;
