@@ -60,6 +60,15 @@ NLFIT_FIT_API int nlfit_fit_model(const nlfit_model *model, size_t n, double *pa
                                   const double *x, const double *y,
                                   const nlfit_options *options, nlfit_result *result);
 
+/* nlfit_predict with a model handle; n must equal its parameter count and
+ * predictors its number of predictors (1), NLFIT_REFUSED_BAD_MODEL
+ * otherwise. */
+NLFIT_FIT_API int nlfit_predict_model(const nlfit_model *model, size_t predictors, size_t n,
+                                      const double *params, const double *covariance,
+                                      double residual_variance, int64_t dof, double level,
+                                      size_t k, const double *x, const double *sigma,
+                                      double *values, double *confidence, double *prediction);
+
 #ifdef __cplusplus
 }
 #endif

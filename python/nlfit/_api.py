@@ -259,7 +259,8 @@ class FitResult:
     confidence interval), ``covariance`` and ``correlation`` (n x n; NaN for
     parameters beyond the numerical rank), ``parameter_flags``,
     ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
-    ``r_squared``, ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
+    ``r_squared``, ``log_likelihood``, ``aic``, ``aicc``, ``bic`` (Gaussian
+    likelihood; see docs/api.md), ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
     ``statistics_evaluations``, ``model`` (the model's name or formula).
     ``repr`` is the report table the ``nlfit`` command prints.
@@ -298,7 +299,8 @@ def _report_table(r):
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared)
+        r_squared=r.r_squared, log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc,
+        bic=r.bic)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -373,7 +375,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         model=model_name or formula, model_name=model_name, formula=formula,
         parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
-        r_squared=result.r_squared, dof=result.dof, rank=result.rank, status=result.status,
+        r_squared=result.r_squared, log_likelihood=result.log_likelihood, aic=result.aic,
+        aicc=result.aicc, bic=result.bic, dof=result.dof, rank=result.rank, status=result.status,
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,

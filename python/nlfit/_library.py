@@ -81,6 +81,10 @@ class Result(ctypes.Structure):
         ("ci_high", ctypes.c_void_p),
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
+        ("log_likelihood", ctypes.c_double),
+        ("aic", ctypes.c_double),
+        ("aicc", ctypes.c_double),
+        ("bic", ctypes.c_double),
     ]
 
 

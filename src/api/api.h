@@ -67,6 +67,22 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& request, nlfit_resu
 // but zero standard error, covariance and interval width for held parameters.
 void fillUnavailableStatistics(const FitProblem& problem, nlfit_result* result);
 
+// The maximised log-likelihood of a fit and the information criteria from
+// it (AIC, AICc, BIC); see nlfit_result in nlfit/fit.h for the formulas.
+struct InformationCriteria {
+  double logLikelihood;
+  double aic;
+  double aicc;
+  double bic;
+};
+
+// The criteria of m observations with residual sum of squares rss (chi-square
+// with sigma), free parameters fitted; sigma may be null. The likelihood is
+// the Gaussian one: an estimator with another likelihood (Poisson counts)
+// supplies its own log-likelihood here and keeps the criteria below.
+InformationCriteria informationCriteria(int m, int freeParameters, const double* sigma,
+                                        double rss, bool absoluteSigma);
+
 }  // namespace nlfit
 
 #endif  // NLFIT_API_H

@@ -303,6 +303,12 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
   result->r_squared = weightedRSquared(problem, rss);
+  const InformationCriteria criteria =
+      informationCriteria(problem.m, freeCount, problem.sigma, rss, o.absolute_sigma != 0);
+  result->log_likelihood = criteria.logLikelihood;
+  result->aic = criteria.aic;
+  result->aicc = criteria.aicc;
+  result->bic = criteria.bic;
   return status;
 }
 

@@ -241,6 +241,33 @@ void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
   }
 }
 
+InformationCriteria informationCriteria(int m, int freeParameters, const double* sigma,
+                                        double rss, bool absoluteSigma) {
+  const double count = static_cast<double>(m);
+  double logSigma = 0.0;
+  if (sigma != nullptr) {
+    for (int i = 0; i < m; ++i) logSigma = logSigma + std::log(sigma[i]);
+  }
+  const double log2Pi = std::log(2.0 * 3.14159265358979323846);
+  // Gaussian: with absolute sigma the variances are known; otherwise their
+  // common scale is estimated too, at its maximum rss / m.
+  double logLikelihood;
+  int k = freeParameters;
+  if (absoluteSigma) {
+    logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + rss);
+  } else {
+    logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + count * std::log(rss / count) + count);
+    k = k + 1;
+  }
+  const double kk = static_cast<double>(k);
+  InformationCriteria c;
+  c.logLikelihood = logLikelihood;
+  c.aic = 2.0 * kk - 2.0 * logLikelihood;
+  c.aicc = (m - k - 1 > 0) ? c.aic + 2.0 * kk * (kk + 1.0) / (count - kk - 1.0) : kNaN;
+  c.bic = kk * std::log(count) - 2.0 * logLikelihood;
+  return c;
+}
+
 StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
   StatisticsOutcome out;
   FitProblem& p = *rq.problem;

@@ -48,6 +48,10 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["rms_residual"] =
       number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));
   j["rank"] = r.rank;
+  j["log_likelihood"] = number(r.log_likelihood);
+  j["aic"] = number(r.aic);
+  j["aicc"] = number(r.aicc);
+  j["bic"] = number(r.bic);
   j["weighted"] = in.weighted != 0;
   j["absolute_sigma"] = in.absolute_sigma != 0;
 

@@ -134,6 +134,9 @@ std::string buildReport(const nlfit_report_input& in) {
                   format("%.6g", r.reduced_chi2)});
   rows.push_back({in.weighted ? "RMS weighted residual" : "RMS residual", format("%.6g", rms)});
   rows.push_back({"R^2", format("%.10g", r.r_squared)});
+  rows.push_back({"AIC", format("%.8g", r.aic)});
+  rows.push_back({"AICc", format("%.8g", r.aicc)});
+  rows.push_back({"BIC", format("%.8g", r.bic)});
   // Left-align the values: a two-column table with the label padded.
   std::size_t labelWidth = 0;
   for (const auto& row : rows) labelWidth = row[0].size() > labelWidth ? row[0].size() : labelWidth;
