@@ -318,7 +318,7 @@ std::string checkApiCase(const ApiCase& c, int* status) {
   *status = first.status;
   const std::string where = describe(c);
   const bool known = (first.status >= NLFIT_REFUSED_BAD_MODEL && first.status < 0) ||
-                     (first.status >= NLFIT_CONVERGED_REDUCTION && first.status <= NLFIT_STOPPED_BY_MODEL);
+                     (first.status >= NLFIT_CONVERGED_REDUCTION && first.status <= NLFIT_STOPPED_NONFINITE);
   if (!known) return "status " + std::to_string(first.status) + " is not an nlfit_status" + where;
   if (!first.out.empty()) return "the call printed \"" + first.out + "\"" + where;
   if (!c.nullResult && first.result.status != first.status) {
@@ -354,6 +354,9 @@ std::string checkApiCase(const ApiCase& c, int* status) {
           (first.status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
            first.status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION))) {
       return "converged with a status that never converges" + where;
+    }
+    if (!c.nullResult && first.result.converged && !std::isfinite(first.result.rss)) {
+      return "converged with a sum of squares that is not finite" + where;
     }
   }
 

@@ -86,6 +86,27 @@ if rc == 0:
 rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
 
+# A model that is not finite at the start: exit 3, the report and one line
+# naming the data line; the JSON carries the status.
+for model, start in [("power_law", "a=1,b=-1"), ("a/x+b", "a=1,b=1"), ("a*log(x)+c", "a=1,c=1"),
+                     ("a*sqrt(x-2)+c", "a=1,c=1")]:
+    rc, out, err = run(DECAY, "--model", model, "--start", start, "--json")
+    check(rc == 3 and json.loads(out or "{}").get("status") == "stopped_nonfinite" and
+          err.endswith("the model is not finite at line 5 of %s (x = 0)\n" % DECAY),
+          f"{model}: exit {rc}, {err!r}")
+
+# Bounds: kept, the active one flagged and marked in the text report.
+bounded = [DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=0.5,c=0", "--upper", "b=0.6",
+           "--lower", "c=0,a=0"]
+rc, out, err = run(*bounded, "--json")
+check(rc == 0, f"--upper: exit {rc} {err}")
+if rc == 0:
+    p = {q["name"]: q for q in json.loads(out)["parameters"]}
+    check(p["b"]["at_bound"] and p["b"]["value"] == 0.6 and p["b"]["std_error"] is None and
+          not p["a"]["at_bound"] and p["a"]["std_error"] > 0, f"--upper: {p}")
+rc, out, err = run(*bounded)
+check(rc == 0 and "at bound" in out and "b is at its bound 0.6" in out, f"--upper report: {out}")
+
 # A row with NaN: refused, or dropped and counted with --skip-nonfinite.
 nan_file = write("nan.csv", "x,y\n1,2.1\n2,nan\n3,5.9\n4,8.2\n")
 rc, out, err = run(nan_file, "--model", "a*x+b", "--skip-nonfinite")
@@ -104,7 +125,10 @@ cases = [
     (1, "2 points for 3 free parameters", [write("two.csv", "1,2\n2,3\n"), "--model", "a*x^2+b*x+c"]),
     (1, "unknown model 'Frobnicate'", [line_file, "--model", "Frobnicate"]),
     (1, "formula 'a*x+'", [line_file, "--model", "a*x+"]),
+    (1, "does not use x (X is not x", [line_file, "--model", "a*exp(-b*X)+c"]),
     (1, "no column named 'z'", [line_file, "--model", "a*x", "--columns", "x,z"]),
+    (1, "the start of b (1) lies outside its bounds [2, inf]", [line_file, "--model", "a*x+b", "--start", "b=1", "--lower", "b=2"]),
+    (2, "the lower bound of a (2) is above its upper bound (1)", [line_file, "--model", "a*x", "--lower", "a=2", "--upper", "a=1"]),
     (2, "no data file given", []),
     (2, "needs --model", [line_file]),
     (2, "--frobnicate", [line_file, "--frobnicate"]),
@@ -168,7 +192,7 @@ with open(svg) as f:
 rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
-for option in ("--model", "--start", "--fix", "--columns", "--absolute-sigma", "--nist-start", "--json",
+for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
                "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
                "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit"):
     check(rc == 0 and option in out, f"--help lacks {option}")

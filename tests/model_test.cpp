@@ -130,6 +130,10 @@ TEST(FormulaModel, RefusesWithOneMessageAndItsPosition) {
       {"a = x", {}, "syntax error: unexpected '=' at position 3"},
       {"sin*a", {}, "function 'sin' without its arguments at position 1"},
       {"2*x + pi", {}, "the formula has no parameters"},
+      {"a*exp(-b*t)+c", {}, "does not use x: a, b, t and c would all be fitted as constants"},
+      {"a*exp(-b*X)+c", {}, "does not use x (X is not x: names are case-sensitive): a, b, X and c"},
+      {"c*1", {}, "c would be fitted as a constant (every name but x, pi and the functions is a "
+                  "parameter); fit a constant as c + 0*x"},
       {"   ", {}, "empty formula"},
       {"a*x + b", {"a"}, "'b' at position 7 is not one of the parameter names"},
       {"a*x", {"a", "b"}, "parameter 'b' does not occur in the formula"},

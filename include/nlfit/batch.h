@@ -74,7 +74,11 @@ typedef struct nlfit_batch_outputs {
  *   NLFIT_REFUSED_COUNTS        n = 0, points = 0, points < free parameters,
  *                               or arrays too large to address
  *   NLFIT_REFUSED_BAD_OPTION    threads out of range, a tolerance, factor,
- *                               budget, scale or typical value out of range
+ *                               budget, scale or typical value out of range,
+ *                               or bounds that are NaN or lower > upper
+ *                               (fit.lower and fit.upper are shared by every
+ *                               curve; a curve whose start lies outside them
+ *                               gets NLFIT_REFUSED_BAD_OPTION alone)
  *   NLFIT_REFUSED_OUT_OF_MEMORY the calling thread's model instance
  * curves = 0 is no error: nothing to do, 0 is returned and no data pointer is
  * read. */

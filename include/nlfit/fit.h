@@ -62,6 +62,8 @@ typedef enum nlfit_status {
   NLFIT_STOPPED_GRADIENT_AT_PRECISION = 8,  /* residuals orthogonal to the Jacobian to double precision */
   NLFIT_STOPPED_BY_CALLBACK = 9,   /* the progress callback returned nonzero */
   NLFIT_STOPPED_BY_MODEL = 10,     /* the model or residual function returned nonzero (or threw, in C++) */
+  NLFIT_STOPPED_NONFINITE = 11,    /* a model value or residual (or their sum of squares) is NaN or
+                                      infinite at the start, or in the Jacobian at an accepted point */
 
   NLFIT_REFUSED_COUNTS = -1,           /* n < 1, m < free parameters, or counts too large */
   NLFIT_REFUSED_NULL_POINTER = -2,     /* a required pointer is null */
@@ -130,6 +132,9 @@ typedef struct nlfit_options {
   int compute_statistics;      /* nonzero: fill the statistics of the result; default 0 */
   nlfit_progress_callback progress; /* NULL: no progress report (default) */
   void *progress_user;
+  const double *lower;         /* n lower bounds, or NULL for none; -INFINITY: none for that
+                                  parameter. See "Bounds" below */
+  const double *upper;         /* n upper bounds, or NULL for none; +INFINITY: none */
 } nlfit_options;
 
 /* Fills *options with the defaults. Null is ignored. */
@@ -145,6 +150,7 @@ NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
 #define NLFIT_PARAM_NO_EFFECT 4u    /* its Jacobian column is exactly zero: it does not change
                                        the residuals (consider holding it) */
 #define NLFIT_PARAM_AT_START 8u     /* free, but its fitted value equals its start bit for bit */
+#define NLFIT_PARAM_AT_BOUND 16u    /* on one of its bounds at the result: NaN standard error */
 
 typedef struct nlfit_result {
   /* Written by every call. */
@@ -168,6 +174,11 @@ typedef struct nlfit_result {
   double *ci_high;         /* n */
   double *correlation;     /* n*n */
   unsigned *parameter_flags; /* n: NLFIT_PARAM_* bits; filled whenever not NULL */
+
+  /* Written by every fit that ran. */
+  int64_t nonfinite_index; /* with NLFIT_STOPPED_NONFINITE, the first observation (from 0) whose
+                              residual was not finite; -1 otherwise, and when only the sum of
+                              squares overflowed */
 
   /* Model comparison, written by every fit that ran (NaN when it left no
    * residuals): the maximised Gaussian log-likelihood and the information
@@ -196,6 +207,14 @@ typedef struct nlfit_result {
  * absolutely where both are 0): a stationary point, not a plateau. Any other
  * status is not converged.
  *
+ * Non-finite values: a NaN or infinite residual (or a sum of squares that
+ * overflows) at the starting point stops the fit at once with
+ * NLFIT_STOPPED_NONFINITE, and so does a NaN or infinite residual met while
+ * forming the Jacobian at an accepted point; nonfinite_index names the first
+ * such observation. A trial point with non-finite residuals is simply
+ * rejected, as any step that does not reduce the sum of squares. A result
+ * whose sum of squares is not finite is never converged.
+ *
  * Statistics (compute_statistics nonzero), at the returned point whatever the
  * status: a central-difference Jacobian (2 evaluations per free parameter,
  * counted in statistics_evaluations), factorised by QR with column pivoting
@@ -212,6 +231,22 @@ typedef struct nlfit_result {
  * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
  *
  * After any stop the parameters are the last accepted point.
+ *
+ * Bounds (options lower, upper): a start outside its bounds, a NaN bound,
+ * lower > upper, a lower bound of +inf or an upper one of -inf is refused
+ * (NLFIT_REFUSED_BAD_OPTION); a start exactly on a bound is accepted (the
+ * fit begins a little inside it). lower = upper holds the parameter. A
+ * bounded parameter is fitted through a smooth map of an unbounded variable
+ * (sqrt(1 + t^2) one-sided, sin t two-sided), so the result lies within its
+ * bounds; scale and typical apply to the unbounded parameters only. The
+ * statistics are those of the caller's parameters at the returned point. A
+ * parameter that ends next to a bound (within 1e-4 of the width, or of its
+ * start's distance from a lone bound) is moved onto it when that does not
+ * raise the sum of squares (one evaluation each, counted in evaluations). A
+ * parameter on a bound is flagged NLFIT_PARAM_AT_BOUND, has NaN standard
+ * error, interval, covariance and correlation, and the others are computed
+ * as if it were held. Bounds of +-INFINITY alone leave a fit bit for bit
+ * what it is with both arrays NULL.
  */
 
 /* Point form: the model is called once per observation. */

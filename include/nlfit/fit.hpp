@@ -43,6 +43,7 @@ struct FitOptions {
   std::function<bool(std::int64_t iteration, double residual_norm,
                      const std::vector<double>& params)>
       progress;
+  std::vector<double> lower, upper;  // n bounds each (+-infinity: none), or empty: none
 };
 
 struct FitResult {
@@ -56,6 +57,7 @@ struct FitResult {
   int rank = 0;
   std::int64_t iterations = 0, evaluations = 0, statistics_evaluations = 0, dof = 0;
   double residual_norm = 0.0, rss = 0.0, reduced_chi2 = 0.0, r_squared = 0.0;
+  std::int64_t nonfinite_index = -1;  // see nlfit_result
 };
 
 namespace detail {
@@ -115,13 +117,17 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   const bool badSize = (!options.scale.empty() && options.scale.size() != n) ||
                        (!held.empty() && held.size() != n) ||
                        (!options.sigma.empty() && options.sigma.size() != m) ||
-                       (!options.typical.empty() && options.typical.size() != n);
+                       (!options.typical.empty() && options.typical.size() != n) ||
+                       (!options.lower.empty() && options.lower.size() != n) ||
+                       (!options.upper.empty() && options.upper.size() != n);
   o.scale = options.scale.empty() ? nullptr : options.scale.data();
   o.held = held.empty() ? nullptr : held.data();
   o.sigma = options.sigma.empty() ? nullptr : options.sigma.data();
   o.absolute_sigma = options.absolute_sigma ? 1 : 0;
   o.typical = options.typical.empty() ? nullptr : options.typical.data();
   o.compute_statistics = options.statistics ? 1 : 0;
+  o.lower = options.lower.empty() ? nullptr : options.lower.data();
+  o.upper = options.upper.empty() ? nullptr : options.upper.data();
   detail::Progress progress{&options, {}, nullptr};
   if (options.progress) {
     o.progress = detail::Progress::call;
@@ -167,6 +173,7 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.rss = c.rss;
   r.reduced_chi2 = c.reduced_chi2;
   r.r_squared = c.r_squared;
+  r.nonfinite_index = c.status > 0 ? c.nonfinite_index : -1;
   return r;
 }
 

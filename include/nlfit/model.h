@@ -20,7 +20,8 @@ extern "C" {
 /* Compiles a formula in x, e.g. "a*exp(-b*x)+c". x is the abscissa, pi the
  * constant; every other identifier that is not a function is a parameter
  * (e included), ordered by first appearance, or by parameter_names when that
- * is not NULL (name_count names, each of which must occur). ^ and ** both
+ * is not NULL (name_count names, each of which must occur). A formula that
+ * does not use x is refused (fit a constant as "c + 0*x"). ^ and ** both
  * mean power. The formula is evaluated in the order it is written.
  * Returns NULL on error, with a message (and the position, counted from 1)
  * in error (error_size bytes, NUL-terminated; error may be NULL). */

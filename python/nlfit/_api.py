@@ -178,7 +178,62 @@ def _held_flags(fixed, n, names):
     return flags
 
 
-def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, target=None):
+def _bound_arrays(bounds, n, names):
+    """bounds=(lower, upper), each a scalar or n values, +-inf for none, as two
+    float64 arrays of n; None when there are no bounds at all. Refuses NaN,
+    lower > upper, a lower bound of +inf and an upper one of -inf, naming the
+    parameter."""
+    if bounds is None:
+        return None
+    try:
+        lower, upper = bounds
+    except (TypeError, ValueError):
+        raise TypeError("bounds must be a pair (lower, upper) of scalars or arrays of %d values"
+                        % n) from None
+    arrays = []
+    for side, values in (("lower", lower), ("upper", upper)):
+        if np.ndim(values) == 0:
+            values = [values] * n
+        array = np.array(_float_array(values, "bounds", copy_ok=True), dtype=np.float64)
+        if array.shape != (n,):
+            raise ValueError("the %s bounds must be a scalar or %d values (%s), got shape %s"
+                             % (side, n, ", ".join(names), array.shape))
+        arrays.append(np.ascontiguousarray(array))
+    lower, upper = arrays
+    for j in range(n):
+        if np.isnan(lower[j]) or np.isnan(upper[j]) or lower[j] == np.inf or upper[j] == -np.inf:
+            raise ValueError("bounds of %s must be numbers, a lower one below +inf and an upper"
+                             " one above -inf, got [%r, %r]" % (names[j], lower[j], upper[j]))
+        if lower[j] > upper[j]:
+            raise _refused("the lower bound of %s (%r) is above its upper bound (%r)"
+                           % (names[j], lower[j], upper[j]))
+    if np.all(lower == -np.inf) and np.all(upper == np.inf):
+        return None
+    return lower, upper
+
+
+def _refused(message):
+    return RefusedError(message, -6)
+
+
+def _check_start_in_bounds(params, bounded, names, defaulted):
+    """A start outside its bounds is refused naming the parameter; a start of
+    ones by default moves to the nearest bound instead."""
+    if bounded is None:
+        return
+    lower, upper = bounded
+    for j in range(len(params)):
+        if lower[j] <= params[j] <= upper[j]:
+            continue
+        if defaulted:
+            params[j] = lower[j] if params[j] < lower[j] else upper[j]
+        else:
+            raise _refused("the start of %s (%r) lies outside its bounds [%r, %r]"
+                           % (names[j], float(params[j]), lower[j], upper[j]))
+
+
+def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, target=None,
+             bounded=None):
     options = target if target is not None else _library.Options()
     lib.nlfit_options_init(ctypes.byref(options))
     for name, value in tuning.items():
@@ -191,6 +246,8 @@ def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, ta
     options.sigma = sigma.ctypes.data if sigma is not None else None
     options.absolute_sigma = 1 if absolute_sigma else 0
     options.compute_statistics = 1 if statistics else 0
+    options.lower = bounded[0].ctypes.data if bounded is not None else None
+    options.upper = bounded[1].ctypes.data if bounded is not None else None
     return options
 
 
@@ -262,7 +319,9 @@ class FitResult:
     ``r_squared``, ``log_likelihood``, ``aic``, ``aicc``, ``bic`` (Gaussian
     likelihood; see docs/api.md), ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula).
+    ``statistics_evaluations``, ``model`` (the model's name or formula),
+    ``nonfinite_index`` (with status ``stopped_nonfinite``, the first
+    observation whose model value or residual was not finite; else -1).
     ``repr`` is the report table the ``nlfit`` command prints.
     """
 
@@ -321,7 +380,8 @@ def _report_table(r):
     return buffer.value.decode(errors="replace")
 
 
-def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name):
+def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
+             bounds=None):
     lib = _library.library()
     handle = _model_of(model)
     x = _float_array(x, "x", copy_ok=True)
@@ -347,8 +407,11 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
     held = _held_flags(fixed, n, list(names))
+    bounded = _bound_arrays(bounds, n, names)
+    _check_start_in_bounds(params, bounded, names, p0 is None)
     start = params.copy()
-    options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning)
+    options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning,
+                       bounded=bounded)
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
               "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
@@ -380,11 +443,11 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
-        absolute_sigma=bool(absolute_sigma), **arrays)
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        **options):
+        bounds=None, **options):
     """Fits model to (x, y) and returns a FitResult.
 
     model: a callable f(x, *params) returning the model's values at the whole
@@ -394,6 +457,10 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     1/sigma^2). absolute_sigma: the covariance is not rescaled by the
     reduced chi-square. fixed: parameters held at their starting values
     (indices, names, or n booleans). maxfev: the evaluation budget.
+    bounds: (lower, upper), each a scalar or n values, -inf/+inf for none;
+    a parameter on a bound at the result has the flag NLFIT_PARAM_AT_BOUND
+    (16) and NaN standard error. A p0 outside its bounds is refused; the
+    default start of ones moves to the nearest bound.
     Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 
@@ -403,11 +470,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     the fit and propagates.
     """
     _reject(options, "fit")
-    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit")
+    return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
+                    bounds=bounds)
 
 
 def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
-              maxfev=None, full_output=False, **kwargs):
+              maxfev=None, full_output=False, bounds=None, **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
@@ -422,17 +490,23 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     status) with result the FitResult, message its status message and status
     the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
     that ran. Refused problems raise RefusedError (a ValueError) always.
-    Keywords of other curve fitters that are not supported (bounds, method,
-    jac, check_finite, ...) raise TypeError naming the keyword.
+    bounds=(lower, upper) as in fit(); a parameter on a bound has NaN rows
+    and columns in pcov. Keywords of other curve fitters that are not
+    supported (method, jac, check_finite, ...) raise TypeError naming the
+    keyword.
     """
     _reject(kwargs, "curve_fit")
     result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit")
+                      "curve_fit", bounds=bounds)
     if full_output:
         return result.params, result.covariance, result, result.message, result.status
     if not result.converged:
-        raise FitError("optimal parameters not found: %s (%s)"
-                       % (result.message, result.status_name), result.status, result)
+        where = ""
+        if result.nonfinite_index >= 0:
+            i = result.nonfinite_index
+            where = " at observation %d (x = %r)" % (i, float(result.x[i]))
+        raise FitError("optimal parameters not found: %s (%s)%s"
+                       % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
 
 
@@ -508,7 +582,7 @@ class _Progress:
 
 
 def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, **options):
+             fixed=None, maxfev=None, std_errors=True, bounds=None, **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
     evaluations).
@@ -527,6 +601,8 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     own negative status; the others are fitted. progress=True shows a tqdm
     bar when tqdm is installed. std_errors=False skips the statistics
     (2 evaluations per free parameter and curve).
+    bounds=(lower, upper) as in fit(), shared by every curve; a curve whose
+    start lies outside them gets status -6 (refused_bad_option).
     """
     _reject(options, "fit_many")
     lib = _library.library()
@@ -540,6 +616,7 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
+    bounded = _bound_arrays(bounds, n, names)
     params = np.empty((K, n))
     status = np.empty(K, dtype=np.intc)
     converged = np.zeros(K, dtype=np.uint8)
@@ -552,7 +629,7 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
             batch = _library.BatchOptions()
             lib.nlfit_batch_options_init(ctypes.byref(batch))
             _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                     target=batch.fit)
+                     target=batch.fit, bounded=bounded)
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer
@@ -573,14 +650,15 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
                                    % (lib.status_message(code), lib.status_name(code)), code)
         else:
             _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
-                               options, params, status, converged, rss, evaluations, errors, bar)
+                               options, params, status, converged, rss, evaluations, errors, bar,
+                               bounded)
     finally:
         bar.close()
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
 def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar):
+                       params, status, converged, rss, evaluations, errors, bar, bounded=None):
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
@@ -589,7 +667,7 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         xk = x if x.ndim == 1 else x[k]
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
-                 target=options)
+                 target=options, bounded=bounded)
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data

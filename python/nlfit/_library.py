@@ -59,6 +59,8 @@ class Options(ctypes.Structure):
         ("compute_statistics", ctypes.c_int),
         ("progress", ProgressCallback),
         ("progress_user", ctypes.c_void_p),
+        ("lower", ctypes.c_void_p),
+        ("upper", ctypes.c_void_p),
     ]
 
 
@@ -81,6 +83,7 @@ class Result(ctypes.Structure):
         ("ci_high", ctypes.c_void_p),
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
+        ("nonfinite_index", ctypes.c_int64),
         ("log_likelihood", ctypes.c_double),
         ("aic", ctypes.c_double),
         ("aicc", ctypes.c_double),

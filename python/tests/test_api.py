@@ -104,7 +104,7 @@ def test_bad_input_gives_clear_exceptions():
     x, y, _ = decay_data()
     p0 = [1.0, 1.0, 0.0]
     cases = [
-        (TypeError, "bounds", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0, 1))),
+        (ValueError, "the start of c", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0.5, 2))),
         (TypeError, "method", lambda: nlfit.fit(DECAY, x, y, p0, method="trf")),
         (TypeError, "jac", lambda: nlfit.curve_fit(DECAY, x, y, p0, jac=None)),
         (ValueError, "same length", lambda: nlfit.fit(DECAY, x, y[:-1], p0)),

@@ -68,7 +68,7 @@ def test_bad_batches_are_refused_clearly():
         (ValueError, "C-contiguous", lambda: nlfit.fit_many(DECAY, x, Y[:, ::2], p0)),
         (TypeError, "real numbers", lambda: nlfit.fit_many(DECAY, x, Y.astype(complex), p0)),
         (ValueError, "unknown model name", lambda: nlfit.fit_many("nope", x, Y, p0)),
-        (TypeError, "bounds", lambda: nlfit.fit_many(DECAY, x, Y, p0, bounds=(0, 1))),
+        (ValueError, "lower bound of a", lambda: nlfit.fit_many(DECAY, x, Y, p0, bounds=(2, 1))),
     ]
     for error, text, call in cases:
         with pytest.raises(error, match=text):

@@ -10,6 +10,36 @@
 
 namespace nlfit {
 
+// A bounded free parameter p is fitted through an unbounded variable t:
+//   lower only   p = lower + scale * (sqrt(1 + t^2) - 1)
+//   upper only   p = upper - scale * (sqrt(1 + t^2) - 1)
+//   both         p = middle + scale * sin(t), clamped to [lower, upper]
+// (scale: the start's distance from a lone bound, else that bound's or the
+// typical magnitude, else 1; half the width between two bounds).
+enum class BoundKind : unsigned char { kNone, kLower, kUpper, kBoth };
+struct ParameterBound {
+  BoundKind kind = BoundKind::kNone;
+  double lower = 0.0, upper = 0.0, middle = 0.0, scale = 1.0;
+};
+
+// The caller's bounds (options lower and upper, either may be null).
+bool hasBounds(const nlfit_options& o);
+// Every bound a number, no lower bound of +inf or upper of -inf, lower <= upper.
+bool boundsValid(const nlfit_options& o, std::size_t n);
+bool startWithinBounds(const nlfit_options& o, std::size_t n, const double* params);
+// Equal lower and upper bounds hold the parameter.
+bool heldByBounds(const nlfit_options& o, std::size_t j);
+// The map of parameter j, which starts at start.
+ParameterBound boundOf(const nlfit_options& o, std::size_t j, double start);
+double boundedValue(const ParameterBound& b, double t);
+// t for a start within the bounds; a start on a bound begins a little inside.
+double internalStart(const ParameterBound& b, double p);
+// The bound within 1e-4 of the map's scale of p, or NaN: where a fitted
+// parameter is tried.
+double nearestBound(const ParameterBound& b, double p);
+// p is one of its bounds.
+bool atBound(const ParameterBound& b, double p);
+
 // How the caller's model is called.
 enum class ModelForm { kPoint, kVector, kResiduals };
 
@@ -29,14 +59,30 @@ struct FitProblem {
   int freeCount = 0;
   const int* freeIndex = nullptr;  // freeCount indices into full
   double* full = nullptr;          // n
+  // freeCount maps of the free parameters, or null when none is bounded:
+  // then full gets free[] as it is.
+  const ParameterBound* bounds = nullptr;
+  // Non-finite checks: on the first evaluation (the starting point) and on
+  // every evaluation of the solver's Jacobian. Off for the statistics.
+  bool checkFinite = false;
+  bool startSeen = false;
+  int64_t nonfiniteIndex = -1;     // the first non-finite residual found
 };
+
+// The value problemResiduals stores in evalFlag when it stops the solver on
+// a non-finite residual (the caller's model stopping stores -1).
+constexpr int kNonFiniteFlag = -2;
 
 // The solver's residual function over a FitProblem: full <- free, then
 // fvec[i] = (model(x[i]) - y[i]) / sigma[i] (no division without sigma), or
 // the caller's residuals. A nonzero return of the caller's function stores
-// -1 in evalFlag.
+// -1 in evalFlag; with checkFinite, a non-finite residual at the start or in
+// a Jacobian stores kNonFiniteFlag.
 void problemResiduals(void* problem, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag);
+
+// full <- free: the caller's parameters at the solver's point.
+void scatterFree(FitProblem& p, const double* free);
 
 // Sum of squares of v[0 .. count-1], one accumulator in index order.
 double sumOfSquares(int count, const double* v);

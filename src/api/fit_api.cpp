@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <new>
 
 #include "api/api.h"
 #include "solver/solver.h"
@@ -19,6 +21,9 @@ constexpr double kDefaultTolerance = 1e-12;
 constexpr int kPluginBudgetParameters = 9;
 constexpr int kBudgetPerParameter = 100;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// A parameter moves onto a bound when the sum of squares rises by no more
+// than this fraction.
+constexpr double kSettleTolerance = 1e-12;
 
 bool allFinite(std::size_t count, const double* v) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -44,11 +49,15 @@ bool allNonNegativeFinite(std::size_t count, const double* v) {
 // A tolerance is a number >= 0 (infinity allowed: it stops at once).
 bool validTolerance(double t) { return t >= 0.0; }
 
-std::size_t countFree(std::size_t n, const unsigned char* held) {
-  if (held == nullptr) return n;
+// Held by the caller's flags, or by equal bounds.
+bool isHeld(const nlfit_options& o, std::size_t j) {
+  return (o.held != nullptr && o.held[j] != 0) || heldByBounds(o, j);
+}
+
+std::size_t countFree(std::size_t n, const nlfit_options& o) {
   std::size_t count = 0;
   for (std::size_t j = 0; j < n; ++j) {
-    if (held[j] == 0) ++count;
+    if (!isHeld(o, j)) ++count;
   }
   return count;
 }
@@ -60,7 +69,7 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
   if (form != ModelForm::kResiduals && m > 0 && (x == nullptr || y == nullptr)) {
     return NLFIT_REFUSED_NULL_POINTER;
   }
-  const std::size_t freeCount = countFree(n, o.held);
+  const std::size_t freeCount = countFree(n, o);
   if (n < 1 || freeCount < 1 || m < freeCount || n > static_cast<std::size_t>(INT_MAX) ||
       m > static_cast<std::size_t>(INT_MAX)) {
     return NLFIT_REFUSED_COUNTS;
@@ -71,13 +80,15 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
       !std::isfinite(o.relative_error) || o.max_evaluations < 0 ||
       (o.scale != nullptr && !allPositiveFinite(n, o.scale)) ||
       (o.typical != nullptr && !allNonNegativeFinite(n, o.typical)) ||
-      (form == ModelForm::kResiduals && o.sigma != nullptr)) {
+      (form == ModelForm::kResiduals && o.sigma != nullptr) ||
+      (hasBounds(o) && !boundsValid(o, n))) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
   if (form != ModelForm::kResiduals && (!allFinite(m, x) || !allFinite(m, y))) {
     return NLFIT_REFUSED_NONFINITE_DATA;
   }
   if (!allFinite(n, params)) return NLFIT_REFUSED_NONFINITE_START;
+  if (hasBounds(o) && !startWithinBounds(o, n, params)) return NLFIT_REFUSED_BAD_OPTION;
   if (o.sigma != nullptr && !allPositiveFinite(m, o.sigma)) return NLFIT_REFUSED_BAD_SIGMA;
   return 0;
 }
@@ -91,6 +102,7 @@ int budget(const nlfit_options& o, int freeCount) {
 }
 
 int statusOf(int terminationCode) {
+  if (terminationCode == kNonFiniteFlag) return NLFIT_STOPPED_NONFINITE;
   if (terminationCode < 0) return NLFIT_STOPPED_BY_MODEL;
   if (terminationCode == kStoppedByProgress) return NLFIT_STOPPED_BY_CALLBACK;
   if (terminationCode >= kReductionConverged && terminationCode <= kGradientAtPrecision) {
@@ -109,7 +121,8 @@ struct ProgressRelay {
 int relayProgress(void* context, int iteration, double fnorm, const double* free, int freeCount) {
   const ProgressRelay& relay = *static_cast<const ProgressRelay*>(context);
   FitProblem& p = *relay.problem;
-  for (int k = 0; k < freeCount; ++k) p.full[p.freeIndex[k]] = free[k];
+  (void)freeCount;
+  scatterFree(p, free);
   return relay.options->progress(iteration, fnorm, p.full, static_cast<std::size_t>(p.n),
                                  relay.options->progress_user);
 }
@@ -163,6 +176,107 @@ struct FitMemory {
   FitMemory& operator=(const FitMemory&) = delete;
 };
 
+// The maps of the bounded free parameters, and the statistics' view of the
+// problem: the caller's parameters, those on a bound treated as held.
+struct BoundedFit {
+  std::unique_ptr<ParameterBound[]> bounds;
+  std::unique_ptr<int[]> statisticsIndex;  // free parameters not on a bound
+  std::unique_ptr<double[]> statisticsFree;
+  std::unique_ptr<bool[]> onBound;         // n
+  int statisticsCount = 0;
+
+  // False when memory ran out. Leaves bounds empty when no free parameter
+  // has a bound.
+  bool prepare(const nlfit_options& o, const FitProblem& p, const double* params,
+               double* free) {
+    if (!hasBounds(o)) return true;
+    const std::size_t n = static_cast<std::size_t>(p.n);
+    bounds.reset(new (std::nothrow) ParameterBound[n]);
+    statisticsIndex.reset(new (std::nothrow) int[n]);
+    statisticsFree.reset(new (std::nothrow) double[n]);
+    onBound.reset(new (std::nothrow) bool[n]());
+    if (!bounds || !statisticsIndex || !statisticsFree || !onBound) return false;
+    bool any = false;
+    for (int k = 0; k < p.freeCount; ++k) {
+      const std::size_t j = static_cast<std::size_t>(p.freeIndex[k]);
+      bounds[k] = boundOf(o, j, params[j]);
+      any = any || bounds[k].kind != BoundKind::kNone;
+      free[k] = internalStart(bounds[k], params[j]);
+    }
+    if (!any) bounds.reset();
+    return true;
+  }
+
+  // After the fit: each parameter within nearestBound's reach of a bound
+  // moves onto it when that does not raise the sum of squares (by more than
+  // rounding), one parameter and one evaluation at a time; full and fvec
+  // follow. Returns the evaluations spent.
+  int settleOnBounds(FitProblem& p, double* fvec, double* trial) {
+    FitProblem direct = p;
+    direct.bounds = nullptr;
+    direct.checkFinite = false;
+    double* values = statisticsFree.get();
+    for (int k = 0; k < p.freeCount; ++k) values[k] = p.full[p.freeIndex[k]];
+    double rss = sumOfSquares(p.m, fvec);
+    int evaluations = 0;
+    for (int k = 0; k < p.freeCount && std::isfinite(rss); ++k) {
+      const double bound = nearestBound(bounds[k], values[k]);
+      if (std::isnan(bound) || bound == values[k]) continue;
+      const double kept = values[k];
+      values[k] = bound;
+      int flag = 1;
+      problemResiduals(&direct, p.m, p.freeCount, values, trial, &flag);
+      ++evaluations;
+      const double moved = flag >= 0 ? sumOfSquares(p.m, trial) : kNaN;
+      if (moved <= rss * (1.0 + kSettleTolerance)) {
+        std::memcpy(fvec, trial, static_cast<std::size_t>(p.m) * sizeof(double));
+        rss = moved;
+      } else {
+        values[k] = kept;
+      }
+    }
+    for (int k = 0; k < p.freeCount; ++k) p.full[p.freeIndex[k]] = values[k];
+    return evaluations;
+  }
+
+  // After the fit (full holds the result): the statistics' problem.
+  FitProblem statisticsProblem(const FitProblem& p) {
+    FitProblem s = p;
+    s.bounds = nullptr;
+    statisticsCount = 0;
+    for (int k = 0; k < p.freeCount; ++k) {
+      const int j = p.freeIndex[k];
+      if (atBound(bounds[k], p.full[j])) {
+        onBound[j] = true;
+      } else {
+        statisticsIndex[statisticsCount] = j;
+        statisticsFree[statisticsCount] = p.full[j];
+        ++statisticsCount;
+      }
+    }
+    s.freeIndex = statisticsIndex.get();
+    s.freeCount = statisticsCount;
+    return s;
+  }
+};
+
+// A parameter on a bound has no standard error, interval, covariance or
+// correlation: the statistics have treated it as held.
+void clearAtBound(const bool* onBound, std::size_t n, nlfit_result* result) {
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!onBound[i]) continue;
+    if (result->std_errors != nullptr) result->std_errors[i] = kNaN;
+    if (result->ci_low != nullptr) result->ci_low[i] = kNaN;
+    if (result->ci_high != nullptr) result->ci_high[i] = kNaN;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (result->covariance != nullptr) result->covariance[i * n + j] = kNaN;
+      if (result->covariance != nullptr) result->covariance[j * n + i] = kNaN;
+      if (result->correlation != nullptr) result->correlation[i * n + j] = kNaN;
+      if (result->correlation != nullptr) result->correlation[j * n + i] = kNaN;
+    }
+  }
+}
+
 // True when the statistics wrote the parameter flags.
 bool statisticsFilled(const nlfit_options& o, const StatisticsOutcome& s) {
   return o.compute_statistics != 0 && s.available;
@@ -200,7 +314,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   int freeCount = 0;
   for (std::size_t j = 0; j < n; ++j) {
     memory.full[j] = params[j];
-    if (o.held == nullptr || o.held[j] == 0) {
+    if (!isHeld(o, j)) {
       memory.freeIndex[freeCount] = static_cast<int>(j);
       memory.free[freeCount] = params[j];
       ++freeCount;
@@ -209,6 +323,13 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   problem.freeCount = freeCount;
   problem.freeIndex = memory.freeIndex;
   problem.full = memory.full;
+  problem.checkFinite = true;
+  BoundedFit bounded;
+  if (!bounded.prepare(o, problem, params, memory.free)) {
+    refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
+    return NLFIT_REFUSED_OUT_OF_MEMORY;
+  }
+  problem.bounds = bounded.bounds.get();
 
   // The solver's workspace takes the caller's scale factors of the free
   // parameters; their typical magnitudes go to an array of their own.
@@ -223,8 +344,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   const SolverWorkspace& work = solverMemory.workspace();
   for (int k = 0; k < freeCount; ++k) {
     const int j = memory.freeIndex[k];
-    if (o.scale != nullptr) work.scaleFactors[k] = o.scale[j];
-    if (freeTypical != nullptr) freeTypical[k] = o.typical[j];
+    // A bounded parameter's variable has no units: scale 1, no typical size.
+    const bool mapped = problem.bounds != nullptr && problem.bounds[k].kind != BoundKind::kNone;
+    if (o.scale != nullptr) work.scaleFactors[k] = mapped ? 1.0 : o.scale[j];
+    if (freeTypical != nullptr) freeTypical[k] = mapped ? 0.0 : o.typical[j];
   }
 
   SolverOptions settings;
@@ -248,21 +371,52 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
             nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
+  problem.checkFinite = false;
 
   // The last accepted point, all n parameters.
-  for (int k = 0; k < freeCount; ++k) memory.full[memory.freeIndex[k]] = memory.free[k];
+  scatterFree(problem, memory.free);
+  // A bounded parameter that ended next to its bound is tried on it.
+  int settleEvaluations = 0;
+  if (problem.bounds != nullptr && status != NLFIT_STOPPED_BY_MODEL &&
+      status != NLFIT_STOPPED_NONFINITE) {
+    settleEvaluations = bounded.settleOnBounds(problem, fvec, work.trialResiduals);
+  }
   // A model that stopped in its very first evaluation left no residuals.
   const bool noResiduals = status == NLFIT_STOPPED_BY_MODEL && outcome.evalCount == 1;
   const double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
-  const double residualNorm = noResiduals ? kNaN : outcome.fnorm;
+  const double residualNorm = noResiduals         ? kNaN
+                              : settleEvaluations ? euclidNorm(problem.m, fvec)
+                                                  : outcome.fnorm;
+  // A sum of squares that overflowed on the way is no fit either.
+  if (status >= NLFIT_CONVERGED_REDUCTION && status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION &&
+      !(std::isfinite(rss) && std::isfinite(residualNorm))) {
+    status = NLFIT_STOPPED_NONFINITE;
+  }
+  const bool nonfinite = status == NLFIT_STOPPED_NONFINITE;
 
   StatisticsOutcome statistics;
   const bool atPrecision = status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
                            status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION;
-  if (result != nullptr && !noResiduals && (o.compute_statistics != 0 || atPrecision)) {
+  // With bounds, the statistics are those of the caller's parameters.
+  FitProblem statisticsProblem = problem.bounds != nullptr ? bounded.statisticsProblem(problem)
+                                                           : problem;
+  const double* statisticsFree =
+      problem.bounds != nullptr ? bounded.statisticsFree.get() : memory.free;
+  if (result != nullptr && !noResiduals && !nonfinite && statisticsProblem.freeCount == 0) {
+    // Every free parameter on a bound: nothing left to estimate.
+    statistics.available = true;
+    statistics.stationary = true;
+    if (o.compute_statistics != 0) {
+      fillUnavailableStatistics(statisticsProblem, result);
+      if (result->parameter_flags != nullptr) {
+        for (std::size_t j = 0; j < n; ++j) result->parameter_flags[j] = 0u;
+      }
+    }
+  } else if (result != nullptr && !noResiduals && !nonfinite &&
+             (o.compute_statistics != 0 || atPrecision)) {
     StatisticsRequest request;
-    request.problem = &problem;
-    request.free = memory.free;
+    request.problem = &statisticsProblem;
+    request.free = statisticsFree;
     request.fvec = fvec;
     request.typical = o.typical;
     request.rss = rss;
@@ -275,12 +429,16 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
     // Asked for, but the model stopped them (or memory ran out): no numbers.
     fillUnavailableStatistics(problem, result);
   }
+  if (result != nullptr && o.compute_statistics != 0 && problem.bounds != nullptr) {
+    clearAtBound(bounded.onBound.get(), n, result);
+  }
 
   if (result != nullptr && result->parameter_flags != nullptr) {
     // The statistics set the rank and column flags; add held and unmoved.
     for (std::size_t j = 0; j < n; ++j) {
       unsigned flags = statisticsFilled(o, statistics) ? result->parameter_flags[j] : 0u;
-      if (o.held != nullptr && o.held[j] != 0) {
+      if (problem.bounds != nullptr && bounded.onBound[j]) flags |= NLFIT_PARAM_AT_BOUND;
+      if (isHeld(o, j)) {
         flags |= NLFIT_PARAM_HELD;
       } else if (std::memcmp(&memory.full[j], &params[j], sizeof(double)) == 0) {
         flags |= NLFIT_PARAM_AT_START;
@@ -292,17 +450,18 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   if (result == nullptr) return status;
 
   result->status = status;
-  result->converged = convergedBy(status, statistics, freeCount) ? 1 : 0;
+  result->converged = convergedBy(status, statistics, statisticsProblem.freeCount) ? 1 : 0;
   result->iterations = outcome.iterations;
-  result->evaluations = outcome.evalCount;
+  result->evaluations = outcome.evalCount + settleEvaluations;
   result->statistics_evaluations = statistics.evaluations;
   result->residual_norm = residualNorm;
   result->rss = rss;
-  const int rank = statistics.available ? statistics.rank : freeCount;
+  const int rank = statistics.available ? statistics.rank : statisticsProblem.freeCount;
   result->rank = rank;
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
   result->r_squared = weightedRSquared(problem, rss);
+  result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
   const InformationCriteria criteria =
       informationCriteria(problem.m, freeCount, problem.sigma, rss, o.absolute_sigma != 0);
   result->log_likelihood = criteria.logLikelihood;
@@ -332,10 +491,19 @@ double sumOfSquares(int count, const double* v) {
   return sum;
 }
 
+void scatterFree(FitProblem& p, const double* free) {
+  if (p.bounds == nullptr) {
+    for (int k = 0; k < p.freeCount; ++k) p.full[p.freeIndex[k]] = free[k];
+  } else {
+    for (int k = 0; k < p.freeCount; ++k) p.full[p.freeIndex[k]] = boundedValue(p.bounds[k], free[k]);
+  }
+}
+
 void problemResiduals(void* context, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag) {
   FitProblem& p = *static_cast<FitProblem*>(context);
-  for (int k = 0; k < freeCount; ++k) p.full[p.freeIndex[k]] = free[k];
+  (void)freeCount;  // p.freeCount
+  scatterFree(p, free);
   switch (p.form) {
     case ModelForm::kPoint:
       for (int i = 0; i < m; ++i) fvec[i] = p.point(p.x[i], p.full, p.user) - p.y[i];
@@ -357,6 +525,19 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
   if (p.sigma != nullptr) {
     for (int i = 0; i < m; ++i) fvec[i] = fvec[i] / p.sigma[i];
   }
+  if (!p.checkFinite) return;
+  const bool atStart = !p.startSeen;
+  p.startSeen = true;
+  if (!atStart && *evalFlag != 2) return;  // a trial point: the solver rejects it
+  for (int i = 0; i < m; ++i) {
+    if (!std::isfinite(fvec[i])) {
+      p.nonfiniteIndex = i;
+      *evalFlag = kNonFiniteFlag;
+      return;
+    }
+  }
+  // Finite residuals whose norm overflows leave the solver nothing to compare.
+  if (atStart && !std::isfinite(euclidNorm(m, fvec))) *evalFlag = kNonFiniteFlag;
 }
 
 }  // namespace nlfit

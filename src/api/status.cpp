@@ -29,6 +29,8 @@ constexpr StatusText kStatusTexts[] = {
     {NLFIT_STOPPED_BY_CALLBACK, "stopped_by_callback",
      "Stopped: the progress callback asked to stop."},
     {NLFIT_STOPPED_BY_MODEL, "stopped_by_model", "Stopped: the model asked to stop."},
+    {NLFIT_STOPPED_NONFINITE, "stopped_nonfinite",
+     "Stopped: the model values or the residuals are not finite (NaN or infinite)."},
     {NLFIT_REFUSED_COUNTS, "refused_counts",
      "Refused: there must be at least one parameter and at least as many points as free parameters."},
     {NLFIT_REFUSED_NULL_POINTER, "refused_null_pointer",

@@ -48,6 +48,12 @@ bool optionsInRange(const nlfit_options& o, std::size_t n) {
     if (o.typical != nullptr && !(o.typical[j] >= 0.0 && std::isfinite(o.typical[j]))) {
       return false;
     }
+    // Shared bounds: numbers, lower <= upper (a start outside them is that
+    // curve's own refusal).
+    const double inf = std::numeric_limits<double>::infinity();
+    const double lo = o.lower != nullptr ? o.lower[j] : -inf;
+    const double hi = o.upper != nullptr ? o.upper[j] : inf;
+    if (!(lo <= hi) || lo == inf || hi == -inf) return false;
   }
   return true;
 }

@@ -48,6 +48,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["rms_residual"] =
       number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));
   j["rank"] = r.rank;
+  j["nonfinite_index"] = r.nonfinite_index >= 0 ? Json(r.nonfinite_index) : Json(nullptr);
   j["log_likelihood"] = number(r.log_likelihood);
   j["aic"] = number(r.aic);
   j["aicc"] = number(r.aicc);
@@ -69,6 +70,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
     p["undetermined"] = (flags & NLFIT_PARAM_UNDETERMINED) != 0;
     p["no_effect"] = (flags & NLFIT_PARAM_NO_EFFECT) != 0;
     p["at_start"] = (flags & NLFIT_PARAM_AT_START) != 0;
+    p["at_bound"] = (flags & NLFIT_PARAM_AT_BOUND) != 0;
     if (in.certified != nullptr) {
       p["certified_value"] = number(in.certified[k]);
       p["value_digits"] = nlfit_report_digits(in.params[k], in.certified[k]);

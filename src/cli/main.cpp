@@ -48,6 +48,8 @@ struct Arguments {
   std::string model;
   std::string start;
   std::string fix;
+  std::string lower;
+  std::string upper;
   std::string columns;
   bool absoluteSigma = false;
   int nistStart = 0;  // 0: not given (start 1)
@@ -133,6 +135,8 @@ struct Problem {
   std::vector<double> start;
   std::vector<unsigned char> held;
   std::string defaulted;  // parameters without a start value, started at 1
+  std::vector<double> lower, upper;  // empty: no bounds given
+  std::string startedAtBound;        // "b at 2, ...": defaulted starts moved onto a bound
 };
 
 // A NIST StRD file is read whole (it is small); a delimited file line by
@@ -193,7 +197,7 @@ void chooseModel(const Arguments& args, Problem* problem) {
     }
   } else {
     // A bare name is a catalogue name: a typo must not become a formula
-    // with one parameter (a constant is written c*1).
+    // with one parameter (a constant is written c + 0*x).
     problem->model.reset(nlfit_model_builtin(formula.c_str()));
     if (!problem->model && isIdentifier(formula)) {
       fail(kExitBadInput, "unknown model '" + formula +
@@ -208,6 +212,53 @@ void chooseModel(const Arguments& args, Problem* problem) {
   const std::size_t n = nlfit_model_parameter_count(problem->model.get());
   for (std::size_t j = 0; j < n; ++j) {
     problem->names.push_back(nlfit_model_parameter_name(problem->model.get(), j));
+  }
+}
+
+std::string number(double v) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.10g", v);
+  return text;
+}
+
+std::size_t parameterIndex(const Problem& problem, const std::string& name, const char* option) {
+  for (std::size_t j = 0; j < problem.names.size(); ++j) {
+    if (problem.names[j] == name) return j;
+  }
+  std::string list;
+  for (const std::string& p : problem.names) list += (list.empty() ? "" : ", ") + p;
+  fail(kExitUsage, std::string(option) + ": the model has no parameter '" + name +
+                       "' (its parameters: " + list + ")");
+}
+
+// --lower and --upper. A start the user gave must lie within its bounds; a
+// start of 1 by default moves to the nearest bound.
+void chooseBounds(const Arguments& args, Problem* problem, const std::vector<bool>& given) {
+  const auto lowers = parseAssignments(args.lower, "--lower");
+  const auto uppers = parseAssignments(args.upper, "--upper");
+  if (lowers.empty() && uppers.empty()) return;
+  const std::size_t n = problem->names.size();
+  problem->lower.assign(n, -std::numeric_limits<double>::infinity());
+  problem->upper.assign(n, std::numeric_limits<double>::infinity());
+  for (const auto& b : lowers) problem->lower[parameterIndex(*problem, b.first, "--lower")] = b.second;
+  for (const auto& b : uppers) problem->upper[parameterIndex(*problem, b.first, "--upper")] = b.second;
+  for (std::size_t j = 0; j < n; ++j) {
+    const std::string& name = problem->names[j];
+    const double lo = problem->lower[j];
+    const double hi = problem->upper[j];
+    if (lo > hi) {
+      fail(kExitUsage, "the lower bound of " + name + " (" + number(lo) +
+                           ") is above its upper bound (" + number(hi) + ")");
+    }
+    double& start = problem->start[j];
+    if (start >= lo && start <= hi) continue;
+    if (given[j]) {
+      fail(kExitBadInput, "the start of " + name + " (" + number(start) + ") lies outside its bounds [" +
+                              number(lo) + ", " + number(hi) + "]");
+    }
+    start = start < lo ? lo : hi;
+    problem->startedAtBound +=
+        (problem->startedAtBound.empty() ? "" : ", ") + name + " at its bound " + number(start);
   }
 }
 
@@ -254,6 +305,7 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
+  chooseBounds(args, problem, given);
   for (std::size_t j = 0; j < n; ++j) {
     if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
   }
@@ -293,6 +345,22 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
 
+// Where the model stopped being finite, by the data file's line.
+std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result) {
+  const int64_t i = result.nonfinite_index;
+  const nlfit::data::Observations& obs = problem.observations;
+  if (i < 0 || static_cast<std::size_t>(i) >= obs.x.size()) {
+    return "the sum of squares of the residuals is not finite (is sigma too small?)";
+  }
+  const std::size_t k = static_cast<std::size_t>(i);
+  const std::string where = k < obs.lineNumbers.size()
+                                ? "line " + std::to_string(obs.lineNumbers[k])
+                                : "observation " + std::to_string(k + 1);
+  char x[64];
+  std::snprintf(x, sizeof x, "%.10g", obs.x[k]);
+  return "the model is not finite at " + where + " of " + problem.file + " (x = " + x + ")";
+}
+
 int run(const Arguments& args) {
   if (args.listModels) {
     listModels();
@@ -329,6 +397,10 @@ int run(const Arguments& args) {
   nlfit_options_init(&options);
   options.compute_statistics = 1;
   options.held = problem.held.data();
+  if (!problem.lower.empty()) {
+    options.lower = problem.lower.data();
+    options.upper = problem.upper.data();
+  }
   if (!obs.sigma.empty()) options.sigma = obs.sigma.data();
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
@@ -362,8 +434,10 @@ int run(const Arguments& args) {
   if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
   // Said once the fit has run, so that a failure stays one line.
   if (!problem.defaulted.empty()) {
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
-                 problem.defaulted.c_str());
+    const std::string atBound =
+        problem.startedAtBound.empty() ? "" : " (" + problem.startedAtBound + " instead)";
+    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1%s\n",
+                 problem.defaulted.c_str(), atBound.c_str());
   }
 
   std::vector<const char*> names;
@@ -395,6 +469,9 @@ int run(const Arguments& args) {
   }
   std::fwrite(out.data(), 1, out.size(), stdout);
   if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+  if (status == NLFIT_STOPPED_NONFINITE) {
+    std::fprintf(stderr, "nlfit: %s\n", nonfiniteMessage(problem, result).c_str());
+  }
   return result.converged ? kExitConverged : kExitNotConverged;
 }
 
@@ -449,6 +526,10 @@ int main(int argc, char** argv) {
                  "(see --list-models)");
   app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
   app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
+  app.add_option("--lower", args.lower,
+                 "lower bounds name=value,... (the fit keeps those parameters at or above)");
+  app.add_option("--upper", args.upper,
+                 "upper bounds name=value,... (the fit keeps those parameters at or below)");
   app.add_option("--columns", args.columns,
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
   app.add_flag("--absolute-sigma", args.absoluteSigma,

@@ -287,6 +287,40 @@ bool scanNames(const std::string& text, std::vector<std::pair<std::string, std::
   return true;
 }
 
+// True when the name x occurs in the formula (scanNames has accepted it).
+bool usesAbscissa(const std::string& text) {
+  for (std::size_t i = 0; i < text.size();) {
+    if (isDigit(text[i]) || (text[i] == '.' && i + 1 < text.size() && isDigit(text[i + 1]))) {
+      i += numberLength(text.c_str() + i);
+    } else if (isNameStart(text[i])) {
+      std::size_t end = i;
+      while (end < text.size() && isNameChar(text[end])) ++end;
+      if (text.compare(i, end - i, kAbscissa) == 0) return true;
+      i = end;
+    } else {
+      ++i;
+    }
+  }
+  return false;
+}
+
+// The refusal of a formula without x: each of its names would be fitted as
+// a constant.
+std::string abscissaMissing(const std::vector<std::pair<std::string, std::size_t>>& names) {
+  std::string list;
+  std::string caseHint;
+  for (std::size_t j = 0; j < names.size(); ++j) {
+    list += (j == 0 ? "" : (j + 1 == names.size() ? " and " : ", ")) + names[j].first;
+    if (names[j].first.size() == 1 && std::tolower(static_cast<unsigned char>(names[j].first[0])) ==
+                                          kAbscissa[0]) {
+      caseHint = " (" + names[j].first + " is not x: names are case-sensitive)";
+    }
+  }
+  return "the formula does not use x" + caseHint + ": " + list +
+         (names.size() == 1 ? " would be fitted as a constant" : " would all be fitted as constants") +
+         " (every name but x, pi and the functions is a parameter); fit a constant as c + 0*x";
+}
+
 bool validName(const std::string& name) {
   if (name.empty() || !isNameStart(name[0])) return false;
   for (char c : name)
@@ -513,6 +547,10 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
   }
   if (parameters.empty()) {
     *error = "the formula has no parameters (every name but x, pi and the functions is one)";
+    return false;
+  }
+  if (!usesAbscissa(expression)) {
+    *error = abscissaMissing(found);
     return false;
   }
 

@@ -116,6 +116,8 @@ std::string buildReport(const nlfit_report_input& in) {
       row.insert(row.end(), {"held", "", "", ""});
     } else if (flags & NLFIT_PARAM_UNDETERMINED) {
       row.insert(row.end(), {"undetermined", "", "", ""});
+    } else if (flags & NLFIT_PARAM_AT_BOUND) {
+      row.insert(row.end(), {"at bound", "", "", ""});
     } else {
       row.push_back(format("%#.4g", se));
       row.push_back(value != 0.0 ? format("%#.3g", 100.0 * std::fabs(se / value)) : "-");
@@ -188,6 +190,12 @@ std::string buildReport(const nlfit_report_input& in) {
     const bool atStart = (flags & NLFIT_PARAM_AT_START) != 0 ||
                          (r.parameter_flags == nullptr && in.start != nullptr &&
                           in.start[j] == in.params[j]);
+    if (flags & NLFIT_PARAM_AT_BOUND) {
+      warnings.push_back(std::string(name(in, j)) + " is at its bound " +
+                         format("%.10g", in.params[j]) +
+                         ": no standard error; the others are computed as if it were held there");
+      continue;
+    }
     if (flags & NLFIT_PARAM_NO_EFFECT) {
       warnings.push_back(std::string(name(in, j)) +
                          " does not change the residuals; hold it with --fix " + name(in, j) +
