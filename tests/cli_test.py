@@ -82,6 +82,28 @@ if rc == 0:
         picture = f.read()
     check("error-bars" in picture and "a*exp(-b*x)+c" in picture, "--svg: no error bars or formula")
 
+# --output: one row per observation; fitted + residual = y, the weighted
+# residual divided by sigma, the confidence band inside the prediction band.
+# The JSON's criteria follow its log-likelihood (k = 3 parameters + scale).
+table = os.path.join(WORK, "decay_fit.csv")
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--columns", "x,y,sigma",
+                   "--output", table, "--svg", svg, "--log-y", "--json")
+check(rc == 0, f"--output: exit {rc} {err}")
+if rc == 0:
+    r = json.loads(out)
+    check(abs(r["aic"] - (8 - 2 * r["log_likelihood"])) < 1e-9 and r["bic"] > r["aic"], f"criteria: {r}")
+    with open(table) as f:
+        lines = f.read().splitlines()
+    check(lines[0] == "x,y,sigma,fitted,residual,weighted_residual,confidence_low,confidence_high,"
+          "prediction_low,prediction_high" and len(lines) == 34, f"--output header: {lines[:2]}")
+    for row in lines[1:]:
+        x, y, s, fit, res, wres, clo, chi, plo, phi = map(float, row.split(","))
+        check(abs(fit + res - y) < 1e-12 and abs(wres - res / s) < 1e-12 and
+              plo < clo < fit < chi < phi, f"--output row {row}")
+    with open(svg) as f:
+        picture = f.read()
+    check("confidence-band" in picture and "/ \u03c3" in picture, "--svg: no band or normalised residuals")
+
 # Exit status 3: the fit ran but did not converge; the report still prints.
 rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
@@ -193,7 +215,7 @@ rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
+               "--svg", "--output", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
                "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 

@@ -55,6 +55,9 @@ struct Arguments {
   int nistStart = 0;  // 0: not given (start 1)
   bool json = false;
   std::string svg;
+  std::string output;  // --output FILE.csv
+  bool logX = false;
+  bool logY = false;
   long long maxEvaluations = 0;
   double tolerance = std::numeric_limits<double>::quiet_NaN();
   bool skipNonfinite = false;
@@ -311,8 +314,68 @@ void chooseStart(const Arguments& args, Problem* problem) {
   }
 }
 
+// The fitted values at x and the half-widths of their 95 % confidence and
+// prediction bands (sigma: the standard deviations at x, or empty).
+struct Bands {
+  std::vector<double> value, confidence, prediction;
+};
+
+constexpr double kBandLevel = 0.95;
+
+Bands bandsAt(const Problem& problem, const std::vector<double>& params,
+              const nlfit_result& result, bool absoluteSigma, const std::vector<double>& x,
+              const std::vector<double>& sigma) {
+  Bands b;
+  b.value.resize(x.size());
+  b.confidence.resize(x.size());
+  b.prediction.resize(x.size());
+  const double variance = absoluteSigma ? 1.0 : result.reduced_chi2;
+  const int code = nlfit_predict_model(
+      problem.model.get(), 1, params.size(), params.data(), result.covariance,
+      std::isfinite(variance) ? variance : 0.0, result.dof, kBandLevel, x.size(), x.data(),
+      sigma.empty() ? nullptr : sigma.data(), b.value.data(), b.confidence.data(),
+      b.prediction.data());
+  if (code != 0) fail(kExitBadInput, std::string("cannot evaluate the model: ") + nlfit_status_message(code));
+  if (!std::isfinite(variance)) {
+    for (double& p : b.prediction) p = std::nan("");
+  }
+  return b;
+}
+
+std::string csvNumber(double v) {
+  if (std::isnan(v)) return "nan";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+// --output: one row per observation with its fit, residuals and bands.
+void writeOutput(const Arguments& args, const Problem& problem, const std::vector<double>& params,
+                 const nlfit_result& result) {
+  const nlfit::data::Observations& obs = problem.observations;
+  const Bands b = bandsAt(problem, params, result, args.absoluteSigma, obs.x, obs.sigma);
+  std::string text =
+      "x,y,sigma,fitted,residual,weighted_residual,confidence_low,confidence_high,"
+      "prediction_low,prediction_high\n";
+  for (std::size_t i = 0; i < obs.x.size(); ++i) {
+    const double residual = obs.y[i] - b.value[i];
+    const double sigma = obs.sigma.empty() ? 1.0 : obs.sigma[i];
+    const double row[] = {obs.x[i], obs.y[i], sigma, b.value[i], residual, residual / sigma,
+                          b.value[i] - b.confidence[i], b.value[i] + b.confidence[i],
+                          b.value[i] - b.prediction[i], b.value[i] + b.prediction[i]};
+    for (std::size_t c = 0; c < sizeof row / sizeof row[0]; ++c) {
+      if (c > 0) text += ',';
+      if (c != 2 || !obs.sigma.empty()) text += csvNumber(row[c]);
+    }
+    text += '\n';
+  }
+  std::string error;
+  if (!svgplot::replaceFile(args.output, text, &error)) fail(kExitBadInput, error);
+}
+
 void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
-                  double rss) {
+                  const nlfit_result& result) {
+  const double rss = result.rss;
   const nlfit::data::Observations& obs = problem.observations;
   svgplot::FitPlot plot;
   plot.title = std::string(nlfit_model_name(problem.model.get())) + ": y = " +
@@ -331,16 +394,26 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   plot.x = obs.x;
   plot.y = obs.y;
   plot.errors = obs.sigma;
-  plot.curveX = svgplot::sampleGridOver(obs.x, 600);
-  plot.curveY.resize(plot.curveX.size());
+  plot.logX = args.logX;
+  plot.logY = args.logY;
+  plot.curveX = plot.logX ? svgplot::logGridOver(obs.x, 600) : svgplot::sampleGridOver(obs.x, 600);
+  const Bands curve = bandsAt(problem, params, result, args.absoluteSigma, plot.curveX, {});
+  plot.curveY = curve.value;
+  for (std::size_t i = 0; i < curve.value.size(); ++i) {
+    plot.bandLow.push_back(curve.value[i] - curve.confidence[i]);
+    plot.bandHigh.push_back(curve.value[i] + curve.confidence[i]);
+  }
   std::vector<double> fitted(obs.x.size());
-  if (nlfit_model_evaluate(problem.model.get(), params.data(), plot.curveX.data(),
-                           plot.curveX.size(), plot.curveY.data()) != 0 ||
-      nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), obs.x.size(),
+  if (nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), obs.x.size(),
                            fitted.data()) != 0) {
     fail(kExitBadInput, "cannot evaluate the model for the picture");
   }
-  for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+  // A weighted fit shows its residuals normalised by sigma.
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    const double r = fitted[i] - obs.y[i];
+    plot.residuals.push_back(obs.sigma.empty() ? r : r / obs.sigma[i]);
+  }
+  if (!obs.sigma.empty()) plot.residualTitle = "(model \xE2\x88\x92 y) / \xCF\x83";
   std::string error;
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
@@ -431,7 +504,8 @@ int run(const Arguments& args) {
     fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   }
 
-  if (!args.svg.empty()) writePicture(args, problem, params, result.rss);
+  if (!args.svg.empty()) writePicture(args, problem, params, result);
+  if (!args.output.empty()) writeOutput(args, problem, params, result);
   // Said once the fit has run, so that a failure stays one line.
   if (!problem.defaulted.empty()) {
     const std::string atBound =
@@ -539,6 +613,12 @@ int main(int argc, char** argv) {
   app.add_flag("--json", args.json, "print the report as JSON (see the manual)");
   app.add_option("--svg", args.svg, "also draw the fit and its residuals into OUT.svg")
       ->type_name("OUT.svg");
+  app.add_flag("--log-x", args.logX, "--svg: logarithmic x axis (positive x only)");
+  app.add_flag("--log-y", args.logY, "--svg: logarithmic y axis (positive y only)");
+  app.add_option("--output", args.output,
+                 "also write FILE.csv: x, y, sigma, fitted, residual, weighted residual and the "
+                 "95% confidence and prediction bands, one row per observation")
+      ->type_name("FILE.csv");
   addInteger(app, "--max-evaluations", &args.maxEvaluations, 0,
              std::numeric_limits<long long>::max(),
              "model evaluations allowed for the fit (0: automatic)");
