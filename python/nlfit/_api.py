@@ -10,7 +10,7 @@ import numpy as np
 from . import _library
 from ._library import c_double_p
 
-__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
+__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
@@ -331,6 +331,72 @@ class FitResult:
     def __init__(self, **fields):
         self.__dict__.update(fields)
 
+    def __call__(self, x):
+        """The fitted model's values at x (an array of any shape)."""
+        return self.predict(x, bands=False).value
+
+    @property
+    def fitted(self):
+        """The fitted model's values at the data's x."""
+        return self(self.x)
+
+    @property
+    def residuals(self):
+        """y - fitted at the data's x (not divided by sigma)."""
+        return self.y - self.fitted
+
+    def predict(self, x, level=0.95, sigma=None, bands=True):
+        """The fitted model at x with its bands at the two-sided ``level``.
+
+        Returns a Prediction (value, confidence_low, confidence_high,
+        prediction_low, prediction_high), arrays of the shape of x. The
+        confidence band of the curve comes from the delta method,
+        t*sqrt(g^T C g) with g the model's gradient in the parameters and C
+        the covariance; the prediction band of a new observation adds the
+        residual variance: the reduced chi-square (1 with absolute_sigma)
+        times sigma^2 at x (sigma: the standard deviations at x, of the
+        shape of x; 1 when None). t is Student's quantile with dof degrees.
+        """
+        lib = _library.library()
+        x = _float_array(x, "x", copy_ok=True)
+        flat = np.ascontiguousarray(x.ravel())
+        k = flat.size
+        n = len(self.params)
+        if bands and not 0.0 < float(level) < 1.0:
+            raise ValueError("level must lie between 0 and 1, got %r" % (level,))
+        if sigma is not None:
+            sigma = np.ascontiguousarray(np.broadcast_to(_float_array(sigma, "sigma", True),
+                                                         x.shape).ravel())
+        params = np.ascontiguousarray(self.params, dtype=np.float64)
+        covariance = np.ascontiguousarray(self.covariance, dtype=np.float64)
+        variance = 1.0 if self.absolute_sigma else float(self.reduced_chi2)
+        values = np.empty(k)
+        conf = np.empty(k) if bands else None
+        pred = np.empty(k) if bands else None
+        address = (lambda a: a.ctypes.data if a is not None else None)
+        arguments = (n, params.ctypes.data, covariance.ctypes.data,
+                     variance if np.isfinite(variance) else 0.0, int(self.dof), float(level), k,
+                     flat.ctypes.data, address(sigma), values.ctypes.data, address(conf),
+                     address(pred))
+        handle = self._model if isinstance(self._model, Model) else None
+        if handle is not None:
+            status = lib.nlfit_predict_model(handle._handle, 1, *arguments)
+        else:
+            callback = _VectorCallback(self._model, flat, n)
+            status = lib.nlfit_predict(callback.pointer, None, 1, *arguments)
+            callback.raise_pending()
+        if status != 0:
+            raise FitError("predict(): %s (%s)" % (lib.status_message(status),
+                                                   lib.status_name(status)), status)
+        if not bands:
+            return Prediction(values.reshape(x.shape), None, None, None, None)
+        if not np.isfinite(variance):
+            pred[:] = np.nan
+        shape = x.shape
+        return Prediction(values.reshape(shape), (values - conf).reshape(shape),
+                          (values + conf).reshape(shape), (values - pred).reshape(shape),
+                          (values + pred).reshape(shape))
+
     def __repr__(self):
         text = _report_table(self)
         return text if text is not None else self._plain_table()
@@ -345,6 +411,13 @@ class FitResult:
                      % (self.rss, self.reduced_chi2, self.r_squared, self.iterations,
                         self.evaluations))
         return "\n".join(lines)
+
+
+Prediction = collections.namedtuple(
+    "Prediction", ["value", "confidence_low", "confidence_high", "prediction_low",
+                   "prediction_high"])
+Prediction.__doc__ = """FitResult.predict: the fitted model's values and the two bands at the
+level asked for (None when bands=False)."""
 
 
 def _report_table(r):
@@ -443,7 +516,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
-        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index, **arrays)
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
+        _model=handle if handle is not None else model, **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
