@@ -4,6 +4,7 @@ import collections
 import ctypes
 import inspect
 import re
+import warnings
 
 import numpy as np
 
@@ -548,9 +549,12 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
                     bounds=bounds)
 
 
-def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=None,
-              maxfev=None, full_output=False, bounds=None, **kwargs):
+def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_finite=None,
+              bounds=None, method=None, full_output=False, nan_policy=None, fixed=None,
+              maxfev=None, ftol=None, xtol=None, gtol=None, **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
+
+    The common Python curve_fit convention, over nlfit's own solver.
 
     popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
     s^2 = rss / (m - rank), or (J^T J)^-1 with absolute_sigma. Parameters the
@@ -559,21 +563,100 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, fixed=
     f is called once per evaluation with the whole xdata array; it may also
     be a formula string or a catalogue name.
 
-    A fit that does not converge raises FitError (a RuntimeError) unless
-    full_output is true; then the return is (popt, pcov, result, message,
-    status) with result the FitResult, message its status message and status
-    the C status (1-4 converged, see nlfit.h), and nothing is raised for a fit
-    that ran. Refused problems raise RefusedError (a ValueError) always.
+    sigma: standard deviations of ydata, shape (m,), or their covariance
+    matrix, shape (m, m), by whose Cholesky factor L the residuals are
+    whitened (L^-1 (f - y); a diagonal matrix is taken as sigma =
+    sqrt(diagonal)). check_finite (default: True unless nan_policy is given)
+    raises ValueError for NaN or infinite inputs. nan_policy: None, 'raise'
+    (ValueError on NaN) or 'omit' (rows with NaN in xdata, ydata or sigma
+    are dropped). ftol, xtol, gtol and maxfev set nlfit's
+    reduction_tolerance, step_tolerance, gradient_tolerance and evaluation
+    budget. method is accepted with a warning: nlfit has one method.
     bounds=(lower, upper) as in fit(); a parameter on a bound has NaN rows
-    and columns in pcov. Keywords of other curve fitters that are not
-    supported (method, jac, check_finite, ...) raise TypeError naming the
-    keyword.
+    and columns in pcov.
+
+    A fit that does not converge raises FitError (a RuntimeError) unless
+    full_output is true; then the return is (popt, pcov, infodict, message,
+    flag): infodict a dict with 'nfev' (evaluations), 'fvec' (the weighted
+    residuals (f - y)/sigma at popt, whitened with a covariance) and
+    'fit_result' (the FitResult), message the status sentence and flag the C
+    status (1-4 converged; see FitResult.converged for the precision stops),
+    and nothing is raised for a fit that ran. Refused problems raise
+    RefusedError (a ValueError) always. Other keywords (jac, ...) raise
+    TypeError naming the keyword.
     """
     _reject(kwargs, "curve_fit")
-    result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit", bounds=bounds)
+    for name, value in (("ftol", ftol), ("xtol", xtol), ("gtol", gtol)):
+        if value is not None:
+            kwargs[{"ftol": "reduction_tolerance", "xtol": "step_tolerance",
+                    "gtol": "gradient_tolerance"}[name]] = value
+    if method is not None:
+        warnings.warn("curve_fit(method=%r) is ignored: nlfit fits by its own trust-region"
+                      " method" % (method,), stacklevel=2)
+    if nan_policy not in (None, "raise", "omit"):
+        raise ValueError("nan_policy must be None, 'raise' or 'omit', not %r" % (nan_policy,))
+    if check_finite is None:
+        check_finite = nan_policy is None
+    x = _float_array(xdata, "xdata", copy_ok=True)
+    y = _float_array(ydata, "ydata", copy_ok=True)
+    if sigma is not None:
+        sigma = _float_array(sigma, "sigma", copy_ok=True)
+        if sigma.shape not in ((y.size,), (y.size, y.size)) or y.ndim != 1:
+            raise ValueError("sigma must have shape (%d,) or (%d, %d), got %s"
+                             % (y.size, y.size, y.size, sigma.shape))
+    arrays = [x, y] + ([sigma] if sigma is not None else [])
+    if check_finite and not all(np.isfinite(a).all() for a in arrays):
+        raise ValueError("xdata, ydata and sigma must not contain NaN or infinity"
+                         " (check_finite=True)")
+    if nan_policy == "raise" and any(np.isnan(a).any() for a in arrays):
+        raise ValueError("xdata, ydata or sigma contains NaN (nan_policy='raise')")
+    if nan_policy == "omit" and x.shape == y.shape and x.ndim == 1:
+        keep = ~(np.isnan(x) | np.isnan(y))
+        if sigma is not None:
+            keep &= ~np.isnan(sigma if sigma.ndim == 1 else np.diagonal(sigma))
+        x, y = x[keep], y[keep]
+        if sigma is not None:
+            sigma = sigma[keep] if sigma.ndim == 1 else sigma[np.ix_(keep, keep)]
+    model = f
+    covariance_sigma = sigma is not None and sigma.ndim == 2
+    if covariance_sigma and np.count_nonzero(sigma - np.diag(np.diagonal(sigma))) == 0:
+        sigma, covariance_sigma = np.sqrt(np.diagonal(sigma)), False
+    names = None
+    if covariance_sigma:
+        try:
+            factor = np.linalg.cholesky(sigma)
+        except np.linalg.LinAlgError:
+            raise ValueError("sigma as a covariance must be symmetric positive definite")\
+                from None
+        whiten = np.linalg.inv(factor)
+        handle = _model_of(f)
+        if handle is not None:
+            n, names = handle.parameter_count, handle.parameter_names
+        else:
+            n = len(p0) if p0 is not None else _callable_parameter_count(f)
+            names = _callable_names(f, n)
+        inner = handle if handle is not None else f
+
+        def model(xs, *params):
+            return whiten @ np.asarray(inner(xs, *params), dtype=np.float64)
+
+        y_fit = whiten @ y
+        if p0 is None:
+            p0 = np.ones(n)
+        result = _run_fit(model, x, y_fit, p0, None, absolute_sigma, fixed, maxfev, kwargs,
+                          "curve_fit", bounds=bounds)
+        result.parameter_names = tuple(names)
+        fvec = model(x, *result.params) - y_fit
+        result.y, result._model = y, inner
+    else:
+        result = _run_fit(f, x, y, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
+                          "curve_fit", bounds=bounds)
+        fvec = result.predict(x, bands=False).value - y
+        if sigma is not None:
+            fvec = fvec / sigma
     if full_output:
-        return result.params, result.covariance, result, result.message, result.status
+        info = {"nfev": int(result.evaluations), "fvec": fvec, "fit_result": result}
+        return result.params, result.covariance, info, result.message, result.status
     if not result.converged:
         where = ""
         if result.nonfinite_index >= 0:

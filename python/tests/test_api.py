@@ -95,8 +95,9 @@ def test_exception_in_the_model_propagates_and_nonconvergence_raises():
     with pytest.raises(nlfit.FitError) as caught:
         nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0], maxfev=3)
     assert caught.value.status_name == "stopped_evaluations"
-    popt, pcov, result, message, status = nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0],
-                                                          maxfev=3, full_output=True)
+    popt, pcov, info, message, status = nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0],
+                                                        maxfev=3, full_output=True)
+    result = info["fit_result"]
     assert status == result.status and message == result.message and popt is result.params
 
 
