@@ -108,3 +108,72 @@ TEST(Prediction, StraightLineBandsMatchLinearRegressionsClosedForm) {
 }
 
 }  // namespace
+
+namespace {
+
+// Three decays a_s exp(-k x) + c_s with one rate k = 0.7 and noise of a
+// fixed pattern; globals a1 a2 a3 k c1 c2 c3.
+TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
+  const double amplitude[] = {3.0, 1.5, 5.0}, offset[] = {0.2, -0.4, 1.0};
+  std::vector<std::vector<double>> xs(3), ys(3);
+  unsigned state = 12345u;
+  auto noise = [&state]() {
+    double sum = 0.0;  // Irwin-Hall: roughly Gaussian, sd 1
+    for (int i = 0; i < 12; ++i) {
+      state = state * 1664525u + 1013904223u;
+      sum += static_cast<double>(state >> 8) / 16777216.0;
+    }
+    return sum - 6.0;
+  };
+  for (int s = 0; s < 3; ++s) {
+    for (int i = 0; i < 25 + 5 * s; ++i) {
+      const double x = 0.25 * i;
+      xs[s].push_back(x);
+      ys[s].push_back(amplitude[s] * std::exp(-0.7 * x) + offset[s] + 0.05 * noise());
+    }
+  }
+  nlfit_model* model = nlfit_model_formula("a*exp(-k*x)+c", nullptr, 0, nullptr, 0);
+  const std::size_t maps[3][3] = {{0, 3, 4}, {1, 3, 5}, {2, 3, 6}};
+  std::vector<nlfit_data_set> sets(3);
+  for (int s = 0; s < 3; ++s) {
+    sets[s] = nlfit_data_set{};
+    sets[s].model = model;
+    sets[s].n = 3;
+    sets[s].map = maps[s];
+    sets[s].m = xs[s].size();
+    sets[s].x = xs[s].data();
+    sets[s].y = ys[s].data();
+  }
+  nlfit_options o;
+  nlfit_options_init(&o);
+  o.compute_statistics = 1;
+  std::vector<double> params = {1, 1, 1, 1, 0, 0, 0}, errors(7);
+  nlfit_result result{};
+  result.std_errors = errors.data();
+  ASSERT_GT(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, &result), 0);
+  EXPECT_TRUE(result.converged);
+  EXPECT_EQ(result.dof, 25 + 30 + 35 - 7);
+  EXPECT_LT(std::fabs(params[3] - 0.7), 3 * errors[3]);
+  for (int s = 0; s < 3; ++s) {
+    std::vector<double> single = {1, 1, 0}, singleErrors(3);
+    nlfit_result r{};
+    r.std_errors = singleErrors.data();
+    ASSERT_GT(nlfit_fit_model(model, 3, single.data(), xs[s].size(), xs[s].data(), ys[s].data(),
+                              &o, &r),
+              0);
+    EXPECT_LT(errors[3], singleErrors[1]) << s;
+    EXPECT_NEAR(params[s], single[0], 4 * singleErrors[0]) << s;
+  }
+  // A map past the global parameters, and sigma given by one set only.
+  const std::size_t bad[3] = {0, 3, 7};
+  sets[0].map = bad;
+  EXPECT_EQ(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, nullptr),
+            NLFIT_REFUSED_BAD_MODEL);
+  sets[0].map = maps[0];
+  sets[1].sigma = ys[1].data();
+  EXPECT_EQ(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, nullptr),
+            NLFIT_REFUSED_BAD_SIGMA);
+  nlfit_model_free(model);
+}
+
+}  // namespace
