@@ -104,6 +104,23 @@ if rc == 0:
         picture = f.read()
     check("confidence-band" in picture and "/ \u03c3" in picture, "--svg: no band or normalised residuals")
 
+# A global fit: three decays with one rate; --start applies to every file.
+decays = []
+for s, (a, c) in enumerate([(3.0, 0.2), (1.5, -0.4), (5.0, 1.0)]):
+    rows = ["x,y"] + ["%g,%.6f" % (0.25 * i, a * 2.718281828459045 ** (-0.7 * 0.25 * i) + c +
+                                   0.05 * ((i * 7919 + s * 104729) % 13 - 6) / 6)
+                      for i in range(25 + 5 * s)]
+    decays.append(write("decay%d.csv" % s, "\n".join(rows) + "\n"))
+rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0",
+                   "--json")
+check(rc == 0 and err == "", f"global fit: exit {rc} {err}")
+if rc == 0:
+    p = {q["name"]: q for q in json.loads(out)["parameters"]}
+    check(sorted(p) == ["a[1]", "a[2]", "a[3]", "c[1]", "c[2]", "c[3]", "k"] and
+          abs(p["k"]["value"] - 0.7) < 3 * p["k"]["std_error"], f"global fit: {p}")
+rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0")
+check(rc == 0 and "shared: k; per set ([s] below): a, c" in out, f"global report: {out}")
+
 # Exit status 3: the fit ran but did not converge; the report still prints.
 rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
@@ -152,6 +169,8 @@ cases = [
     (1, "the start of b (1) lies outside its bounds [2, inf]", [line_file, "--model", "a*x+b", "--start", "b=1", "--lower", "b=2"]),
     (2, "the lower bound of a (2) is above its upper bound (1)", [line_file, "--model", "a*x", "--lower", "a=2", "--upper", "a=1"]),
     (2, "no data file given", []),
+    (2, "--shared needs several data files", [line_file, "--model", "a*x", "--shared", "a"]),
+    (2, "--svg and --output take a single data file", [line_file, line_file, "--model", "a*x", "--svg", "x.svg"]),
     (2, "needs --model", [line_file]),
     (2, "--frobnicate", [line_file, "--frobnicate"]),
     (2, "--nist-start takes 1 or 2", [os.path.join(NIST, "Misra1a.dat"), "--nist-start", "3"]),
@@ -215,7 +234,7 @@ rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--output", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
+               "--svg", "--output", "--shared", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
                "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 

@@ -44,7 +44,9 @@ struct Failure {
 [[noreturn]] void fail(int exitCode, const std::string& message) { throw Failure{exitCode, message}; }
 
 struct Arguments {
-  std::string data;
+  std::string data;                // the first data file
+  std::vector<std::string> files;  // every data file: more than one is a global fit
+  std::string shared;              // --shared: parameters common to every file
   std::string model;
   std::string start;
   std::string fix;
@@ -434,7 +436,172 @@ std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result)
   return "the model is not finite at " + where + " of " + problem.file + " (x = " + x + ")";
 }
 
+// The report, text or JSON, on stdout; preface goes before the text report.
+void emitReport(const Arguments& args, const nlfit_report_input& input, const std::string& preface) {
+  std::string out;
+  if (args.json) {
+    out = nlfit::cli::jsonReport(input, input.result->covariance) + "\n";
+  } else {
+    out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
+    out.resize(nlfit_report_format(&input, &out[0], out.size()));
+    out = preface + out;
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+}
+
+std::vector<std::string> splitNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::string current;
+  for (char c : text + ",") {
+    if (c == ',') {
+      if (!current.empty()) names.push_back(current);
+      current.clear();
+    } else if (c != ' ' && c != '\t') {
+      current += c;
+    }
+  }
+  return names;
+}
+
+// Several data files, one model: the parameters named by --shared are one
+// global parameter, every other one is each file's own (a[1], a[2], ...).
+// --start, --fix, --lower and --upper apply to every file's copy.
+int runGlobal(const Arguments& args) {
+  if (!args.svg.empty() || !args.output.empty()) {
+    fail(kExitUsage, "--svg and --output take a single data file");
+  }
+  const std::size_t count = args.files.size();
+  std::vector<Problem> problems(count);
+  for (std::size_t s = 0; s < count; ++s) {
+    Arguments one = args;
+    one.data = args.files[s];
+    loadData(one, &problems[s]);
+    if (problems[s].nist) fail(kExitUsage, args.files[s] + ": a global fit takes data files, not NIST files");
+    if (problems[s].observations.sigma.empty() != problems[0].observations.sigma.empty()) {
+      fail(kExitBadInput, "every data file of a global fit needs a sigma column, or none");
+    }
+  }
+  if (args.absoluteSigma && problems[0].observations.sigma.empty()) {
+    fail(kExitUsage, "--absolute-sigma needs a sigma column (--columns x,y,sigma)");
+  }
+  Problem& first = problems[0];
+  chooseModel(args, &first);
+  chooseStart(args, &first);
+  const std::size_t local = first.names.size();
+  std::vector<bool> isShared(local, false);
+  for (const std::string& name : splitNames(args.shared)) {
+    isShared[parameterIndex(first, name, "--shared")] = true;
+  }
+  // Global parameters in the model's order: a shared one once, any other
+  // once per file.
+  std::vector<std::string> names;
+  std::vector<double> start, lower, upper;
+  std::vector<unsigned char> held;
+  std::vector<std::vector<std::size_t>> maps(count, std::vector<std::size_t>(local));
+  for (std::size_t j = 0; j < local; ++j) {
+    const std::size_t copies = isShared[j] ? 1 : count;
+    for (std::size_t c = 0; c < copies; ++c) {
+      for (std::size_t s = 0; s < count; ++s) {
+        if (isShared[j] || s == c) maps[s][j] = names.size();
+      }
+      names.push_back(isShared[j] ? first.names[j]
+                                  : first.names[j] + "[" + std::to_string(c + 1) + "]");
+      start.push_back(first.start[j]);
+      held.push_back(first.held[j]);
+      if (!first.lower.empty()) {
+        lower.push_back(first.lower[j]);
+        upper.push_back(first.upper[j]);
+      }
+    }
+  }
+  const std::size_t n = names.size();
+  std::vector<nlfit_data_set> sets(count);
+  std::size_t points = 0, skipped = 0;
+  std::string files, preface;
+  for (std::size_t s = 0; s < count; ++s) {
+    const nlfit::data::Observations& obs = problems[s].observations;
+    sets[s] = nlfit_data_set{};
+    sets[s].model = first.model.get();
+    sets[s].n = local;
+    sets[s].map = maps[s].data();
+    sets[s].m = obs.x.size();
+    sets[s].x = obs.x.data();
+    sets[s].y = obs.y.data();
+    sets[s].sigma = obs.sigma.empty() ? nullptr : obs.sigma.data();
+    sets[s].predictors = 1;
+    points += obs.x.size();
+    skipped += obs.skippedNonfinite;
+    files += (s ? ", " : "") + problems[s].file;
+    preface += "  [" + std::to_string(s + 1) + "] " + problems[s].file + " (" +
+               std::to_string(obs.x.size()) + " points)\n";
+  }
+  std::string sharedList, ownList;
+  for (std::size_t j = 0; j < local; ++j) {
+    (isShared[j] ? sharedList : ownList) +=
+        ((isShared[j] ? sharedList : ownList).empty() ? "" : ", ") + first.names[j];
+  }
+  preface = "Global fit of " + std::to_string(count) + " data sets; shared: " +
+            (sharedList.empty() ? "none" : sharedList) + "; per set ([s] below): " +
+            (ownList.empty() ? "none" : ownList) + "\n" + preface + "\n";
+
+  nlfit_options options;
+  nlfit_options_init(&options);
+  options.compute_statistics = 1;
+  options.held = held.data();
+  if (!lower.empty()) {
+    options.lower = lower.data();
+    options.upper = upper.data();
+  }
+  options.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  options.max_evaluations = args.maxEvaluations;
+  if (!std::isnan(args.tolerance)) {
+    options.reduction_tolerance = args.tolerance;
+    options.step_tolerance = args.tolerance;
+  }
+  std::vector<double> params = start;
+  std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
+  std::vector<unsigned> flags(n);
+  nlfit_result result{};
+  result.covariance = covariance.data();
+  result.correlation = correlation.data();
+  result.std_errors = stdErrors.data();
+  result.ci_low = ciLow.data();
+  result.ci_high = ciHigh.data();
+  result.parameter_flags = flags.data();
+  const int status = nlfit_fit_global(sets.data(), count, n, params.data(), &options, &result);
+  if (status < 0) fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
+  if (!first.defaulted.empty()) {
+    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
+                 first.defaulted.c_str());
+  }
+  std::vector<const char*> cnames;
+  for (const std::string& name : names) cnames.push_back(name.c_str());
+  nlfit_report_input input{};
+  input.model_name = nlfit_model_name(first.model.get());
+  input.formula = nlfit_model_formula_text(first.model.get());
+  input.data_file = files.c_str();
+  input.points = points;
+  input.skipped_points = skipped;
+  input.weighted = first.observations.sigma.empty() ? 0 : 1;
+  input.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  input.n = n;
+  input.parameter_names = cnames.data();
+  input.params = params.data();
+  input.start = start.data();
+  input.result = &result;
+  input.certified_rss = std::nan("");
+  emitReport(args, input, preface);
+  if (status == NLFIT_STOPPED_NONFINITE) {
+    std::fprintf(stderr, "nlfit: the model is not finite at observation %lld of the data sets in order\n",
+                 static_cast<long long>(result.nonfinite_index + 1));
+  }
+  return result.converged ? kExitConverged : kExitNotConverged;
+}
+
 int run(const Arguments& args) {
+  if (args.files.size() > 1) return runGlobal(args);
+  if (!args.shared.empty()) fail(kExitUsage, "--shared needs several data files");
   if (args.listModels) {
     listModels();
     return kExitConverged;
@@ -534,15 +701,7 @@ int run(const Arguments& args) {
   input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
   input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
 
-  std::string out;
-  if (args.json) {
-    out = nlfit::cli::jsonReport(input, result.covariance) + "\n";
-  } else {
-    out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
-    out.resize(nlfit_report_format(&input, &out[0], out.size()));
-  }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+  emitReport(args, input, "");
   if (status == NLFIT_STOPPED_NONFINITE) {
     std::fprintf(stderr, "nlfit: %s\n", nonfiniteMessage(problem, result).c_str());
   }
@@ -593,8 +752,12 @@ int main(int argc, char** argv) {
   app.footer("The manual, with the rules for data files and the JSON keys: man nlfit\n");
   app.set_version_flag("--version", "nlfit " NLFIT_STRING(NLFIT_VERSION_MAJOR) "." NLFIT_STRING(
       NLFIT_VERSION_MINOR) "." NLFIT_STRING(NLFIT_VERSION_PATCH), "print the version and exit");
-  app.add_option("DATA", args.data,
-                 "data file: delimited text or a NIST StRD .dat file; - for standard input");
+  app.add_option("DATA", args.files,
+                 "data file: delimited text or a NIST StRD .dat file; - for standard input. "
+                 "Several files: one global fit (see --shared)");
+  app.add_option("--shared", args.shared,
+                 "with several data files: parameters name,... common to every file; the others "
+                 "are fitted per file as name[1], name[2], ...");
   app.add_option("--model", args.model,
                  "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
                  "(see --list-models)");
@@ -646,6 +809,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nlfit: %s (try --help)\n", e.what());
     return kExitUsage;
   }
+  if (!args.files.empty()) args.data = args.files[0];
   try {
     return run(args);
   } catch (const Failure& f) {
