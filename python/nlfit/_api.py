@@ -11,7 +11,7 @@ import numpy as np
 from . import _library
 from ._library import c_double_p
 
-__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
+__all__ = ["fit", "curve_fit", "fit_many", "fit_global", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
@@ -359,6 +359,8 @@ class FitResult:
         shape of x; 1 when None). t is Student's quantile with dof degrees.
         """
         lib = _library.library()
+        if self._model is None:
+            raise ValueError("predict() needs one model; a global fit has several")
         x = _float_array(x, "x", copy_ok=True)
         flat = np.ascontiguousarray(x.ravel())
         k = flat.size
@@ -665,6 +667,138 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         raise FitError("optimal parameters not found: %s (%s)%s"
                        % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
+
+
+def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_sigma=False,
+               maxfev=None, **options):
+    """Fits several data sets at once, some parameters shared; returns a
+    FitResult over the global parameters.
+
+    datasets: a sequence of (model, x, y) or (model, x, y, sigma), each
+    model a formula string, catalogue name, Model or callable f(x, *params)
+    (sigma: every set or none). shared: the parameter names common to every
+    set that has them; every other parameter is each set's own, named
+    ``name[s]`` (s counted from 1). Global parameters are ordered by the
+    names' first appearance, each name's copies in set order.
+    p0: None (ones), a dict of starts by name (``"a"`` sets every copy of a,
+    ``"a[2]"`` one copy) or an array of the global parameters. fixed,
+    bounds, absolute_sigma, maxfev and the tolerances apply as in fit(), over
+    the global parameters. The statistics are the joint fit's.
+
+    >>> import numpy as np, nlfit
+    >>> x = np.linspace(0, 5, 30)
+    >>> sets = [("a*exp(-k*x)+c", x, a * np.exp(-0.7 * x) + c) for a, c in [(3, 0.2), (1, 1)]]
+    >>> r = nlfit.fit_global(sets, shared=["k"], p0={"a": 2, "k": 0.5, "c": 0})
+    >>> r.parameter_names
+    ('a[1]', 'a[2]', 'k', 'c[1]', 'c[2]')
+    >>> round(float(r.params[2]), 6)
+    0.7
+    """
+    _reject(options, "fit_global")
+    lib = _library.library()
+    shared = [shared] if isinstance(shared, str) else list(shared)
+    entries = []
+    for s, item in enumerate(datasets):
+        if not isinstance(item, (tuple, list)) or len(item) not in (3, 4):
+            raise ValueError("data set %d must be (model, x, y) or (model, x, y, sigma)" % s)
+        model, x, y = item[:3]
+        sigma = item[3] if len(item) == 4 else None
+        handle = _model_of(model)
+        x = _float_array(x, "x", copy_ok=True)
+        y = _float_array(y, "y", copy_ok=True)
+        if x.ndim != 1 or x.shape != y.shape or x.size == 0:
+            raise ValueError("data set %d: x and y must be 1-D arrays of one nonzero length" % s)
+        if sigma is not None:
+            sigma = _float_array(sigma, "sigma", copy_ok=True)
+            if sigma.shape != y.shape:
+                raise ValueError("data set %d: sigma must have the shape of y" % s)
+        if handle is not None:
+            names = handle.parameter_names
+        else:
+            names = _callable_names(model, _callable_parameter_count(model))
+        entries.append((model, handle, x, y, sigma, names))
+    if not entries:
+        raise ValueError("fit_global() needs at least one data set")
+    if len({e[4] is None for e in entries}) > 1:
+        raise ValueError("every data set gives sigma, or none does")
+    order = []
+    for e in entries:
+        order += [name for name in e[5] if name not in order]
+    for name in shared:
+        if name not in order:
+            raise ValueError("shared names %r, not a parameter of any data set" % (name,))
+    global_names, index = [], {}
+    for name in order:
+        holders = [s for s, e in enumerate(entries) if name in e[5]]
+        for s in ([holders[0]] if name in shared else holders):
+            label = name if name in shared else "%s[%d]" % (name, s + 1)
+            index[(name, s)] = len(global_names)
+            global_names.append(label)
+        if name in shared:
+            for s in holders:
+                index[(name, s)] = index[(name, holders[0])]
+    n = len(global_names)
+    if p0 is None or isinstance(p0, dict):
+        params = np.ones(n)
+        for key, value in (p0 or {}).items():
+            targets = [j for j, label in enumerate(global_names)
+                       if label == key or label.split("[")[0] == key]
+            if not targets:
+                raise ValueError("p0 names %r, not a parameter (%s)"
+                                 % (key, ", ".join(global_names)))
+            params[targets] = float(value)
+    else:
+        params = np.array(_float_array(p0, "p0", copy_ok=True), dtype=np.float64, copy=True)
+        if params.shape != (n,):
+            raise ValueError("p0 must hold %d values (%s)" % (n, ", ".join(global_names)))
+    held = _held_flags(fixed, n, global_names)
+    bounded = _bound_arrays(bounds, n, global_names)
+    _check_start_in_bounds(params, bounded, global_names, p0 is None)
+    start = params.copy()
+    sets = (_library.DataSet * len(entries))()
+    keep = []
+    for s, (model, handle, x, y, sigma, names) in enumerate(entries):
+        mapping = np.array([index[(name, s)] for name in names], dtype=np.uintp)
+        keep.append(mapping)
+        sets[s].n, sets[s].m, sets[s].predictors = len(names), x.size, 1
+        sets[s].map, sets[s].x, sets[s].y = mapping.ctypes.data, x.ctypes.data, y.ctypes.data
+        sets[s].sigma = sigma.ctypes.data if sigma is not None else None
+        if handle is not None:
+            sets[s].model = handle._handle
+        else:
+            callback = _VectorCallback(model, x, len(names))
+            keep.append(callback)
+            sets[s].function = callback.pointer
+    options_struct = _options(lib, n, held, None, absolute_sigma, maxfev, True, options,
+                              bounded=bounded)
+    arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
+              "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
+              "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+    result = _library.Result()
+    for field, array in arrays.items():
+        setattr(result, field, array.ctypes.data)
+    status = lib.nlfit_fit_global(sets, len(entries), n, params.ctypes.data,
+                                  ctypes.byref(options_struct), ctypes.byref(result))
+    for item in keep:
+        if isinstance(item, _VectorCallback):
+            item.raise_pending()
+    if status < 0:
+        raise RefusedError("fit_global() refused the problem: %s (%s)"
+                           % (lib.status_message(status), lib.status_name(status)), status)
+    sigmas = [e[4] for e in entries]
+    return FitResult(
+        model="global fit of %d data sets" % len(entries), model_name=None, formula=None,
+        parameter_names=tuple(global_names), params=params, start=start,
+        x=np.concatenate([e[2] for e in entries]), y=np.concatenate([e[3] for e in entries]),
+        sigma=None if sigmas[0] is None else np.concatenate(sigmas),
+        rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
+        r_squared=result.r_squared, log_likelihood=result.log_likelihood, aic=result.aic,
+        aicc=result.aicc, bic=result.bic, dof=result.dof, rank=result.rank, status=result.status,
+        status_name=lib.status_name(result.status), message=lib.status_message(result.status),
+        converged=bool(result.converged), iterations=result.iterations,
+        evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
+        _model=None, **arrays)
 
 
 BatchResult = collections.namedtuple(

@@ -124,6 +124,21 @@ class BatchOutputs(ctypes.Structure):
     ]
 
 
+class DataSet(ctypes.Structure):
+    _fields_ = [
+        ("model", ctypes.c_void_p),
+        ("function", VectorModel),
+        ("user", ctypes.c_void_p),
+        ("n", ctypes.c_size_t),
+        ("map", ctypes.c_void_p),
+        ("m", ctypes.c_size_t),
+        ("x", ctypes.c_void_p),
+        ("y", ctypes.c_void_p),
+        ("sigma", ctypes.c_void_p),
+        ("predictors", ctypes.c_size_t),
+    ]
+
+
 class ReportInput(ctypes.Structure):
     _fields_ = [
         ("model_name", ctypes.c_char_p),
@@ -173,6 +188,8 @@ _DECLARATIONS = {
                              ctypes.c_int64, ctypes.c_double, _SIZE, _P, _P, _P, _P, _P]),
     "nlfit_predict_model": (_INT, [_P, _SIZE, _SIZE, _P, _P, ctypes.c_double, ctypes.c_int64,
                                    ctypes.c_double, _SIZE, _P, _P, _P, _P, _P]),
+    "nlfit_fit_global": (_INT, [ctypes.POINTER(DataSet), _SIZE, _SIZE, _P,
+                                ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
     "nlfit_batch_options_init": (None, [ctypes.POINTER(BatchOptions)]),
     "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
