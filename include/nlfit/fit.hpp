@@ -58,6 +58,7 @@ struct FitResult {
   std::int64_t iterations = 0, evaluations = 0, statistics_evaluations = 0, dof = 0;
   double residual_norm = 0.0, rss = 0.0, reduced_chi2 = 0.0, r_squared = 0.0;
   std::int64_t nonfinite_index = -1;  // see nlfit_result
+  double log_likelihood = 0.0, aic = 0.0, aicc = 0.0, bic = 0.0;  // see nlfit_result
 };
 
 namespace detail {
@@ -174,6 +175,10 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.reduced_chi2 = c.reduced_chi2;
   r.r_squared = c.r_squared;
   r.nonfinite_index = c.status > 0 ? c.nonfinite_index : -1;
+  r.log_likelihood = c.log_likelihood;
+  r.aic = c.aic;
+  r.aicc = c.aicc;
+  r.bic = c.bic;
   return r;
 }
 
