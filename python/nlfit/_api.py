@@ -357,6 +357,14 @@ class FitResult:
         residual variance: the reduced chi-square (1 with absolute_sigma)
         times sigma^2 at x (sigma: the standard deviations at x, of the
         shape of x; 1 when None). t is Student's quantile with dof degrees.
+        A parameter on its bound counts as held (no part in the bands).
+
+        >>> import numpy as np, nlfit
+        >>> x = np.arange(6.0)
+        >>> r = nlfit.fit("a+b*x", x, 2 * x + 1 + 0.1 * np.cos(3 * x), p0=[0, 1])
+        >>> p = r.predict([2.5])
+        >>> bool(p.prediction_low < p.confidence_low < p.value < p.confidence_high)
+        True
         """
         lib = _library.library()
         if self._model is None:
@@ -371,7 +379,11 @@ class FitResult:
             sigma = np.ascontiguousarray(np.broadcast_to(_float_array(sigma, "sigma", True),
                                                          x.shape).ravel())
         params = np.ascontiguousarray(self.params, dtype=np.float64)
-        covariance = np.ascontiguousarray(self.covariance, dtype=np.float64)
+        covariance = np.array(self.covariance, dtype=np.float64)
+        # A parameter on its bound counts as held: its rows are NaN.
+        at_bound = (np.asarray(self.parameter_flags) & 16) != 0
+        covariance[at_bound, :] = 0.0
+        covariance[:, at_bound] = 0.0
         variance = 1.0 if self.absolute_sigma else float(self.reduced_chi2)
         values = np.empty(k)
         conf = np.empty(k) if bands else None

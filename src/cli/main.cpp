@@ -332,8 +332,16 @@ Bands bandsAt(const Problem& problem, const std::vector<double>& params,
   b.confidence.resize(x.size());
   b.prediction.resize(x.size());
   const double variance = absoluteSigma ? 1.0 : result.reduced_chi2;
+  // A parameter on its bound counts as held: the bands are those of the
+  // others (its covariance rows are NaN).
+  const std::size_t n = params.size();
+  std::vector<double> covariance(result.covariance, result.covariance + n * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    if ((result.parameter_flags[j] & NLFIT_PARAM_AT_BOUND) == 0) continue;
+    for (std::size_t i = 0; i < n; ++i) covariance[i * n + j] = covariance[j * n + i] = 0.0;
+  }
   const int code = nlfit_predict_model(
-      problem.model.get(), 1, params.size(), params.data(), result.covariance,
+      problem.model.get(), 1, n, params.data(), covariance.data(),
       std::isfinite(variance) ? variance : 0.0, result.dof, kBandLevel, x.size(), x.data(),
       sigma.empty() ? nullptr : sigma.data(), b.value.data(), b.confidence.data(),
       b.prediction.data());
