@@ -118,6 +118,9 @@ if rc == 0:
     p = {q["name"]: q for q in json.loads(out)["parameters"]}
     check(sorted(p) == ["a[1]", "a[2]", "a[3]", "c[1]", "c[2]", "c[3]", "k"] and
           abs(p["k"]["value"] - 0.7) < 3 * p["k"]["std_error"], f"global fit: {p}")
+    sets = json.loads(out)
+    check(sets["shared"] == ["k"] and [s["points"] for s in sets["sets"]] == [25, 30, 35],
+          f"global JSON: {sets.get('sets')}")
 rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0")
 check(rc == 0 and "shared: k; per set ([s] below): a, c" in out, f"global report: {out}")
 

@@ -31,7 +31,8 @@ double entry(const double* values, std::size_t j) {
 
 }  // namespace
 
-std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
+std::string jsonReport(const nlfit_report_input& in, const double* covariance,
+                       const GlobalSets* sets) {
   const nlfit_result& r = *in.result;
   const std::size_t n = in.n;
   Json j;
@@ -93,6 +94,14 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["data"] = {{"file", in.data_file != nullptr ? Json(in.data_file) : Json(nullptr)},
                {"points", in.points},
                {"skipped_nonfinite", in.skipped_points}};
+  if (sets != nullptr) {
+    Json list = Json::array();
+    for (std::size_t s = 0; s < sets->files.size(); ++s) {
+      list.push_back({{"file", sets->files[s]}, {"points", sets->points[s]}});
+    }
+    j["sets"] = list;
+    j["shared"] = sets->shared;
+  }
   return j.dump(2);
 }
 

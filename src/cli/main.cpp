@@ -445,10 +445,11 @@ std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result)
 }
 
 // The report, text or JSON, on stdout; preface goes before the text report.
-void emitReport(const Arguments& args, const nlfit_report_input& input, const std::string& preface) {
+void emitReport(const Arguments& args, const nlfit_report_input& input, const std::string& preface,
+                const nlfit::cli::GlobalSets* sets = nullptr) {
   std::string out;
   if (args.json) {
-    out = nlfit::cli::jsonReport(input, input.result->covariance) + "\n";
+    out = nlfit::cli::jsonReport(input, input.result->covariance, sets) + "\n";
   } else {
     out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
     out.resize(nlfit_report_format(&input, &out[0], out.size()));
@@ -524,20 +525,21 @@ int runGlobal(const Arguments& args) {
     }
   }
   const std::size_t n = names.size();
-  std::vector<nlfit_data_set> sets(count);
+  std::vector<nlfit_data_set> dataSets(count);
   std::size_t points = 0, skipped = 0;
   std::string files, preface;
   for (std::size_t s = 0; s < count; ++s) {
     const nlfit::data::Observations& obs = problems[s].observations;
-    sets[s] = nlfit_data_set{};
-    sets[s].model = first.model.get();
-    sets[s].n = local;
-    sets[s].map = maps[s].data();
-    sets[s].m = obs.x.size();
-    sets[s].x = obs.x.data();
-    sets[s].y = obs.y.data();
-    sets[s].sigma = obs.sigma.empty() ? nullptr : obs.sigma.data();
-    sets[s].predictors = 1;
+    nlfit_data_set& set = dataSets[s];
+    set = nlfit_data_set{};
+    set.model = first.model.get();
+    set.n = local;
+    set.map = maps[s].data();
+    set.m = obs.x.size();
+    set.x = obs.x.data();
+    set.y = obs.y.data();
+    set.sigma = obs.sigma.empty() ? nullptr : obs.sigma.data();
+    set.predictors = 1;
     points += obs.x.size();
     skipped += obs.skippedNonfinite;
     files += (s ? ", " : "") + problems[s].file;
@@ -577,7 +579,7 @@ int runGlobal(const Arguments& args) {
   result.ci_low = ciLow.data();
   result.ci_high = ciHigh.data();
   result.parameter_flags = flags.data();
-  const int status = nlfit_fit_global(sets.data(), count, n, params.data(), &options, &result);
+  const int status = nlfit_fit_global(dataSets.data(), count, n, params.data(), &options, &result);
   if (status < 0) fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   if (!first.defaulted.empty()) {
     std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
@@ -599,7 +601,15 @@ int runGlobal(const Arguments& args) {
   input.start = start.data();
   input.result = &result;
   input.certified_rss = std::nan("");
-  emitReport(args, input, preface);
+  nlfit::cli::GlobalSets sets;
+  for (std::size_t s = 0; s < count; ++s) {
+    sets.files.push_back(problems[s].file);
+    sets.points.push_back(problems[s].observations.x.size());
+  }
+  for (std::size_t j = 0; j < local; ++j) {
+    if (isShared[j]) sets.shared.push_back(first.names[j]);
+  }
+  emitReport(args, input, preface, &sets);
   if (status == NLFIT_STOPPED_NONFINITE) {
     std::fprintf(stderr, "nlfit: the model is not finite at observation %lld of the data sets in order\n",
                  static_cast<long long>(result.nonfinite_index + 1));
