@@ -657,6 +657,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         y_fit = whiten @ y
         if p0 is None:
             p0 = np.ones(n)
+        if fixed is not None:
+            fixed = [bool(v) for v in _held_flags(fixed, n, list(names))]
         result = _run_fit(model, x, y_fit, p0, None, absolute_sigma, fixed, maxfev, kwargs,
                           "curve_fit", bounds=bounds)
         result.parameter_names = tuple(names)

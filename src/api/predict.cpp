@@ -44,7 +44,9 @@ struct PredictionMemory {
   double* minus = nullptr;
   double* gradients = nullptr;
   PredictionMemory(std::size_t n, std::size_t k) {
-    if (n > SIZE_MAX / sizeof(double) / (k + 1) - 4) return;
+    // n + 2k + nk <= (n + 2)(k + 1) doubles.
+    const std::size_t limit = SIZE_MAX / sizeof(double);
+    if (k + 1 == 0 || n + 2 > limit / (k + 1)) return;
     block = std::calloc(n + 2 * k + n * k, sizeof(double));
     if (block == nullptr) return;
     point = static_cast<double*>(block);

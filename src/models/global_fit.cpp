@@ -1,6 +1,7 @@
 // Global fits: the data sets' residuals in one problem over the global
 // parameters, each set evaluating its own model on its own x with the
 // parameters its map picks.
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -63,6 +64,9 @@ int fitGlobal(const nlfit_data_set* sets, std::size_t count, std::size_t n, doub
     }
     if (set.m == 0 || set.n == 0) return refuse(result, NLFIT_REFUSED_COUNTS);
     const std::size_t predictors = set.predictors == 0 ? 1 : set.predictors;
+    if (set.m > SIZE_MAX / predictors || total > SIZE_MAX - set.m) {
+      return refuse(result, NLFIT_REFUSED_COUNTS);
+    }
     if (set.model != nullptr && (set.n != set.model->parameters.size() || predictors != 1)) {
       return refuse(result, NLFIT_REFUSED_BAD_MODEL);
     }
