@@ -175,13 +175,15 @@ void rect(std::string& out, double left, double top, double right, double bottom
 }
 
 std::string logTickLabel(double v);
+std::vector<double> logTicks(double lo, double hi, const TickStep& step);
 
 // Horizontal grid lines and labels of a vertical axis, in a group of class
 // groupClass.
 void verticalAxis(std::string& out, const Scale& scale, const TickStep& step, const char* groupClass,
                   bool logarithmic) {
   out += std::string("<g class=\"") + groupClass + "\">\n";
-  for (double v : ticksWithin(scale.lo, scale.hi, step)) {
+  for (double v : logarithmic ? logTicks(scale.lo, scale.hi, step)
+                              : ticksWithin(scale.lo, scale.hi, step)) {
     const double y = scale(v);
     line(out, kLeft, y, kRight, y, std::string(" stroke=\"") + kGridColour + "\"");
     line(out, kLeft - 5.0, y, kLeft, y, " stroke=\"#404040\"");
@@ -313,9 +315,31 @@ void toLog(std::vector<double>& values) {
 }
 
 // The label of a tick on a logarithmic axis: the value 10^v.
+// The ticks of a logarithmic axis over [lo, hi] in log10: 1, 2 and 5 times
+// each power of ten over up to three decades, the decades alone over more
+// (thinned by the step when there are many); steps of the logarithm when
+// that leaves fewer than three.
+std::vector<double> logTicks(double lo, double hi, const TickStep& step) {
+  const double span = hi - lo;
+  if (!(span > 0.0) || span > 1000.0) return ticksWithin(lo, hi, step);
+  std::vector<double> ticks;
+  const int every = span > 10.0 ? static_cast<int>(std::ceil(step.value())) : 1;
+  for (int k = static_cast<int>(std::floor(lo)); k <= static_cast<int>(std::ceil(hi)); ++k) {
+    if (k % every != 0) continue;
+    for (double d : {1.0, 2.0, 5.0}) {
+      if (d != 1.0 && span > 3.0) break;
+      const double v = k + std::log10(d);
+      if (v >= lo && v <= hi) ticks.push_back(v);
+    }
+  }
+  // Less than a decade with fewer than three of them: steps of the logarithm.
+  if (ticks.size() < 3) return ticksWithin(lo, hi, step);
+  return ticks;
+}
+
 std::string logTickLabel(double v) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.3g", std::pow(10.0, v));
+  std::snprintf(text, sizeof text, "%.3g", std::pow(10.0, v));  // 10^(k + log10 2) prints as 2e+k
   return text;
 }
 
@@ -431,7 +455,7 @@ std::string renderPlot(const FitPlot& plot, const std::vector<double>& barLow,
   // Grids and tick labels: vertical lines run through both panels.
   const TickStep xStep = niceStep(xr.lo, xr.hi, 10);
   out += "<g class=\"x-ticks\">\n";
-  for (double v : ticksWithin(xr.lo, xr.hi, xStep)) {
+  for (double v : plot.logX ? logTicks(xr.lo, xr.hi, xStep) : ticksWithin(xr.lo, xr.hi, xStep)) {
     const double x = sx(v);
     const std::string grid = std::string(" stroke=\"") + kGridColour + "\"";
     line(out, x, kMainTop, x, kMainBottom, grid);

@@ -366,6 +366,9 @@ TEST(SvgPlot, LogAxesBandsAndThinning) {
   EXPECT_NEAR(cx[1] - cx[0], cx[2] - cx[1], 1e-6);
   EXPECT_NEAR(cy[0] - cy[1], cy[1] - cy[2], 1e-6);
   EXPECT_EQ(count(doc, "class=\"confidence-band\""), 1u);
+  for (const char* label : {">1<", ">2<", ">5<", ">10<", ">50<"}) {
+    EXPECT_NE(group(doc, "x-ticks").find(label), std::string::npos) << label;
+  }
   EXPECT_EQ(doc.find("points drawn"), std::string::npos);
 
   plot = FitPlot{};
