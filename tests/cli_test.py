@@ -172,6 +172,7 @@ cases = [
     (1, "the start of b (1) lies outside its bounds [2, inf]", [line_file, "--model", "a*x+b", "--start", "b=1", "--lower", "b=2"]),
     (2, "the lower bound of a (2) is above its upper bound (1)", [line_file, "--model", "a*x", "--lower", "a=2", "--upper", "a=1"]),
     (2, "no data file given", []),
+    (2, "--log-x and --log-y apply to --svg", [line_file, "--model", "a*x", "--log-y"]),
     (2, "--shared needs several data files", [line_file, "--model", "a*x", "--shared", "a"]),
     (2, "--svg and --output take a single data file", [line_file, line_file, "--model", "a*x", "--svg", "x.svg"]),
     (2, "needs --model", [line_file]),

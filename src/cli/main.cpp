@@ -618,6 +618,7 @@ int runGlobal(const Arguments& args) {
 }
 
 int run(const Arguments& args) {
+  if ((args.logX || args.logY) && args.svg.empty()) fail(kExitUsage, "--log-x and --log-y apply to --svg");
   if (args.files.size() > 1) return runGlobal(args);
   if (!args.shared.empty()) fail(kExitUsage, "--shared needs several data files");
   if (args.listModels) {
