@@ -91,7 +91,8 @@ void apiBenchmark(benchmark::State& state, const Case& c) {
     const double t2 = threadSeconds();
     for (int b = 0; b < c.batch; ++b) {
       params = p.start;
-      nlfit_result r{};
+      nlfit_result r;
+      nlfit_result_init(&r);
       r.std_errors = stdErrors.data();
       r.covariance = covariance.data();
       benchmark::DoNotOptimize(nlfit_fit(pointModel, &model, n, params.data(), m, p.x.data(),
@@ -126,7 +127,8 @@ void registerAll() {
     nlfit_options o;
     nlfit_options_init(&o);
     o.compute_statistics = 1;
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     nlfit_fit(countingPointModel, &counted, n, params.data(), m, p.x.data(), p.y.data(), &o, &r);
     const long apiCalls = counted.calls - r.statistics_evaluations * static_cast<long>(m);
     c.savedCalls = static_cast<double>(countedPluginCalls - apiCalls);

@@ -79,12 +79,12 @@ double seconds(std::chrono::steady_clock::duration d) {
 }
 
 double timeFitMany(const Batch& b, int threads, Outputs* out) {
-  const nlfit_batch_data data{b.curves, b.points, b.x.data(), 0, b.y.data(), nullptr,
+  const nlfit_batch_data data{sizeof(nlfit_batch_data), b.curves, b.points, b.x.data(), 0, b.y.data(), nullptr,
                               b.start.data(), 0};
   nlfit_batch_options options;
   nlfit_batch_options_init(&options);
   options.threads = threads;
-  const nlfit_batch_outputs outputs{out->params.data(), out->status.data(), nullptr, nullptr,
+  const nlfit_batch_outputs outputs{sizeof(nlfit_batch_outputs), out->params.data(), out->status.data(), nullptr, nullptr,
                                     out->evaluations.data(), nullptr};
   const auto t0 = std::chrono::steady_clock::now();
   const int status = nlfit_fit_many(nullptr, twoExpPoint, nullptr, kN, &data, &options, &outputs);
@@ -169,7 +169,8 @@ void PerCurve(benchmark::State& state) {
     const auto t0 = std::chrono::steady_clock::now();
     for (std::size_t k = 0; k < b.curves; ++k) {
       params = b.start;
-      nlfit_result result{};
+      nlfit_result result;
+      nlfit_result_init(&result);
       nlfit_fit(twoExpPoint, nullptr, kN, params.data(), b.points, b.x.data(),
                 b.y.data() + k * b.points, &options, &result);
       benchmark::DoNotOptimize(params.data());

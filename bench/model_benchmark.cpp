@@ -101,7 +101,8 @@ void Evaluate_formula(benchmark::State& state) { evaluateFormula(state, true); }
 void Evaluate_formula_muparser(benchmark::State& state) { evaluateFormula(state, false); }
 
 void Fit_native_point(benchmark::State& state) {
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   for (auto _ : state) {
     std::vector<double> p(kStart, kStart + 5);
     nlfit_fit(pointModel, nullptr, 5, p.data(), kPoints, data().x.data(), data().y.data(),
@@ -112,7 +113,8 @@ void Fit_native_point(benchmark::State& state) {
 }
 
 void Fit_native_vector(benchmark::State& state) {
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   for (auto _ : state) {
     std::vector<double> p(kStart, kStart + 5);
     nlfit_fit_vectorized(vectorModel, nullptr, 5, p.data(), kPoints, data().x.data(),
@@ -124,7 +126,8 @@ void Fit_native_vector(benchmark::State& state) {
 
 void Fit_formula(benchmark::State& state) {
   nlfit_model* m = formulaModel();
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   for (auto _ : state) {
     std::vector<double> p(kStart, kStart + 5);
     nlfit_fit_model(m, 5, p.data(), kPoints, data().x.data(), data().y.data(), nullptr, &result);
@@ -136,7 +139,8 @@ void Fit_formula(benchmark::State& state) {
 
 void Fit_formula_muparser(benchmark::State& state) {
   nlfit_model* m = formulaModel();
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   for (auto _ : state) {
     auto instance = nlfit::newFormulaInstanceParserOnly(*m);
     std::vector<double> p(kStart, kStart + 5);

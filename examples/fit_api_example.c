@@ -24,7 +24,8 @@ int main(void) {
   options.compute_statistics = 1;
 
   double se[3], low[3], high[3], correlation[9];
-  nlfit_result result = {0};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.std_errors = se;
   result.ci_low = low;
   result.ci_high = high;

@@ -15,10 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "data/data_file.h"
-#include "data/nist_dataset.h"
+#include "data_file.h"
+#include "nist_dataset.h"
 #include "nist_models.h"
 #include "nlfit.h"
+#include "nlfit/report.h"
 #include "svg_plot.h"
 
 // The library's path relative to this program's own directory.
@@ -166,15 +167,6 @@ FitOutcome runFit(const Library& lib, int paramCount, const std::vector<double>&
   std::fclose(capture);
   std::fflush(stdout);
   return outcome;
-}
-
-// -log10 of the relative error of fitted against certified, in [0, 15].
-double agreeingDigits(double fitted, double certified) {
-  if (fitted == certified) return 15.0;
-  const double error = std::fabs(fitted - certified);
-  const double digits = certified == 0.0 ? -std::log10(error) : -std::log10(error / std::fabs(certified));
-  if (!std::isfinite(digits) || digits < 0.0) return 0.0;
-  return digits > 15.0 ? 15.0 : digits;
 }
 
 // Plain sum of squares of model minus observation, through theModelFct.
@@ -379,14 +371,14 @@ int main(int argc, char** argv) {
     if (nistMode) {
       const double certified = data.certified[static_cast<std::size_t>(j)];
       std::printf("b%d fitted %.17g certified %.17g digits %.2f\n", j + 1, params[j], certified,
-                  agreeingDigits(params[j], certified));
+                  nlfit_report_digits(params[j], certified));
     } else {
       std::printf("p%d fitted %.17g\n", j, params[j]);
     }
   }
   if (nistMode) {
     std::printf("rss fitted %.17g certified %.17g digits %.2f\n", rss, data.certifiedRss,
-                agreeingDigits(rss, data.certifiedRss));
+                nlfit_report_digits(rss, data.certifiedRss));
   } else {
     std::printf("rss fitted %.17g\n", rss);
   }

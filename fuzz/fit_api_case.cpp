@@ -172,7 +172,11 @@ struct Run {
   int status = 0;
   std::vector<double> params, stdErrors, covariance;
   std::vector<unsigned> flags;
-  nlfit_result result{};
+  nlfit_result result = [] {
+    nlfit_result r;
+    nlfit_result_init(&r);
+    return r;
+  }();
   long calls = 0;
   std::string out;
 };

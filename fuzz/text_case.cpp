@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "data/data_file.h"
+#include "data_file.h"
 #include "nlfit/model.h"
 
 namespace nlfit_fuzz {

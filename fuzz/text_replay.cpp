@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "byte_reader.h"
-#include "data/data_file.h"
+#include "data_file.h"
 #include "text_case.h"
 
 namespace fs = std::filesystem;

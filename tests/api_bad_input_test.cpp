@@ -92,7 +92,11 @@ struct SentinelResult {
                       ciLow = std::vector<double>(3, 7.0), ciHigh = std::vector<double>(3, 7.0),
                       correlation = std::vector<double>(9, 7.0);
   std::vector<unsigned> flags = std::vector<unsigned>(3, 77u);
-  nlfit_result r{};
+  nlfit_result r = [] {
+    nlfit_result fresh;
+    nlfit_result_init(&fresh);
+    return fresh;
+  }();
   SentinelResult() {
     r.status = 12345;
     r.converged = 77;
@@ -218,7 +222,6 @@ TEST(FitApiBadInput, EveryStatusHasItsOwnMessageAndName) {
   std::set<std::string> messages, names;
   int statuses = 0;
   for (int s = NLFIT_REFUSED_BAD_MODEL; s <= NLFIT_STOPPED_BY_MODEL; ++s) {
-    if (s == 0) continue;
     ++statuses;
     const std::string message = nlfit_status_message(s);
     const std::string name = nlfit_status_name(s);
@@ -229,7 +232,7 @@ TEST(FitApiBadInput, EveryStatusHasItsOwnMessageAndName) {
   }
   EXPECT_EQ(messages.size(), static_cast<std::size_t>(statuses));
   EXPECT_EQ(names.size(), static_cast<std::size_t>(statuses));
-  for (const int unknown : {0, 11, -9, 1000, -1000}) {
+  for (const int unknown : {11, -9, 1000, -1000}) {
     EXPECT_EQ(messages.count(nlfit_status_message(unknown)), 0u) << unknown;
   }
 }

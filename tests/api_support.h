@@ -29,7 +29,11 @@ inline double pluginModelAt(double x, const double* p, void* user) {
 // One nlfit_fit run with every statistics array attached.
 struct ApiRun {
   int status = 0;
-  nlfit_result result{};
+  nlfit_result result = [] {
+    nlfit_result fresh;
+    nlfit_result_init(&fresh);
+    return fresh;
+  }();
   std::vector<double> params, covariance, stdErrors, ciLow, ciHigh, correlation;
   std::vector<unsigned> flags;
   std::string progress;                     // the reports as progress lines

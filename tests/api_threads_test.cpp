@@ -54,7 +54,11 @@ struct FitCase {
 // Everything a fit returns, arrays included.
 struct Outcome {
   int status = 0;
-  nlfit_result result{};
+  nlfit_result result = [] {
+    nlfit_result fresh;
+    nlfit_result_init(&fresh);
+    return fresh;
+  }();
   std::vector<double> params, covariance, stdErrors, ciLow, ciHigh, correlation, norms;
   std::vector<unsigned> flags;
 };

@@ -21,7 +21,11 @@ struct Fit {
   int status = 0;
   std::vector<double> params, se, covariance;
   std::vector<unsigned> flags;
-  nlfit_result result{};
+  nlfit_result result = [] {
+    nlfit_result fresh;
+    nlfit_result_init(&fresh);
+    return fresh;
+  }();
 };
 
 Fit runFit(std::vector<double> start, const std::vector<double>& lower,

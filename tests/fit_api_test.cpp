@@ -199,7 +199,8 @@ TEST(FitApi, EveryStopReturnsTheLastAcceptedPoint) {
     CountingModel model;
     model.stopAt = stopAt;
     std::vector<double> p = d.start1;
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     const int status = nlfit_fit_vectorized(CountingModel::call, &model, 2, p.data(), d.x.size(),
                                             d.x.data(), d.y.data(), nullptr, &r);
     EXPECT_EQ(status, NLFIT_STOPPED_BY_MODEL);
@@ -214,7 +215,8 @@ TEST(FitApi, EveryStopReturnsTheLastAcceptedPoint) {
     model.stopAt = 1;
     std::vector<double> p = d.start1;
     std::vector<double> se(2, -1.0);
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     r.std_errors = se.data();
     nlfit_options withStatistics = defaultOptions(true);
     nlfit_fit_vectorized(CountingModel::call, &model, 2, p.data(), d.x.size(), d.x.data(),
@@ -253,7 +255,9 @@ TEST(FitApi, EveryModelFormGivesTheSameBits) {
   runApiFit(point, nistModelByName("Misra1a")->function, d.x, d.y, d.start1, defaultOptions());
   std::vector<double> vector = d.start1, residual = d.start1;
   CountingModel model;
-  nlfit_result rv{}, rr{};
+  nlfit_result rv, rr;
+  nlfit_result_init(&rv);
+  nlfit_result_init(&rr);
   nlfit_fit_vectorized(CountingModel::call, &model, 2, vector.data(), d.x.size(), d.x.data(),
                        d.y.data(), nullptr, &rv);
   nlfit_fit_residuals(misraResiduals, &d, 2, residual.data(), d.x.size(), nullptr, &rr);
@@ -308,7 +312,8 @@ TEST(FitApi, RunsInTheDefaultFloatingPointEnvironmentAndRestoresTheCallers) {
       nlfit_test::runFit(nistModelByName("Misra1a")->function, d.x, d.y, d.start1);
   // A model that is NaN at the start, under traps.
   std::vector<double> p = {10.0, 1.0};
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   const int status = nlfit_fit(nanAboveZero, nullptr, 2, p.data(), d.x.size(), d.x.data(),
                                d.y.data(), nullptr, &r);
   const int round = std::fegetround();
@@ -343,7 +348,8 @@ TEST(FitApi, TypicalMagnitudesKeepTheDifferenceStepOfAVanishingParameterUsable) 
   nlfit_options o = defaultOptions(true);
   o.typical = typical;
   std::vector<double> p = {0.0, 0.0};
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   const int status = nlfit_fit(line, nullptr, 2, p.data(), x.size(), x.data(), y.data(), &o, &r);
   EXPECT_EQ(r.converged, 1) << nlfit_status_name(status);
   EXPECT_LT(r.evaluations, 50);
@@ -401,7 +407,8 @@ TEST(FitApi, AModelMayRunAFitOfItsOwn) {
     y.push_back(3.0 * 2.0 * i);
   }
   double p = 1.0;
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   nlfit_fit(modelRunningAFit, nullptr, 1, &p, x.size(), x.data(), y.data(), nullptr, &r);
   EXPECT_EQ(r.converged, 1);
   EXPECT_NEAR(p, 3.0, 1e-9);

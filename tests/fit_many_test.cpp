@@ -54,8 +54,8 @@ struct Outputs {
       : params(curves * kN, -1.0), status(curves, 99), converged(curves, 7), rss(curves, -1.0),
         evaluations(curves, -1), stdErrors(curves * kN, -1.0) {}
   nlfit_batch_outputs view() {
-    return {params.data(), status.data(), converged.data(), rss.data(), evaluations.data(),
-            stdErrors.data()};
+    return {sizeof(nlfit_batch_outputs), params.data(), status.data(), converged.data(), rss.data(),
+            evaluations.data(), stdErrors.data()};
   }
   std::vector<double> params;
   std::vector<int> status;
@@ -73,7 +73,8 @@ struct Layout {
 };
 
 nlfit_batch_data dataOf(const Curves& c, const Layout& l) {
-  return {c.curves,
+  return {sizeof(nlfit_batch_data),
+          c.curves,
           c.points,
           l.xPerCurve ? c.xRows.data() : c.x.data(),
           l.xPerCurve ? 1 : 0,
@@ -83,10 +84,25 @@ nlfit_batch_data dataOf(const Curves& c, const Layout& l) {
           l.startPerCurve ? 1 : 0};
 }
 
+// The fit options of a layout: the defaults, with or without statistics.
+const nlfit_options* fitOptions(const Layout& l) {
+  static const nlfit_options plain = [] {
+    nlfit_options o;
+    nlfit_options_init(&o);
+    return o;
+  }();
+  static const nlfit_options statistics = [] {
+    nlfit_options o = plain;
+    o.compute_statistics = 1;
+    return o;
+  }();
+  return l.statistics ? &statistics : &plain;
+}
+
 nlfit_batch_options batchOptions(const Layout& l, int threads) {
   nlfit_batch_options o;
   nlfit_batch_options_init(&o);
-  o.fit.compute_statistics = l.statistics ? 1 : 0;
+  o.fit = fitOptions(l);
   o.threads = threads;
   return o;
 }
@@ -102,9 +118,10 @@ void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out,
     std::vector<double> params(data.start + (l.startPerCurve ? k * kN : 0),
                                data.start + (l.startPerCurve ? k * kN : 0) + kN);
     std::vector<double> stdErrors(kN, kNaN);
-    nlfit_options options = batch.fit;
+    nlfit_options options = *batch.fit;
     options.sigma = l.sigma ? data.sigma + k * c.points : nullptr;
-    nlfit_result result{};
+    nlfit_result result;
+    nlfit_result_init(&result);
     result.std_errors = stdErrors.data();
     const double* x = data.x + (l.xPerCurve ? k * c.points : 0);
     const double* y = data.y + k * c.points;
@@ -200,6 +217,9 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
       {"no model", NLFIT_REFUSED_NULL_POINTER},
       {"null y", NLFIT_REFUSED_NULL_POINTER},
       {"null params", NLFIT_REFUSED_NULL_POINTER},
+      {"infinite step bound", NLFIT_REFUSED_BAD_OPTION},
+      {"2^64 - 1 parameters, held flags for three", NLFIT_REFUSED_COUNTS,
+       std::numeric_limits<std::size_t>::max()},
   };
   cases[3].threads = -1;
   cases[4].threads = NLFIT_BATCH_MAX_THREADS + 1;
@@ -208,6 +228,7 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
   cases[7].noModel = true;
   cases[8].nullY = true;
   cases[9].nullParams = true;
+  cases[10].stepBound = std::numeric_limits<double>::infinity();
   // A stand-in handle pointer; never dereferenced, the refusal comes first.
   const nlfit_model* handle = reinterpret_cast<const nlfit_model*>(&c);
   for (const Case& t : cases) {
@@ -218,7 +239,11 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
     data.points = t.points;
     if (t.nullY) data.y = nullptr;
     nlfit_batch_options options = batchOptions(l, t.threads);
-    options.fit.step_bound_factor = t.stepBound;
+    nlfit_options fit = *options.fit;
+    fit.step_bound_factor = t.stepBound;
+    const unsigned char held[kN] = {0, 0, 0};  // read only once the count is checked
+    fit.held = held;
+    options.fit = &fit;
     nlfit_batch_outputs outputs = out.view();
     if (t.nullParams) outputs.params = nullptr;
     const int status = nlfit_fit_many(t.bothModels ? handle : nullptr, t.noModel ? nullptr : decay,
@@ -232,8 +257,11 @@ TEST(FitMany, RefusesTheWholeCallWritingNothing) {
     EXPECT_EQ(out.stdErrors, untouched.stdErrors);
   }
   // No curves: nothing to do, and no data pointer is read.
-  const nlfit_batch_data empty{0, 5, nullptr, 0, nullptr, nullptr, nullptr, 0};
-  const nlfit_batch_outputs noOutputs{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+  nlfit_batch_data empty;
+  nlfit_batch_data_init(&empty);
+  empty.points = 5;
+  nlfit_batch_outputs noOutputs;
+  nlfit_batch_outputs_init(&noOutputs);
   EXPECT_EQ(nlfit_fit_many(nullptr, decay, nullptr, kN, &empty, nullptr, &noOutputs), 0);
 }
 

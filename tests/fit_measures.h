@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "nlfit.h"
+#include "nlfit/report.h"
 #include "test_support.h"
 
 namespace nlfit_test {
@@ -18,13 +19,10 @@ namespace nlfit_test {
 // Agreeing digits are counted up to this many; an exact match counts as this.
 constexpr double kMaxDigits = 15.0;
 
-// Log relative error of value against reference, -log10(|value - ref|/|ref|),
-// capped at kMaxDigits; 0 when negative or not finite (no digit agrees).
+// The digits of value that agree with reference: the fitting API's one
+// measure of it (nlfit_report_digits), at most kMaxDigits.
 inline double logRelativeError(double value, double reference) {
-  if (value == reference) return kMaxDigits;
-  const double digits = -std::log10(std::fabs(value - reference) / std::fabs(reference));
-  if (!std::isfinite(digits) || digits < 0.0) return 0.0;
-  return std::min(digits, kMaxDigits);
+  return nlfit_report_digits(value, reference);
 }
 
 // The smallest log relative error over the parameters.

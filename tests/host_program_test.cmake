@@ -154,6 +154,9 @@ elseif(MODE STREQUAL "moved")
   file(MAKE_DIRECTORY "${WORK_DIR}/examples")
   file(COPY "${HOST}" DESTINATION "${WORK_DIR}/examples")
   file(COPY "${LIBRARY}" DESTINATION "${WORK_DIR}" FOLLOW_SYMLINK_CHAIN)
+  # The fitting API library (the digits of agreement), found by the
+  # program's RPATH relative to its own location.
+  file(COPY "${API_LIBRARY}" DESTINATION "${WORK_DIR}" FOLLOW_SYMLINK_CHAIN)
   get_filename_component(host_name "${HOST}" NAME)
   set(HOST "${WORK_DIR}/examples/${host_name}")
   # The loader's trace names the file dlopen loaded: the copy, not the

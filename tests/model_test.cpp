@@ -247,7 +247,7 @@ TEST(ModelHandle, FitRefusesNullHandleAndWrongParameterCount) {
   double params[4] = {1, 1, 0, 0};
   const double x[3] = {0, 1, 2}, y[3] = {1, 0.5, 0.25};
   nlfit_result result;
-  std::memset(&result, 0, sizeof result);
+  nlfit_result_init(&result);
   EXPECT_EQ(nlfit_fit_model(nullptr, 3, params, 3, x, y, nullptr, &result),
             NLFIT_REFUSED_NULL_POINTER);
   EXPECT_EQ(result.status, NLFIT_REFUSED_NULL_POINTER);
@@ -273,7 +273,7 @@ TEST(ModelHandle, FitsLikeTheSameModelInPointForm) {
     const std::size_t n = data.start1.size(), m = data.x.size();
     std::vector<double> pBuiltin = data.start1, pText = data.start1, pPoint = data.start1;
     nlfit_result rBuiltin, rText, rPoint;
-    std::memset(&rBuiltin, 0, sizeof rBuiltin);
+    nlfit_result_init(&rBuiltin);
     rText = rPoint = rBuiltin;
     ASSERT_GT(nlfit_fit_model(builtin.get(), n, pBuiltin.data(), m, data.x.data(),
                               data.y.data(), nullptr, &rBuiltin), 0);

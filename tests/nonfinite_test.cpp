@@ -46,7 +46,8 @@ TEST(NonFinite, StopsTheFitWithTheFirstObservationAndNeverConverges) {
     nlfit_options_init(&o);
     o.compute_statistics = 1;
     if (c.sigma != 0.0) o.sigma = sigma.data();
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     r.std_errors = se.data();
     const int status = nlfit_fit(c.model, nullptr, 2, params.data(), y.size(), c.x.data(),
                                  y.data(), &o, &r);
@@ -64,7 +65,8 @@ TEST(NonFinite, StopsTheFitWithTheFirstObservationAndNeverConverges) {
 TEST(NonFinite, AFiniteFitReportsNoObservation) {
   const std::vector<double> x = {1, 2, 3}, y = {2, 4, 6.5};
   std::vector<double> params = {9.0, 0.0};
-  nlfit_result r{};
+  nlfit_result r;
+  nlfit_result_init(&r);
   r.nonfinite_index = 99;
   nlfit_fit(line, nullptr, 2, params.data(), 3, x.data(), y.data(), nullptr, &r);
   EXPECT_EQ(r.converged, 1);

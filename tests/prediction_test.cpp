@@ -15,7 +15,8 @@ namespace {
 
 struct LineFit {
   std::vector<double> x, y, sigma, params, covariance;
-  nlfit_result result{};
+  nlfit_result result;
+  LineFit() { nlfit_result_init(&result); }
 };
 
 // a + b*x fitted through a formula handle, with the covariance.
@@ -136,7 +137,7 @@ TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
   const std::size_t maps[3][3] = {{0, 3, 4}, {1, 3, 5}, {2, 3, 6}};
   std::vector<nlfit_data_set> sets(3);
   for (int s = 0; s < 3; ++s) {
-    sets[s] = nlfit_data_set{};
+    nlfit_data_set_init(&sets[s]);
     sets[s].model = model;
     sets[s].n = 3;
     sets[s].map = maps[s];
@@ -148,7 +149,8 @@ TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
   nlfit_options_init(&o);
   o.compute_statistics = 1;
   std::vector<double> params = {1, 1, 1, 1, 0, 0, 0}, errors(7);
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.std_errors = errors.data();
   ASSERT_GT(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, &result), 0);
   EXPECT_TRUE(result.converged);
@@ -156,7 +158,8 @@ TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
   EXPECT_LT(std::fabs(params[3] - 0.7), 3 * errors[3]);
   for (int s = 0; s < 3; ++s) {
     std::vector<double> single = {1, 1, 0}, singleErrors(3);
-    nlfit_result r{};
+    nlfit_result r;
+    nlfit_result_init(&r);
     r.std_errors = singleErrors.data();
     ASSERT_GT(nlfit_fit_model(model, 3, single.data(), xs[s].size(), xs[s].data(), ys[s].data(),
                               &o, &r),
@@ -164,7 +167,8 @@ TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
     EXPECT_LT(errors[3], singleErrors[1]) << s;
     EXPECT_NEAR(params[s], single[0], 4 * singleErrors[0]) << s;
   }
-  // A map past the global parameters, and sigma given by one set only.
+  // A map past the global parameters, sigma given by one set only, and a
+  // struct_size below the first layout.
   const std::size_t bad[3] = {0, 3, 7};
   sets[0].map = bad;
   EXPECT_EQ(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, nullptr),
@@ -173,6 +177,10 @@ TEST(GlobalFit, SharedRateIsRecoveredMoreTightlyThanByAnySingleFit) {
   sets[1].sigma = ys[1].data();
   EXPECT_EQ(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, nullptr),
             NLFIT_REFUSED_BAD_SIGMA);
+  sets[1].sigma = nullptr;
+  sets[2].struct_size = 8;
+  EXPECT_EQ(nlfit_fit_global(sets.data(), 3, 7, params.data(), &o, nullptr),
+            NLFIT_REFUSED_BAD_OPTION);
   nlfit_model_free(model);
 }
 

@@ -34,7 +34,8 @@ TEST(Report, ShowsEachParametersStateAndWarnsOnce) {
   corr[0 * 5 + 1] = corr[1 * 5 + 0] = -0.995;
   unsigned flags[] = {0, 0, NLFIT_PARAM_UNDETERMINED | NLFIT_PARAM_AT_START, NLFIT_PARAM_HELD,
                       NLFIT_PARAM_NO_EFFECT};
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.status = NLFIT_STOPPED_EVALUATIONS;
   result.converged = 0;
   result.iterations = 12;
@@ -48,7 +49,8 @@ TEST(Report, ShowsEachParametersStateAndWarnsOnce) {
   result.ci_high = hi;
   result.correlation = corr;
   result.parameter_flags = flags;
-  nlfit_report_input input{};
+  nlfit_report_input input;
+  nlfit_report_input_init(&input);
   input.model_name = "formula";
   input.formula = "a*x+b";
   input.data_file = "d.csv";

@@ -23,7 +23,11 @@ typedef int (*nlfit_batch_progress_callback)(size_t done, size_t total, void *us
 #define NLFIT_BATCH_MAX_THREADS 1024
 
 typedef struct nlfit_batch_options {
-  nlfit_options fit;   /* per-curve options (fit.sigma and fit.progress are ignored) */
+  size_t struct_size;  /* sizeof(nlfit_batch_options), set by nlfit_batch_options_init */
+  const nlfit_options *fit; /* per-curve options, NULL for the defaults (their sigma and
+                          progress are ignored). A pointer, not a member, so that
+                          each structure grows on its own: the fit options are
+                          read by their own struct_size. */
   int threads;         /* worker threads, the calling one included; 0 = all cores
                           (std::thread::hardware_concurrency); never more than
                           there are chunks of curves. 0 .. NLFIT_BATCH_MAX_THREADS */
@@ -31,10 +35,14 @@ typedef struct nlfit_batch_options {
   void *progress_user;
 } nlfit_batch_options;
 
-NLFIT_FIT_API void nlfit_batch_options_init(nlfit_batch_options *options);
+/* Defaults (fit NULL, threads 0, no callback); struct_size = size. */
+NLFIT_FIT_API void nlfit_batch_options_init_size(nlfit_batch_options *options, size_t size);
+#define nlfit_batch_options_init(options) \
+  nlfit_batch_options_init_size((options), sizeof *(options))
 
 /* The data of a batch: K curves of m points, n parameters. */
 typedef struct nlfit_batch_data {
+  size_t struct_size;       /* sizeof(nlfit_batch_data), set by nlfit_batch_data_init */
   size_t curves;            /* K */
   size_t points;            /* m */
   const double *x;          /* m values shared by all curves, or K*m with x_per_curve */
@@ -45,17 +53,27 @@ typedef struct nlfit_batch_data {
   int start_per_curve;
 } nlfit_batch_data;
 
+/* Zero counts and NULL arrays; struct_size = size. */
+NLFIT_FIT_API void nlfit_batch_data_init_size(nlfit_batch_data *data, size_t size);
+#define nlfit_batch_data_init(data) nlfit_batch_data_init_size((data), sizeof *(data))
+
 /* Per-curve outputs; each array may be NULL except params. A curve that was
  * refused or not started keeps its start in params, converged 0, rss NaN,
  * evaluations 0 and NaN standard errors. */
 typedef struct nlfit_batch_outputs {
+  size_t struct_size;       /* sizeof(nlfit_batch_outputs), set by nlfit_batch_outputs_init */
   double *params;           /* K*n fitted parameters */
   int *status;              /* K statuses */
   unsigned char *converged; /* K flags */
   double *rss;              /* K */
   int64_t *evaluations;     /* K */
-  double *std_errors;       /* K*n; filled only when fit.compute_statistics is nonzero */
+  double *std_errors;       /* K*n; filled only when fit->compute_statistics is nonzero */
 } nlfit_batch_outputs;
+
+/* All arrays NULL; struct_size = size. */
+NLFIT_FIT_API void nlfit_batch_outputs_init_size(nlfit_batch_outputs *outputs, size_t size);
+#define nlfit_batch_outputs_init(outputs) \
+  nlfit_batch_outputs_init_size((outputs), sizeof *(outputs))
 
 /* Fits every curve: each curve's result is bit for bit that of nlfit_fit_model
  * (or nlfit_fit with point_model) on that curve alone, whatever the thread
@@ -65,7 +83,7 @@ typedef struct nlfit_batch_outputs {
  * options NULL means the defaults. Memory beyond the caller's arrays: one
  * model instance per thread and each running fit's workspace, nothing that
  * grows with the number of curves.
- * Returns 0 when every curve was attempted, NLFIT_STOPPED_BY_CALLBACK when
+ * Returns NLFIT_OK (0) when every curve was attempted, NLFIT_STOPPED_BY_CALLBACK when
  * the progress callback stopped the batch, or a negative status when the
  * whole call is refused (then no output is written):
  *   NLFIT_REFUSED_NULL_POINTER  data, outputs, or (with curves > 0) x, y,
@@ -75,8 +93,10 @@ typedef struct nlfit_batch_outputs {
  *                               or arrays too large to address
  *   NLFIT_REFUSED_BAD_OPTION    threads out of range, a tolerance, factor,
  *                               budget, scale or typical value out of range,
- *                               or bounds that are NaN or lower > upper
- *                               (fit.lower and fit.upper are shared by every
+ *                               or bounds that are NaN or lower > upper (the
+ *                               same checks as nlfit_fit's, counts first), a
+ *                               struct_size below the first layout
+ *                               (fit->lower and fit->upper are shared by every
  *                               curve; a curve whose start lies outside them
  *                               gets NLFIT_REFUSED_BAD_OPTION alone)
  *   NLFIT_REFUSED_OUT_OF_MEMORY the calling thread's model instance

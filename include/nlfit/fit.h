@@ -26,9 +26,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define NLFIT_FIT_VERSION_MAJOR 1
-#define NLFIT_FIT_VERSION_MINOR 1
+#define NLFIT_FIT_VERSION_MAJOR 2
+#define NLFIT_FIT_VERSION_MINOR 0
 #define NLFIT_FIT_VERSION_PATCH 0
+/* A version packed in one integer, ordered as the versions are:
+ * major * 10000 + minor * 100 + patch (2.0.0 is 20000). */
+#define NLFIT_FIT_MAKE_VERSION(major, minor, patch) ((major) * 10000 + (minor) * 100 + (patch))
+/* The version of these headers; nlfit_version() gives the library's. */
+#define NLFIT_FIT_VERSION_NUMBER                                             \
+  NLFIT_FIT_MAKE_VERSION(NLFIT_FIT_VERSION_MAJOR, NLFIT_FIT_VERSION_MINOR, \
+                         NLFIT_FIT_VERSION_PATCH)
 
 #if defined(_WIN32) || defined(__CYGWIN__)
 #  if defined(NLFIT_FIT_BUILDING)
@@ -46,12 +53,51 @@
 extern "C" {
 #endif
 
+/* The version of the library loaded at run time, packed as
+ * NLFIT_FIT_VERSION_NUMBER. A program may compare it with the version of the
+ * headers it was compiled with: the major numbers must be equal, and a
+ * library at least as new as the headers knows every field they declare. */
+NLFIT_FIT_API int nlfit_version(void);
+
+/* ------------------------------------------------------------------------
+ * Growing structures. Every public structure that a caller fills or reads
+ * starts with size_t struct_size: the size of the structure as the caller
+ * was compiled, set by its init function (nlfit_options_init, ...). Later
+ * versions of the library only append fields, so the library reads, and for
+ * results writes, only the fields that lie within the caller's struct_size;
+ * fields beyond it take their defaults, and a caller compiled against a
+ * newer header keeps its extra fields unread. A struct_size below that of
+ * the first layout (this version's) is refused with NLFIT_REFUSED_BAD_OPTION.
+ *
+ * The init functions are macros over nlfit_*_init_size(pointer, size), which
+ * fill the first size bytes: they never write beyond the caller's structure,
+ * whichever version of the library runs. A caller through a foreign-function
+ * interface calls the _init_size form with its own size.
+ *
+ * nlfit_struct_size(kind) gives the library's own size of each structure,
+ * for bindings that check their declarations when they load.
+ */
+typedef enum nlfit_struct_kind {
+  NLFIT_STRUCT_OPTIONS = 1,
+  NLFIT_STRUCT_RESULT = 2,
+  NLFIT_STRUCT_BATCH_OPTIONS = 3,
+  NLFIT_STRUCT_BATCH_DATA = 4,
+  NLFIT_STRUCT_BATCH_OUTPUTS = 5,
+  NLFIT_STRUCT_REPORT_INPUT = 6,
+  NLFIT_STRUCT_DATA_SET = 7
+} nlfit_struct_kind;
+
+/* The library's size of a structure; 0 for an unknown kind. */
+NLFIT_FIT_API size_t nlfit_struct_size(int kind);
+
 /* ------------------------------------------------------------------------
  * Statuses. Positive: the fit ran and stopped for the reason named. Negative:
  * the call was refused before any model evaluation; nothing was changed but
  * the status (result->status and the return value).
  */
 typedef enum nlfit_status {
+  NLFIT_OK = 0,                    /* a call that is not one fit ran to its end (nlfit_fit_many:
+                                      every curve was attempted; each has its own status) */
   NLFIT_CONVERGED_REDUCTION = 1,   /* relative reduction of the sum of squares within tolerance */
   NLFIT_CONVERGED_STEP = 2,        /* relative step within tolerance */
   NLFIT_CONVERGED_BOTH = 3,        /* both of the above */
@@ -111,6 +157,7 @@ typedef int (*nlfit_progress_callback)(int64_t iteration, double residual_norm,
  * means the defaults.
  */
 typedef struct nlfit_options {
+  size_t struct_size;          /* sizeof(nlfit_options), set by nlfit_options_init */
   double reduction_tolerance;  /* relative reduction of the sum of squares; default 1e-12, >= 0 */
   double step_tolerance;       /* relative step; default 1e-12, >= 0 */
   double gradient_tolerance;   /* scaled gradient (cosine); default 0, >= 0 */
@@ -137,8 +184,11 @@ typedef struct nlfit_options {
   const double *upper;         /* n upper bounds, or NULL for none; +INFINITY: none */
 } nlfit_options;
 
-/* Fills *options with the defaults. Null is ignored. */
-NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
+/* Fills the first size bytes of *options with the defaults and sets
+ * struct_size to size. Null is ignored. */
+NLFIT_FIT_API void nlfit_options_init_size(nlfit_options *options, size_t size);
+/* nlfit_options_init(&options): the defaults, struct_size = sizeof(options). */
+#define nlfit_options_init(options) nlfit_options_init_size((options), sizeof *(options))
 
 /* ------------------------------------------------------------------------
  * Results.
@@ -153,6 +203,7 @@ NLFIT_FIT_API void nlfit_options_init(nlfit_options *options);
 #define NLFIT_PARAM_AT_BOUND 16u    /* on one of its bounds at the result: NaN standard error */
 
 typedef struct nlfit_result {
+  size_t struct_size;      /* sizeof(nlfit_result), set by nlfit_result_init */
   /* Written by every call. */
   int status;              /* an nlfit_status */
   int converged;           /* see nlfit_fit */
@@ -165,6 +216,7 @@ typedef struct nlfit_result {
   double rss;              /* its square: chi-square when sigma is given */
   double reduced_chi2;     /* rss / dof; NaN when dof = 0 */
   double r_squared;        /* weighted coefficient of determination; NaN when undefined */
+  double rms_residual;     /* sqrt(rss / m), the root mean square (weighted) residual */
 
   /* Caller-owned arrays, filled when not NULL and the statistics are asked
    * for (n = all parameters, held ones included; matrices row-major). */
@@ -195,10 +247,17 @@ typedef struct nlfit_result {
   double bic;
 } nlfit_result;
 
+/* Fills the first size bytes of *result with the defaults (no arrays,
+ * statistics NaN) and sets struct_size to size. Null is ignored. */
+NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
+/* nlfit_result_init(&result): struct_size = sizeof(result), no arrays. */
+#define nlfit_result_init(result) nlfit_result_init_size((result), sizeof *(result))
+
 /* ------------------------------------------------------------------------
  * Fits. All take the model, n parameters (params: in, the starting values;
  * out, the result), m observations, options (NULL for the defaults) and a
- * result (NULL when only the status is wanted), and return the status.
+ * result (NULL when only the status is wanted; else start it from
+ * nlfit_result_init and set the arrays wanted), and return the status.
  *
  * Converged: statuses 1-4 are converged. A stop at machine precision
  * (6, 7, 8) counts as converged only when the Jacobian at the returned point

@@ -25,14 +25,26 @@
 
 namespace nlfit {
 
-// The options of nlfit_options with owned arrays (empty = not given).
+namespace detail {
+
+// The library's defaults, from nlfit_options_init.
+inline nlfit_options defaultOptions() {
+  nlfit_options o;
+  nlfit_options_init(&o);
+  return o;
+}
+
+}  // namespace detail
+
+// The options of nlfit_options with owned arrays (empty = not given); the
+// numbers start at the library's defaults.
 struct FitOptions {
-  double reduction_tolerance = 1e-12;
-  double step_tolerance = 1e-12;
-  double gradient_tolerance = 0.0;
-  double step_bound_factor = 10.0;
-  double relative_error = 0.0;
-  std::int64_t max_evaluations = 0;  // 0: automatic
+  double reduction_tolerance = detail::defaultOptions().reduction_tolerance;
+  double step_tolerance = detail::defaultOptions().step_tolerance;
+  double gradient_tolerance = detail::defaultOptions().gradient_tolerance;
+  double step_bound_factor = detail::defaultOptions().step_bound_factor;
+  double relative_error = detail::defaultOptions().relative_error;
+  std::int64_t max_evaluations = detail::defaultOptions().max_evaluations;  // 0: automatic
   std::vector<double> scale;         // n positive factors, or empty for automatic
   std::vector<bool> held;            // n flags, or empty: all free
   std::vector<double> sigma;         // m standard deviations, or empty
@@ -57,6 +69,7 @@ struct FitResult {
   int rank = 0;
   std::int64_t iterations = 0, evaluations = 0, statistics_evaluations = 0, dof = 0;
   double residual_norm = 0.0, rss = 0.0, reduced_chi2 = 0.0, r_squared = 0.0;
+  double rms_residual = 0.0;
   std::int64_t nonfinite_index = -1;  // see nlfit_result
   double log_likelihood = 0.0, aic = 0.0, aicc = 0.0, bic = 0.0;  // see nlfit_result
 };
@@ -143,7 +156,8 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.covariance.resize(n * n);
   r.correlation.resize(n * n);
   r.parameter_flags.resize(n);
-  nlfit_result c{};
+  nlfit_result c;
+  nlfit_result_init(&c);
   c.std_errors = r.std_errors.data();
   c.ci_low = r.ci_low.data();
   c.ci_high = r.ci_high.data();
@@ -174,6 +188,7 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.rss = c.rss;
   r.reduced_chi2 = c.reduced_chi2;
   r.r_squared = c.r_squared;
+  r.rms_residual = c.rms_residual;
   r.nonfinite_index = c.status > 0 ? c.nonfinite_index : -1;
   r.log_likelihood = c.log_likelihood;
   r.aic = c.aic;

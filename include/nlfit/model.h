@@ -75,6 +75,7 @@ NLFIT_FIT_API int nlfit_predict_model(const nlfit_model *model, size_t predictor
  * y and sigma, their parameters drawn from one vector of global parameters
  * (shared by several sets, or each set's own). */
 typedef struct nlfit_data_set {
+  size_t struct_size;           /* sizeof(nlfit_data_set), set by nlfit_data_set_init */
   const nlfit_model *model;     /* a model handle, or NULL to use function */
   nlfit_vector_model function;  /* the set's model when model is NULL */
   void *user;                   /* passed to function */
@@ -87,6 +88,12 @@ typedef struct nlfit_data_set {
   size_t predictors;            /* predictors per observation: 1 (0 is taken as 1) */
 } nlfit_data_set;
 
+/* Zeroes *set (predictors 1) and sets struct_size to size. Null is ignored.
+ * Every element of the array given to nlfit_fit_global carries its own
+ * struct_size, and the array's stride is that of its first element. */
+NLFIT_FIT_API void nlfit_data_set_init_size(nlfit_data_set *set, size_t size);
+#define nlfit_data_set_init(set) nlfit_data_set_init_size((set), sizeof *(set))
+
 /* Fits the count sets jointly in the n global parameters params (in: the
  * start, out: the result). The residuals of all sets, in set order, make one
  * least-squares problem: the statistics (covariance, standard errors, R^2,
@@ -95,8 +102,9 @@ typedef struct nlfit_data_set {
  * (held, bounds, scale, typical, tolerances); options->sigma must be NULL
  * (sigma is given per set). Refusals as nlfit_fit, plus NLFIT_REFUSED_BAD_MODEL
  * for a set whose n differs from its handle's parameter count or whose map
- * points past n, and NLFIT_REFUSED_BAD_SIGMA when some sets give sigma and
- * others do not. */
+ * points past n, NLFIT_REFUSED_BAD_SIGMA when some sets give sigma and
+ * others do not, and NLFIT_REFUSED_BAD_OPTION for a struct_size below the
+ * first layout. */
 NLFIT_FIT_API int nlfit_fit_global(const nlfit_data_set *sets, size_t count, size_t n,
                                    double *params, const nlfit_options *options,
                                    nlfit_result *result);

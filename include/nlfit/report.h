@@ -18,6 +18,7 @@ extern "C" {
 #endif
 
 typedef struct nlfit_report_input {
+  size_t struct_size;          /* sizeof(nlfit_report_input), set by nlfit_report_input_init */
   const char *model_name;      /* e.g. "Misra1a" or "formula"; NULL: not shown */
   const char *formula;         /* the model's formula text; NULL: not shown */
   const char *data_file;       /* NULL: not shown */
@@ -37,11 +38,16 @@ typedef struct nlfit_report_input {
   double certified_rss;        /* shown with certified; NaN: not shown */
 } nlfit_report_input;
 
+/* Everything NULL or 0, certified_rss NaN; struct_size = size. */
+NLFIT_FIT_API void nlfit_report_input_init_size(nlfit_report_input *input, size_t size);
+#define nlfit_report_input_init(input) nlfit_report_input_init_size((input), sizeof *(input))
+
 /* Writes the report into buffer (size bytes, NUL-terminated, cut short when
  * it does not fit; buffer may be NULL when size is 0) and returns the length
  * of the whole report without its NUL, as snprintf does: call once with size
  * 0 to learn the size. Returns 0 when input, its result or its arrays are
- * missing. */
+ * missing, or when the struct_size of input or of its result is below the
+ * first layout. */
 NLFIT_FIT_API size_t nlfit_report_format(const nlfit_report_input *input, char *buffer,
                                          size_t size);
 

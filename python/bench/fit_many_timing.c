@@ -49,7 +49,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   nlfit_batch_data data;
-  memset(&data, 0, sizeof data);
+  nlfit_batch_data_init(&data);
   data.curves = K;
   data.points = m;
   data.x = read_doubles(argv[2], "x.f64", m);
@@ -58,9 +58,12 @@ int main(int argc, char **argv) {
   nlfit_batch_options options;
   nlfit_batch_options_init(&options);
   options.threads = threads;
-  options.fit.compute_statistics = 1;
+  nlfit_options fit;
+  nlfit_options_init(&fit);
+  fit.compute_statistics = 1;
+  options.fit = &fit;
   nlfit_batch_outputs out;
-  memset(&out, 0, sizeof out);
+  nlfit_batch_outputs_init(&out);
   out.params = malloc(K * n * sizeof(double));
   out.status = malloc(K * sizeof(int));
   out.converged = malloc(K);

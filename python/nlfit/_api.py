@@ -774,6 +774,7 @@ def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_s
     for s, (model, handle, x, y, sigma, names) in enumerate(entries):
         mapping = np.array([index[(name, s)] for name in names], dtype=np.uintp)
         keep.append(mapping)
+        sets[s].struct_size = ctypes.sizeof(_library.DataSet)
         sets[s].n, sets[s].m, sets[s].predictors = len(names), x.size, 1
         sets[s].map, sets[s].x, sets[s].y = mapping.ctypes.data, x.ctypes.data, y.ctypes.data
         sets[s].sigma = sigma.ctypes.data if sigma is not None else None
@@ -933,8 +934,9 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         if handle is not None:
             batch = _library.BatchOptions()
             lib.nlfit_batch_options_init(ctypes.byref(batch))
-            _options(lib, n, held, None, absolute_sigma, maxfev, std_errors, options,
-                     target=batch.fit, bounded=bounded)
+            fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
+                                   options, bounded=bounded)
+            batch.fit = ctypes.pointer(fit_options)
             batch.threads = int(threads)
             if bar.bar is not None:
                 batch.progress = bar.pointer

@@ -9,7 +9,13 @@ Where the library is looked for, first match wins:
 4. the build tree, when the package is imported from a source checkout
    (``build/`` beside ``python/``);
 5. ``<sys.prefix>/lib``, for a library installed into a virtual environment;
-6. the system loader, by SONAME (``libnlfit_api.so.1``).
+6. the system loader, by SONAME (``libnlfit_api.so.2``).
+
+Every structure starts with ``struct_size``, set when it is constructed; the
+library reads and writes only the fields that size covers. When the library
+loads, its sizes of the structures (``nlfit_struct_size``) are checked against
+the declarations below: the library must know every field declared here (it
+may know more, which then keep the library's defaults).
 """
 
 import ctypes
@@ -19,14 +25,14 @@ import sys
 ENVIRONMENT_VARIABLE = "NLFIT_API_LIBRARY"
 
 if sys.platform == "darwin":
-    _FILE_NAMES = ("libnlfit_api.dylib", "libnlfit_api.1.dylib")
-    _SONAME = "libnlfit_api.1.dylib"
+    _FILE_NAMES = ("libnlfit_api.dylib", "libnlfit_api.2.dylib")
+    _SONAME = "libnlfit_api.2.dylib"
 elif sys.platform == "win32":
     _FILE_NAMES = ("nlfit_api.dll",)
     _SONAME = "nlfit_api.dll"
 else:
-    _FILE_NAMES = ("libnlfit_api.so", "libnlfit_api.so.1")
-    _SONAME = "libnlfit_api.so.1"
+    _FILE_NAMES = ("libnlfit_api.so", "libnlfit_api.so.2")
+    _SONAME = "libnlfit_api.so.2"
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -43,8 +49,17 @@ BatchProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t, ctypes.c
                                          ctypes.c_void_p)
 
 
-class Options(ctypes.Structure):
+class _Sized(ctypes.Structure):
+    """A structure whose first field, struct_size, holds its size."""
+
+    def __init__(self, *args, **fields):
+        super().__init__(*args, **fields)
+        self.struct_size = ctypes.sizeof(self)
+
+
+class Options(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("reduction_tolerance", ctypes.c_double),
         ("step_tolerance", ctypes.c_double),
         ("gradient_tolerance", ctypes.c_double),
@@ -64,8 +79,9 @@ class Options(ctypes.Structure):
     ]
 
 
-class Result(ctypes.Structure):
+class Result(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("status", ctypes.c_int),
         ("converged", ctypes.c_int),
         ("rank", ctypes.c_int),
@@ -77,6 +93,7 @@ class Result(ctypes.Structure):
         ("rss", ctypes.c_double),
         ("reduced_chi2", ctypes.c_double),
         ("r_squared", ctypes.c_double),
+        ("rms_residual", ctypes.c_double),
         ("covariance", ctypes.c_void_p),
         ("std_errors", ctypes.c_void_p),
         ("ci_low", ctypes.c_void_p),
@@ -91,17 +108,19 @@ class Result(ctypes.Structure):
     ]
 
 
-class BatchOptions(ctypes.Structure):
+class BatchOptions(_Sized):
     _fields_ = [
-        ("fit", Options),
+        ("struct_size", ctypes.c_size_t),
+        ("fit", ctypes.POINTER(Options)),
         ("threads", ctypes.c_int),
         ("progress", BatchProgressCallback),
         ("progress_user", ctypes.c_void_p),
     ]
 
 
-class BatchData(ctypes.Structure):
+class BatchData(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("curves", ctypes.c_size_t),
         ("points", ctypes.c_size_t),
         ("x", ctypes.c_void_p),
@@ -113,8 +132,9 @@ class BatchData(ctypes.Structure):
     ]
 
 
-class BatchOutputs(ctypes.Structure):
+class BatchOutputs(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("params", ctypes.c_void_p),
         ("status", ctypes.c_void_p),
         ("converged", ctypes.c_void_p),
@@ -124,8 +144,9 @@ class BatchOutputs(ctypes.Structure):
     ]
 
 
-class DataSet(ctypes.Structure):
+class DataSet(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("model", ctypes.c_void_p),
         ("function", VectorModel),
         ("user", ctypes.c_void_p),
@@ -139,8 +160,9 @@ class DataSet(ctypes.Structure):
     ]
 
 
-class ReportInput(ctypes.Structure):
+class ReportInput(_Sized):
     _fields_ = [
+        ("struct_size", ctypes.c_size_t),
         ("model_name", ctypes.c_char_p),
         ("formula", ctypes.c_char_p),
         ("data_file", ctypes.c_char_p),
@@ -168,7 +190,10 @@ _STR = ctypes.c_char_p
 _DECLARATIONS = {
     "nlfit_status_message": (_STR, [_INT]),
     "nlfit_status_name": (_STR, [_INT]),
-    "nlfit_options_init": (None, [ctypes.POINTER(Options)]),
+    "nlfit_version": (_INT, []),
+    "nlfit_struct_size": (_SIZE, [_INT]),
+    "nlfit_options_init_size": (None, [ctypes.POINTER(Options), _SIZE]),
+    "nlfit_result_init_size": (None, [ctypes.POINTER(Result), _SIZE]),
     "nlfit_fit_vectorized": (_INT, [VectorModel, _P, _SIZE, _P, _SIZE, _P, _P,
                                     ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_model_formula": (_P, [_STR, _P, _SIZE, ctypes.c_char_p, _SIZE]),
@@ -191,10 +216,32 @@ _DECLARATIONS = {
     "nlfit_fit_global": (_INT, [ctypes.POINTER(DataSet), _SIZE, _SIZE, _P,
                                 ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
-    "nlfit_batch_options_init": (None, [ctypes.POINTER(BatchOptions)]),
+    "nlfit_batch_options_init_size": (None, [ctypes.POINTER(BatchOptions), _SIZE]),
     "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
                               ctypes.POINTER(BatchOptions), ctypes.POINTER(BatchOutputs)]),
 }
+
+
+# The structures and their nlfit_struct_kind numbers.
+STRUCTURES = {1: Options, 2: Result, 3: BatchOptions, 4: BatchData, 5: BatchOutputs,
+              6: ReportInput, 7: DataSet}
+
+
+class LayoutError(ImportError):
+    """The library's structures do not match this package's declarations."""
+
+
+def check_layouts(size_of, path="the library"):
+    """Checks every declared structure against size_of(kind), the library's
+    size of it: the library must know at least the fields declared here."""
+    for kind, structure in STRUCTURES.items():
+        theirs = size_of(kind)
+        ours = ctypes.sizeof(structure)
+        if theirs < ours:
+            raise LayoutError(
+                "%s does not match this nlfit package: its %s is %d bytes, the package"
+                " declares %d. Use the package and the library of the same version."
+                % (path, structure.__name__, theirs, ours))
 
 
 def _installed_directory():
@@ -251,6 +298,18 @@ class Library:
             function.restype = restype
             function.argtypes = argtypes
             setattr(self, name, function)
+        if not hasattr(self, "nlfit_struct_size"):
+            raise LayoutError("%s is a 1.x library without struct sizes; this nlfit package"
+                              " needs libnlfit_api 2" % self.path)
+        check_layouts(self.nlfit_struct_size, self.path)
+
+    def nlfit_options_init(self, options):
+        """The library's default options into an Options (passed by reference)."""
+        self.nlfit_options_init_size(options, ctypes.sizeof(Options))
+
+    def nlfit_batch_options_init(self, options):
+        """The library's default batch options into a BatchOptions (by reference)."""
+        self.nlfit_batch_options_init_size(options, ctypes.sizeof(BatchOptions))
 
     def status_name(self, status):
         return self.nlfit_status_name(int(status)).decode()

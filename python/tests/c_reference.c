@@ -67,7 +67,7 @@ int main(void) {
   options.absolute_sigma = absolute;
   options.compute_statistics = 1;
   nlfit_result result;
-  memset(&result, 0, sizeof result);
+  nlfit_result_init(&result);
   result.std_errors = errors;
   result.covariance = covariance;
   int status;

@@ -1,5 +1,6 @@
 """nlfit.fit and nlfit.curve_fit: bit for bit the C API's fit of the same
 problem, and clear errors for bad input."""
+import ctypes
 import os
 import subprocess
 
@@ -123,3 +124,15 @@ def test_bad_input_gives_clear_exceptions():
     # Non-contiguous and other real dtypes are converted once, not refused.
     r = nlfit.fit(DECAY, np.repeat(x, 2)[::2], y.astype(np.float32), p0)
     assert r.converged
+
+
+def test_library_with_a_smaller_layout_than_the_package_is_refused(monkeypatch):
+    from nlfit import _library
+
+    class LongerOptions(_library.Options):
+        _fields_ = [("field_of_a_later_version", ctypes.c_double)]
+
+    assert _library.Library().nlfit_version() // 10000 == 2
+    monkeypatch.setitem(_library.STRUCTURES, 1, LongerOptions)
+    with pytest.raises(_library.LayoutError, match="LongerOptions is 1[0-9]+ bytes"):
+        _library.Library()

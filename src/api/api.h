@@ -81,6 +81,23 @@ constexpr int kNonFiniteFlag = -2;
 void problemResiduals(void* problem, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag);
 
+// The one check of counts and options, shared by every entry point (single
+// fits, model handles, batches): the counts first, before any per-parameter
+// array is read (n in 1 .. INT_MAX, m <= INT_MAX, at least one free
+// parameter and no more free parameters than points), then every option's
+// range. 0 or a refusal status.
+int checkCountsAndOptions(std::size_t n, std::size_t m, const nlfit_options& options,
+                          ModelForm form);
+
+// For a refusal before the fit: stores status in result (when there is one
+// with a valid struct_size) and returns it; a result whose struct_size is
+// below the first layout is not touched and gets NLFIT_REFUSED_BAD_OPTION.
+int refuseInto(nlfit_result* result, int status);
+
+// The Student t quantile of the two-sided 95 % interval with dof degrees of
+// freedom; NaN for dof <= 0.
+double studentQuantile95(int64_t dof);
+
 // full <- free: the caller's parameters at the solver's point.
 void scatterFree(FitProblem& p, const double* free);
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "api/api.h"
+#include "api/struct_prefix.h"
 #include "solver/solver.h"
 
 namespace nlfit {
@@ -39,27 +40,9 @@ bool allPositiveFinite(std::size_t count, const double* v) {
   return true;
 }
 
-bool allNonNegativeFinite(std::size_t count, const double* v) {
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!(v[i] >= 0.0) || !std::isfinite(v[i])) return false;
-  }
-  return true;
-}
-
-// A tolerance is a number >= 0 (infinity allowed: it stops at once).
-bool validTolerance(double t) { return t >= 0.0; }
-
 // Held by the caller's flags, or by equal bounds.
 bool isHeld(const nlfit_options& o, std::size_t j) {
   return (o.held != nullptr && o.held[j] != 0) || heldByBounds(o, j);
-}
-
-std::size_t countFree(std::size_t n, const nlfit_options& o) {
-  std::size_t count = 0;
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!isHeld(o, j)) ++count;
-  }
-  return count;
 }
 
 // Everything that can be checked before a fit; 0 or a refusal status.
@@ -69,21 +52,8 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
   if (form != ModelForm::kResiduals && m > 0 && (x == nullptr || y == nullptr)) {
     return NLFIT_REFUSED_NULL_POINTER;
   }
-  const std::size_t freeCount = countFree(n, o);
-  if (n < 1 || freeCount < 1 || m < freeCount || n > static_cast<std::size_t>(INT_MAX) ||
-      m > static_cast<std::size_t>(INT_MAX)) {
-    return NLFIT_REFUSED_COUNTS;
-  }
-  if (!validTolerance(o.reduction_tolerance) || !validTolerance(o.step_tolerance) ||
-      !validTolerance(o.gradient_tolerance) || !(o.step_bound_factor > 0.0) ||
-      !std::isfinite(o.step_bound_factor) || !(o.relative_error >= 0.0) ||
-      !std::isfinite(o.relative_error) || o.max_evaluations < 0 ||
-      (o.scale != nullptr && !allPositiveFinite(n, o.scale)) ||
-      (o.typical != nullptr && !allNonNegativeFinite(n, o.typical)) ||
-      (form == ModelForm::kResiduals && o.sigma != nullptr) ||
-      (hasBounds(o) && !boundsValid(o, n))) {
-    return NLFIT_REFUSED_BAD_OPTION;
-  }
+  const int checked = checkCountsAndOptions(n, m, o, form);
+  if (checked != 0) return checked;
   if (form != ModelForm::kResiduals && (!allFinite(m, x) || !allFinite(m, y))) {
     return NLFIT_REFUSED_NONFINITE_DATA;
   }
@@ -286,14 +256,11 @@ void refuse(int status, nlfit_result* result) {
   if (result != nullptr) result->status = status;
 }
 
-int runFit(FitProblem problem, double* params, const nlfit_options* given,
-           nlfit_result* result) {
+// A fit with the options and the result in the library's own layout.
+int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_result* result) {
   // The whole call runs in the default floating-point environment: even the
   // checks compare NaNs, which a host's traps would turn into signals.
   const DefaultFloatingPointScope environment;
-  nlfit_options o;
-  nlfit_options_init(&o);
-  if (given != nullptr) o = *given;
   const void* model = (problem.form == ModelForm::kPoint)    ? reinterpret_cast<const void*>(problem.point)
                       : (problem.form == ModelForm::kVector) ? reinterpret_cast<const void*>(problem.vector)
                                                              : reinterpret_cast<const void*>(problem.residuals);
@@ -461,6 +428,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
   result->r_squared = weightedRSquared(problem, rss);
+  result->rms_residual = problem.m > 0 ? std::sqrt(rss / static_cast<double>(problem.m)) : kNaN;
   result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
   const InformationCriteria criteria =
       informationCriteria(problem.m, freeCount, problem.sigma, rss, o.absolute_sigma != 0);
@@ -471,16 +439,30 @@ int runFit(FitProblem problem, double* params, const nlfit_options* given,
   return status;
 }
 
-// runFit with the counts checked against the solver's int range.
+// runFit on the library's copies of the caller's options and result (read
+// and written back by their struct_size), with the counts checked against
+// the solver's int range.
 int startFit(FitProblem problem, std::size_t n, std::size_t m, double* params,
              const nlfit_options* options, nlfit_result* result) {
-  if (n > static_cast<std::size_t>(INT_MAX) || m > static_cast<std::size_t>(INT_MAX)) {
-    refuse(NLFIT_REFUSED_COUNTS, result);
-    return NLFIT_REFUSED_COUNTS;
+  nlfit_result own;
+  if (!readPrefix(result, &own)) return NLFIT_REFUSED_BAD_OPTION;
+  nlfit_result* const ownResult = result != nullptr ? &own : nullptr;
+  nlfit_options o;
+  int status = 0;
+  if (!readPrefix(options, &o)) {
+    status = NLFIT_REFUSED_BAD_OPTION;
+  } else if (n > static_cast<std::size_t>(INT_MAX) || m > static_cast<std::size_t>(INT_MAX)) {
+    status = NLFIT_REFUSED_COUNTS;
   }
-  problem.n = static_cast<int>(n);
-  problem.m = static_cast<int>(m);
-  return runFit(problem, params, options, result);
+  if (status != 0) {
+    refuse(status, ownResult);
+  } else {
+    problem.n = static_cast<int>(n);
+    problem.m = static_cast<int>(m);
+    status = runFit(problem, params, o, ownResult);
+  }
+  if (result != nullptr) writePrefix(own, result);
+  return status;
 }
 
 }  // namespace
@@ -544,15 +526,30 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
 
 extern "C" {
 
-void nlfit_options_init(nlfit_options* options) {
-  if (options == nullptr) return;
-  *options = nlfit_options{};
-  options->reduction_tolerance = nlfit::kDefaultTolerance;
-  options->step_tolerance = nlfit::kDefaultTolerance;
-  options->gradient_tolerance = 0.0;
-  options->step_bound_factor = nlfit::kStepFactor;
-  options->relative_error = 0.0;
-  options->max_evaluations = 0;
+void nlfit_options_init_size(nlfit_options* options, size_t size) {
+  nlfit::initPrefix(options, size, [](nlfit_options& o) {
+    o.reduction_tolerance = nlfit::kDefaultTolerance;
+    o.step_tolerance = nlfit::kDefaultTolerance;
+    o.gradient_tolerance = 0.0;
+    o.step_bound_factor = nlfit::kStepFactor;
+    o.relative_error = 0.0;
+    o.max_evaluations = 0;
+  });
+}
+
+void nlfit_result_init_size(nlfit_result* result, size_t size) {
+  nlfit::initPrefix(result, size, [](nlfit_result& r) {
+    r.residual_norm = nlfit::kNaN;
+    r.rss = nlfit::kNaN;
+    r.reduced_chi2 = nlfit::kNaN;
+    r.r_squared = nlfit::kNaN;
+    r.rms_residual = nlfit::kNaN;
+    r.nonfinite_index = -1;
+    r.log_likelihood = nlfit::kNaN;
+    r.aic = nlfit::kNaN;
+    r.aicc = nlfit::kNaN;
+    r.bic = nlfit::kNaN;
+  });
 }
 
 int nlfit_fit(nlfit_point_model model, void* user, size_t n, double* params, size_t m,

@@ -2,8 +2,6 @@
 // factorised by QR with column pivoting (never by forming J^T*J), its rank,
 // and from the leading triangle the covariance, standard errors, confidence
 // intervals and correlation.
-#include <boost/math/distributions/students_t.hpp>
-
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -23,7 +21,6 @@ constexpr double kRankTolerance = 1e-10;
 // A point is stationary when the Gauss-Newton step would move no free
 // parameter by more than this fraction of its magnitude.
 constexpr double kStationaryStep = 1e-8;
-constexpr double kConfidence = 0.975;  // two-sided 95 %
 
 // The scratch of one computation, in one zero-filled block.
 struct StatisticsMemory {
@@ -136,16 +133,6 @@ void invertTriangle(StatisticsMemory& w, int rank) {
   }
 }
 
-double studentQuantile(int64_t dof) {
-  if (dof <= 0) return kNaN;
-  try {
-    const boost::math::students_t distribution(static_cast<double>(dof));
-    return boost::math::quantile(distribution, kConfidence);
-  } catch (...) {
-    return kNaN;
-  }
-}
-
 void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
                 const unsigned* freeFlags, nlfit_result* result) {
   const FitProblem& p = *rq.problem;
@@ -154,7 +141,7 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
   const int64_t dof = static_cast<int64_t>(p.m) - rank;
   double s2 = 1.0;
   if (!rq.absoluteSigma) s2 = (dof > 0) ? rq.rss / static_cast<double>(dof) : kNaN;
-  const double t = studentQuantile(dof);
+  const double t = studentQuantile95(dof);
 
   // Position in the pivoted order of each parameter: -1 held, >= rank
   // undetermined.

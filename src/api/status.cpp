@@ -10,6 +10,8 @@ struct StatusText {
 };
 
 constexpr StatusText kStatusTexts[] = {
+    {NLFIT_OK, "ok",
+     "Done: the call ran to its end (a batch: every curve was attempted, each with its own status)."},
     {NLFIT_CONVERGED_REDUCTION, "converged_reduction",
      "Converged: the relative reduction of the sum of squares is within the tolerance."},
     {NLFIT_CONVERGED_STEP, "converged_step",

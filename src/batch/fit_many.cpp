@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "api/api.h"
+#include "api/struct_prefix.h"
 #include "nlfit/fit.h"
 #include "models/model_instance.h"
 #include "solver/solver.h"
@@ -33,29 +35,6 @@ constexpr std::size_t kProgressReports = 1000;
 
 bool productFits(std::size_t a, std::size_t b, std::size_t limit) {
   return b == 0 || a <= limit / b;
-}
-
-// The documented ranges of the per-fit options that can be checked once for
-// the whole batch. Anything else the fit refuses curve by curve.
-bool optionsInRange(const nlfit_options& o, std::size_t n) {
-  if (!(o.reduction_tolerance >= 0.0) || !(o.step_tolerance >= 0.0) ||
-      !(o.gradient_tolerance >= 0.0) || !(o.step_bound_factor > 0.0) ||
-      o.max_evaluations < 0) {
-    return false;
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    if (o.scale != nullptr && !(o.scale[j] > 0.0 && std::isfinite(o.scale[j]))) return false;
-    if (o.typical != nullptr && !(o.typical[j] >= 0.0 && std::isfinite(o.typical[j]))) {
-      return false;
-    }
-    // Shared bounds: numbers, lower <= upper (a start outside them is that
-    // curve's own refusal).
-    const double inf = std::numeric_limits<double>::infinity();
-    const double lo = o.lower != nullptr ? o.lower[j] : -inf;
-    const double hi = o.upper != nullptr ? o.upper[j] : inf;
-    if (!(lo <= hi) || lo == inf || hi == -inf) return false;
-  }
-  return true;
 }
 
 // Curves per claim: small enough that the workers finish close together
@@ -80,10 +59,10 @@ struct Batch {
   std::size_t n = 0;
   std::size_t m = 0;
   std::size_t curves = 0;
-  const nlfit_batch_data* data = nullptr;
+  const nlfit_batch_data* data = nullptr;  // the library's copy
   const double* sharedStart = nullptr;  // the caller's shared start, copied
   nlfit_options fit{};                  // sigma and progress cleared
-  const nlfit_batch_outputs* out = nullptr;
+  const nlfit_batch_outputs* out = nullptr;  // the library's copy
   bool stdErrors = false;
   std::size_t chunk = 1;
 
@@ -131,7 +110,8 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
 
   nlfit_options options = b.fit;
   options.sigma = data.sigma != nullptr ? data.sigma + k * m : nullptr;
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.std_errors = b.stdErrors ? b.out->std_errors + k * n : nullptr;
 
   const int status =
@@ -197,48 +177,61 @@ std::size_t workerCount(int threads, std::size_t chunks) {
   return std::min(workers, chunks);
 }
 
-int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_t n,
-              const nlfit_batch_data* data, const nlfit_batch_options& options,
-              const nlfit_batch_outputs* outputs) {
+// The caller's structures in the library's layout (each read by its
+// struct_size).
+struct CallerStructs {
+  nlfit_batch_options options;
+  nlfit_options fit;
+  nlfit_batch_data data;
+  nlfit_batch_outputs outputs;
+};
+
+int readStructs(const nlfit_batch_data* data, const nlfit_batch_options* options,
+                const nlfit_batch_outputs* outputs, CallerStructs* own) {
   if (data == nullptr || outputs == nullptr) return NLFIT_REFUSED_NULL_POINTER;
+  if (!nlfit::readPrefix(options, &own->options) ||
+      !nlfit::readPrefix(own->options.fit, &own->fit) || !nlfit::readPrefix(data, &own->data) ||
+      !nlfit::readPrefix(outputs, &own->outputs)) {
+    return NLFIT_REFUSED_BAD_OPTION;
+  }
+  return 0;
+}
+
+int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_t n,
+              const CallerStructs& c) {
   if (model == nullptr && pointModel == nullptr) return NLFIT_REFUSED_NULL_POINTER;
   if (model != nullptr && pointModel != nullptr) return NLFIT_REFUSED_BAD_MODEL;
   if (model != nullptr && nlfit_model_parameter_count(model) != n) return NLFIT_REFUSED_BAD_MODEL;
-  if (options.threads < 0 || options.threads > NLFIT_BATCH_MAX_THREADS) {
+  if (c.options.threads < 0 || c.options.threads > NLFIT_BATCH_MAX_THREADS) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
-  if (!optionsInRange(options.fit, n)) return NLFIT_REFUSED_BAD_OPTION;
-
-  const std::size_t m = data->points;
-  const std::size_t curves = data->curves;
-  std::size_t free = n;
-  if (options.fit.held != nullptr) {
-    free = static_cast<std::size_t>(std::count(options.fit.held, options.fit.held + n, 0));
-  }
+  const std::size_t m = c.data.points;
+  const std::size_t curves = c.data.curves;
+  // The same checks as a single fit's, counts first; then the batch's sizes.
+  const int checked = nlfit::checkCountsAndOptions(n, m, c.fit, nlfit::ModelForm::kVector);
+  if (checked != 0) return checked;
   const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
-  if (n == 0 || m == 0 || m < free || !productFits(curves, m, limit) ||
-      !productFits(curves, n, limit)) {
+  if (!productFits(curves, m, limit) || !productFits(curves, n, limit)) {
     return NLFIT_REFUSED_COUNTS;
   }
   if (curves == 0) return 0;
-  if (data->x == nullptr || data->y == nullptr || data->start == nullptr ||
-      outputs->params == nullptr) {
+  if (c.data.x == nullptr || c.data.y == nullptr || c.data.start == nullptr ||
+      c.outputs.params == nullptr) {
     return NLFIT_REFUSED_NULL_POINTER;
   }
   return 0;
 }
 
 int fitMany(const nlfit_model* model, nlfit_point_model pointModel, void* user, std::size_t n,
-            const nlfit_batch_data* data, const nlfit_batch_options* batchOptions,
-            const nlfit_batch_outputs* outputs) {
-  nlfit_batch_options options;
-  if (batchOptions != nullptr) {
-    options = *batchOptions;
-  } else {
-    nlfit_batch_options_init(&options);
-  }
-  const int refusal = checkCall(model, pointModel, n, data, options, outputs);
-  if (refusal != 0 || data->curves == 0) return refusal;
+            const nlfit_batch_data* callerData, const nlfit_batch_options* batchOptions,
+            const nlfit_batch_outputs* callerOutputs) {
+  CallerStructs c;
+  int refusal = readStructs(callerData, batchOptions, callerOutputs, &c);
+  if (refusal == 0) refusal = checkCall(model, pointModel, n, c);
+  if (refusal != 0 || c.data.curves == 0) return refusal;
+  const nlfit_batch_data* data = &c.data;
+  const nlfit_batch_options& options = c.options;
+  const nlfit_batch_outputs* outputs = &c.outputs;
 
   Batch b;
   b.model = model;
@@ -250,12 +243,12 @@ int fitMany(const nlfit_model* model, nlfit_point_model pointModel, void* user, 
   b.data = data;
   const std::vector<double> sharedStart(data->start, data->start + n);
   b.sharedStart = sharedStart.data();
-  b.fit = options.fit;
+  b.fit = c.fit;
   b.fit.sigma = nullptr;
   b.fit.progress = nullptr;
   b.fit.progress_user = nullptr;
   b.out = outputs;
-  b.stdErrors = options.fit.compute_statistics != 0 && outputs->std_errors != nullptr;
+  b.stdErrors = c.fit.compute_statistics != 0 && outputs->std_errors != nullptr;
   b.progress = options.progress;
   b.progressUser = options.progress_user;
   b.reportStep = std::max<std::size_t>(1, b.curves / kProgressReports);
@@ -297,12 +290,17 @@ int fitMany(const nlfit_model* model, nlfit_point_model pointModel, void* user, 
 
 extern "C" {
 
-void nlfit_batch_options_init(nlfit_batch_options* options) {
-  if (options == nullptr) return;
-  nlfit_options_init(&options->fit);
-  options->threads = 0;
-  options->progress = nullptr;
-  options->progress_user = nullptr;
+void nlfit_batch_options_init_size(nlfit_batch_options* options, size_t size) {
+  // fit NULL (the default fit options), threads 0 (all cores), no callback.
+  nlfit::initPrefix(options, size, [](nlfit_batch_options&) {});
+}
+
+void nlfit_batch_data_init_size(nlfit_batch_data* data, size_t size) {
+  nlfit::initPrefix(data, size, [](nlfit_batch_data&) {});
+}
+
+void nlfit_batch_outputs_init_size(nlfit_batch_outputs* outputs, size_t size) {
+  nlfit::initPrefix(outputs, size, [](nlfit_batch_outputs&) {});
 }
 
 int nlfit_fit_many(const nlfit_model* model, nlfit_point_model point_model, void* user,

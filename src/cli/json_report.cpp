@@ -1,4 +1,4 @@
-#include "cli/json_report.h"
+#include "json_report.h"
 
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -46,8 +46,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);
   j["r_squared"] = number(r.r_squared);
-  j["rms_residual"] =
-      number(in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan(""));
+  j["rms_residual"] = number(r.rms_residual);
   j["rank"] = r.rank;
   j["nonfinite_index"] = r.nonfinite_index >= 0 ? Json(r.nonfinite_index) : Json(nullptr);
   j["log_likelihood"] = number(r.log_likelihood);

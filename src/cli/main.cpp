@@ -19,10 +19,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/json_report.h"
-#include "cli/options.h"
-#include "data/data_file.h"
-#include "data/nist_dataset.h"
+#include "json_report.h"
+#include "options.h"
+#include "data_file.h"
+#include "nist_dataset.h"
 #include "nlfit.h"
 #include "nlfit/fit.h"
 #include "nlfit/report.h"
@@ -531,7 +531,7 @@ int runGlobal(const Arguments& args) {
   for (std::size_t s = 0; s < count; ++s) {
     const nlfit::data::Observations& obs = problems[s].observations;
     nlfit_data_set& set = dataSets[s];
-    set = nlfit_data_set{};
+    nlfit_data_set_init(&set);
     set.model = first.model.get();
     set.n = local;
     set.map = maps[s].data();
@@ -572,7 +572,8 @@ int runGlobal(const Arguments& args) {
   std::vector<double> params = start;
   std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
   std::vector<unsigned> flags(n);
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.covariance = covariance.data();
   result.correlation = correlation.data();
   result.std_errors = stdErrors.data();
@@ -676,7 +677,8 @@ int run(const Arguments& args) {
   std::vector<double> params = problem.start;
   std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
   std::vector<unsigned> flags(n);
-  nlfit_result result{};
+  nlfit_result result;
+  nlfit_result_init(&result);
   result.covariance = covariance.data();
   result.correlation = correlation.data();
   result.std_errors = stdErrors.data();
@@ -703,7 +705,8 @@ int run(const Arguments& args) {
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
   const bool certified = problem.nist && args.model.empty();
-  nlfit_report_input input{};
+  nlfit_report_input input;
+  nlfit_report_input_init(&input);
   input.model_name = nlfit_model_name(problem.model.get());
   input.formula = nlfit_model_formula_text(problem.model.get());
   input.data_file = problem.file.c_str();

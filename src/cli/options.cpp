@@ -1,10 +1,10 @@
-#include "cli/options.h"
+#include "options.h"
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 
-#include "data/data_file.h"
+#include "data_file.h"
 
 namespace nlfit {
 namespace cli {

@@ -7,6 +7,7 @@
 #include <new>
 #include <vector>
 
+#include "api/struct_prefix.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
 #include "nlfit/fit.h"
@@ -14,7 +15,7 @@
 namespace {
 
 struct GlobalProblem {
-  const nlfit_data_set* sets = nullptr;
+  const nlfit_data_set* sets = nullptr;  // the library's copies
   std::size_t count = 0;
   std::vector<std::unique_ptr<nlfit::ModelInstance>> instances;  // per set; null: function
   std::vector<std::size_t> offset;                                // first observation of each set
@@ -47,9 +48,20 @@ int fitGlobal(const nlfit_data_set* sets, std::size_t count, std::size_t n, doub
               const nlfit_options* options, nlfit_result* result) {
   if (sets == nullptr || params == nullptr) return refuse(result, NLFIT_REFUSED_NULL_POINTER);
   if (count == 0 || n == 0) return refuse(result, NLFIT_REFUSED_COUNTS);
-  if (options != nullptr && options->sigma != nullptr) {
-    return refuse(result, NLFIT_REFUSED_BAD_OPTION);
+  nlfit_options o;
+  if (!nlfit::readPrefix(options, &o)) return refuse(result, NLFIT_REFUSED_BAD_OPTION);
+  if (o.sigma != nullptr) return refuse(result, NLFIT_REFUSED_BAD_OPTION);
+  // The caller's sets, each read by its own struct_size; the array's stride
+  // is the first one's.
+  if (!nlfit::validSize(sets)) return refuse(result, NLFIT_REFUSED_BAD_OPTION);
+  const std::size_t stride = nlfit::callerSize(sets);
+  std::vector<nlfit_data_set> own(count);
+  for (std::size_t s = 0; s < count; ++s) {
+    const auto* caller = reinterpret_cast<const nlfit_data_set*>(
+        reinterpret_cast<const unsigned char*>(sets) + s * stride);
+    if (!nlfit::readPrefix(caller, &own[s])) return refuse(result, NLFIT_REFUSED_BAD_OPTION);
   }
+  sets = own.data();
   GlobalProblem g;
   g.sets = sets;
   g.count = count;
@@ -93,9 +105,6 @@ int fitGlobal(const nlfit_data_set* sets, std::size_t count, std::size_t n, doub
     if (weighted) std::memcpy(&sigma[g.offset[s]], set.sigma, set.m * sizeof(double));
   }
   for (std::size_t i = 0; i < total; ++i) index[i] = static_cast<double>(i);
-  nlfit_options o;
-  nlfit_options_init(&o);
-  if (options != nullptr) o = *options;
   o.sigma = weighted ? sigma.data() : nullptr;
   return nlfit_fit_vectorized(evaluateSets, &g, n, params, total, index.data(), y.data(), &o,
                               result);
@@ -104,6 +113,10 @@ int fitGlobal(const nlfit_data_set* sets, std::size_t count, std::size_t n, doub
 }  // namespace
 
 extern "C" {
+
+void nlfit_data_set_init_size(nlfit_data_set* set, size_t size) {
+  nlfit::initPrefix(set, size, [](nlfit_data_set& s) { s.predictors = 1; });
+}
 
 int nlfit_fit_global(const nlfit_data_set* sets, size_t count, size_t n, double* params,
                      const nlfit_options* options, nlfit_result* result) {

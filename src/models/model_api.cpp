@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "api/api.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
@@ -48,11 +49,6 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
                      void* user) {
   static_cast<ModelInstance*>(user)->evaluate(params, x, m, values);
   return 0;
-}
-
-int refuse(nlfit_result* result, int status) {
-  if (result != nullptr) result->status = status;
-  return status;
 }
 
 }  // namespace
@@ -163,10 +159,10 @@ int nlfit_model_evaluate(const nlfit_model* model, const double* params, const d
 
 int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m, const double* x,
                     const double* y, const nlfit_options* options, nlfit_result* result) {
-  if (model == nullptr) return nlfit::refuse(result, NLFIT_REFUSED_NULL_POINTER);
-  if (n != model->parameters.size()) return nlfit::refuse(result, NLFIT_REFUSED_BAD_MODEL);
+  if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
+  if (n != model->parameters.size()) return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
-  if (!instance) return nlfit::refuse(result, NLFIT_REFUSED_OUT_OF_MEMORY);
+  if (!instance) return nlfit::refuseInto(result, NLFIT_REFUSED_OUT_OF_MEMORY);
   return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y, options,
                               result);
 }

@@ -3,6 +3,8 @@
 // and one line for each thing the user should look at.
 #include "nlfit/report.h"
 
+#include "api/struct_prefix.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -128,7 +130,7 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += table(rows) + "\n";
 
-  const double rms = in.points > 0 ? std::sqrt(r.rss / static_cast<double>(in.points)) : std::nan("");
+  const double rms = r.rms_residual;
   rows.clear();
   rows.push_back({in.weighted ? "Chi-square" : "RSS", format("%.10g", r.rss)});
   rows.push_back({"Degrees of freedom", integer(r.dof)});
@@ -241,10 +243,22 @@ double nlfit_report_digits(double value, double reference) {
   return digits > 15.0 ? 15.0 : digits;
 }
 
+void nlfit_report_input_init_size(nlfit_report_input* input, size_t size) {
+  nlfit::initPrefix(input, size,
+                    [](nlfit_report_input& in) { in.certified_rss = std::nan(""); });
+}
+
 size_t nlfit_report_format(const nlfit_report_input* input, char* buffer, size_t size) {
-  if (input == nullptr || input->result == nullptr || input->params == nullptr) return 0;
+  // The library's copies of the caller's input and result.
+  nlfit_report_input in;
+  nlfit_result result;
+  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
+      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
+    return 0;
+  }
+  in.result = &result;
   try {
-    const std::string text = buildReport(*input);
+    const std::string text = buildReport(in);
     if (buffer != nullptr && size > 0) {
       const std::size_t copied = text.size() < size ? text.size() : size - 1;
       std::memcpy(buffer, text.data(), copied);

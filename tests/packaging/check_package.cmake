@@ -56,6 +56,9 @@ paths_after(tgz_paths "${tgz_listing}" "^[^/]+/")
 nlfit_require_files("the .tar.gz" "${tgz_paths}")
 
 if(NOT DPKG_DEB)
+  if("$ENV{CI}" STREQUAL "true")
+    message(FATAL_ERROR "dpkg-deb not found: the .deb is not checked (CI=true; tools/setup-deps)")
+  endif()
   return()
 endif()
 

@@ -51,3 +51,13 @@ function(check_library name version major)
 endfunction()
 check_library(libnlfit "${VERSION}" "${MAJOR}")
 check_library(libnlfit_api "${API_VERSION}" "${API_MAJOR}")
+
+# The installed command finds the installed fitting API library through its
+# RPATH, relative to its own location, with no search path set.
+execute_process(COMMAND "${CMAKE_COMMAND}" -E env --unset=LD_LIBRARY_PATH
+    "${PREFIX}/${BINDIR}/nlfit" --list-models
+  OUTPUT_VARIABLE models ERROR_VARIABLE error RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT models MATCHES "exp_decay")
+  message(FATAL_ERROR "the installed nlfit does not run (${rc}):\n${error}")
+endif()
+message("installed nlfit runs")

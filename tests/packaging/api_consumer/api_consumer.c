@@ -7,8 +7,8 @@
 
 #include <nlfit/fit.h>
 
-#if NLFIT_FIT_VERSION_MAJOR != 1
-#error "this consumer is written for the nlfit fitting API 1.x"
+#if NLFIT_FIT_VERSION_MAJOR != 2
+#error "this consumer is written for the nlfit fitting API 2.x"
 #endif
 
 static double decay(double x, const double *p, void *user) {
@@ -30,7 +30,7 @@ int main(void) {
   double std_errors[kParams];
   unsigned flags[kParams];
   nlfit_options options;
-  nlfit_result result = {0};
+  nlfit_result result;
   int status;
   int i;
 
@@ -38,7 +38,14 @@ int main(void) {
     x[i] = 0.5 * i;
     y[i] = decay(x[i], truth, NULL);
   }
+  if (nlfit_version() / 10000 != NLFIT_FIT_VERSION_MAJOR ||
+      nlfit_version() < NLFIT_FIT_VERSION_NUMBER) {
+    fprintf(stderr, "api consumer (C): library version %d, headers %d\n", nlfit_version(),
+            NLFIT_FIT_VERSION_NUMBER);
+    return 1;
+  }
   nlfit_options_init(&options);
+  nlfit_result_init(&result);
   options.held = held;
   options.compute_statistics = 1;
   result.std_errors = std_errors;

@@ -1,8 +1,8 @@
 // A picture of a fit as a self-contained SVG document: the observations and
 // the fitted curve in an upper panel, the residuals below. Plain data in,
 // text out; no library calls, so it can be tested on its own.
-#ifndef NLFIT_EXAMPLES_SVG_PLOT_H
-#define NLFIT_EXAMPLES_SVG_PLOT_H
+#ifndef NLFIT_CLI_SVG_PLOT_H
+#define NLFIT_CLI_SVG_PLOT_H
 
 #include <string>
 #include <vector>
@@ -80,4 +80,4 @@ std::string tickLabel(double value, const TickStep& step);
 
 }  // namespace svgplot
 
-#endif  // NLFIT_EXAMPLES_SVG_PLOT_H
+#endif  // NLFIT_CLI_SVG_PLOT_H
