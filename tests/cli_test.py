@@ -70,6 +70,23 @@ for extra, weighted in [([], False), (["--columns", "x,y,sigma"], True), (["--co
             check(abs(p["value"] - truth[p["name"]]) < 4 * p["std_error"], f"decay {extra}: {p}")
         check(r["weighted"] is weighted and r["data"]["points"] == 33, f"decay {extra}: {r['data']}")
 
+# Exact derivatives by default; --derivatives numeric spends evaluations instead.
+counts = {}
+for choice in ("exact", "numeric"):
+    rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--json",
+                       "--derivatives", choice)
+    check(rc == 0, f"--derivatives {choice}: exit {rc} {err}")
+    if rc == 0:
+        r = json.loads(out)
+        counts[choice] = (r["jacobian_evaluations"] > 0, r["statistics_evaluations"] > 0)
+check(counts == {"exact": (True, False), "numeric": (False, True)}, f"--derivatives: {counts}")
+
+# The Poisson estimator reports its deviance and Pearson's sum.
+counts_file = write("counts.csv", "x,y\n0,9\n1,6\n2,4\n3,2\n4,2\n5,1\n6,0\n7,1\n")
+rc, out, err = run(counts_file, "--model", "exp_decay", "--start", "a=9,k=0.5,c=0.5", "--estimator", "poisson")
+check(rc == 0 and "Deviance" in out and "Pearson chi-square" in out and "R^2" not in out,
+      f"--estimator poisson: {rc} {out} {err}")
+
 # --fix holds a parameter; --svg draws error bars for a sigma column.
 svg = os.path.join(WORK, "decay.svg")
 rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1", "--fix", "c=0.51",
@@ -182,6 +199,10 @@ cases = [
     (2, "no parameter 'q'", [line_file, "--model", "a*x", "--start", "q=1"]),
     (2, "--absolute-sigma needs a sigma column", [line_file, "--model", "a*x", "--absolute-sigma"]),
     (2, "--columns does not apply", [os.path.join(NIST, "Misra1a.dat"), "--columns", "1,2"]),
+    (2, "--derivatives", [line_file, "--model", "a*x", "--derivatives", "analytic"]),
+    (2, "--loss-scale must be > 0", [line_file, "--model", "a*x", "--estimator", "huber", "--loss-scale", "0"]),
+    (2, "--estimator poisson takes no sigma column", [DECAY, "--model", "a*exp(-b*x)+c", "--columns", "x,y,sigma", "--estimator", "poisson"]),
+    (1, "negative", [write("negative.csv", "x,y\n1,2\n2,-1\n3,4\n"), "--model", "a*x+b", "--estimator", "poisson"]),
     # Numbers are read as written or refused, never coerced.
     (2, "--tolerance takes a finite decimal number, not 'nan'", [line_file, "--model", "a*x", "--tolerance", "nan"]),
     (2, "not '0x10'", [line_file, "--model", "a*x", "--tolerance", "0x10"]),
@@ -239,7 +260,8 @@ check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--li
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
                "--svg", "--output", "--shared", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
-               "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit"):
+               "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit", "--derivatives",
+               "--estimator"):
     check(rc == 0 and option in out, f"--help lacks {option}")
 
 for f in failures:

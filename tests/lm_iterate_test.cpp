@@ -136,6 +136,7 @@ RunSetup injecting(RunSetup s, int atCall, int value) {
 struct Outcome {
   int code = 99;
   int evals = 99;
+  int jacobians = 99;
   std::string output;
   std::vector<double> x, fvec, scale;
   int lines() const { return countLinesStartingWith(output, "fnorm "); }
@@ -175,6 +176,7 @@ Outcome run(const RunSetup& s, int n) {
   });
   out.code = outcome.terminationCode;
   out.evals = outcome.evalCount;
+  out.jacobians = outcome.jacobianCount;
   std::copy(work.scaleFactors, work.scaleFactors + out.scale.size(), out.scale.begin());
   return out;
 }
@@ -214,9 +216,6 @@ TEST(LmIterate, RefusesUnusableInputWithoutEvaluating) {
     s.scale = {1.0, factor};
     cases.push_back({"scaleMode 2 with a factor not positive", s, 2});
   }
-  RunSetup withJacobian = base;
-  withJacobian.jacobian = [](void*, int, int, const double*, const double*, nlfit::ColumnMatrix, int*) {};
-  cases.push_back({"a Jacobian hook, not supported yet", withJacobian, 2});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Outcome out = run(c.setup, c.n);
@@ -227,6 +226,29 @@ TEST(LmIterate, RefusesUnusableInputWithoutEvaluating) {
     for (std::size_t j = 0; j < out.x.size(); ++j) EXPECT_EQ(out.x[j], c.setup.start[j]);
     for (double v : out.fvec) EXPECT_EQ(v, kUnsetResidual);
   }
+}
+
+// The exact Jacobian of linear(); asks to stop anywhere but at the start.
+void linearJacobian(void*, int, int, const double* x, const double*, nlfit::ColumnMatrix j, int* flag) {
+  const double a[3][2] = {{1, 1}, {1, -1}, {2, 1}};
+  for (int i = 0; i < 3; ++i) {
+    j[0][i] = a[i][0];
+    j[1][i] = a[i][1];
+  }
+  if (x[0] != 0.5) *flag = -3;
+}
+
+TEST(LmIterate, TakesTheJacobianFromAHookAndCountsItApart) {
+  RunSetup s = tolerances(problem(linear, 3, {0.5, 0.25}), 0.0, 0.0, 0.0, 800);
+  s.jacobian = linearJacobian;
+  const Outcome out = run(s);
+  // The second Jacobian asks to stop: one Jacobian, no difference column.
+  EXPECT_EQ(out.code, -3);
+  EXPECT_EQ(out.jacobians, 2);
+  EXPECT_EQ(out.evals, 2);  // the start and one trial, nothing for the Jacobian
+  // One Gauss-Newton step from the exact Jacobian solves the linear problem.
+  EXPECT_NEAR(out.x[0], 16.0 / 7.0, 1e-14);
+  EXPECT_NEAR(out.x[1], 8.0 / 7.0, 1e-14);
 }
 
 TEST(LmIterate, ReachesEveryTerminationCodeAndLaterTestsWin) {

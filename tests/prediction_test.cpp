@@ -69,6 +69,39 @@ TEST(InformationCriteria, FollowTheGaussianLikelihoodOfEachWeighting) {
   }
 }
 
+// Poisson counts: the log-likelihood is the sum of the log-probabilities of
+// the counts at the fitted means, k the free parameters; a robust loss has
+// no criteria.
+TEST(InformationCriteria, PoissonSumsTheCountsLogProbabilitiesAndRobustLossesHaveNone) {
+  std::vector<double> x, y;
+  for (int i = 0; i < 15; ++i) {
+    x.push_back(i);
+    y.push_back(static_cast<double>((i * 7) % 5 + 10 - i / 2));
+  }
+  nlfit_model* model = nlfit_model_formula("a*exp(-b*x)", nullptr, 0, nullptr, 0);
+  for (int estimator : {NLFIT_ESTIMATOR_POISSON, NLFIT_ESTIMATOR_HUBER}) {
+    std::vector<double> p = {10.0, 0.01};
+    nlfit_options o;
+    nlfit_options_init(&o);
+    o.estimator = estimator;
+    nlfit_result r;
+    nlfit_result_init(&r);
+    ASSERT_GT(nlfit_fit_model(model, 2, p.data(), x.size(), x.data(), y.data(), &o, &r), 0);
+    if (estimator != NLFIT_ESTIMATOR_POISSON) {
+      EXPECT_TRUE(std::isnan(r.aic) && std::isnan(r.bic) && std::isnan(r.log_likelihood));
+      continue;
+    }
+    double logLikelihood = 0.0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+      const double mu = p[0] * std::exp(-p[1] * x[i]);
+      logLikelihood += y[i] * std::log(mu) - mu - std::lgamma(y[i] + 1.0);
+    }
+    EXPECT_NEAR(r.log_likelihood, logLikelihood, 1e-9 * std::fabs(logLikelihood));
+    EXPECT_NEAR(r.aic, 4.0 - 2.0 * logLikelihood, 1e-8);
+  }
+  nlfit_model_free(model);
+}
+
 TEST(Prediction, StraightLineBandsMatchLinearRegressionsClosedForm) {
   const LineFit f = fitLine(false, false);
   const double m = static_cast<double>(f.x.size());

@@ -2,11 +2,14 @@
  * nlfit fitting API: nonlinear least-squares fits of any model size, with
  * the statistics of the fit. Reentrant: no global state, nothing printed.
  *
- * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 over the free
- * parameters p with a Levenberg-Marquardt trust-region method (forward-
- * difference Jacobian, pivoted Householder QR, safeguarded search on the
- * damping parameter). Arithmetic is IEEE double in a fixed order: the same
- * inputs give the same bits on every platform and on any thread.
+ * A fit minimises sum_i ((model(x_i; p) - y_i) / sigma_i)^2 (or, on request,
+ * the Poisson deviance or a robust loss: options->estimator) over the free
+ * parameters p with a Levenberg-Marquardt trust-region method (a forward-
+ * difference Jacobian, or the caller's or the model's own derivatives where
+ * there are (options->jacobian, gradient, derivatives), pivoted Householder
+ * QR, safeguarded search on the damping parameter). Arithmetic is IEEE
+ * double in a fixed order: the same inputs give the same bits on every
+ * platform and on any thread.
  *
  * Floating-point environment: every fit runs in the default IEEE environment
  * (round to nearest, no traps, no flush-to-zero), and so does the model it
@@ -118,7 +121,8 @@ typedef enum nlfit_status {
   NLFIT_REFUSED_BAD_SIGMA = -5,        /* a sigma is zero, negative, NaN or infinite */
   NLFIT_REFUSED_BAD_OPTION = -6,       /* an option value out of its range */
   NLFIT_REFUSED_OUT_OF_MEMORY = -7,    /* workspace could not be obtained */
-  NLFIT_REFUSED_BAD_MODEL = -8         /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_BAD_MODEL = -8,        /* a model handle that cannot be used here (wrong parameter count) */
+  NLFIT_REFUSED_NEGATIVE_DATA = -9     /* a y value is negative: the Poisson estimator counts events */
 } nlfit_status;
 
 /* One short English sentence for a status; "unknown status" for any other
@@ -144,6 +148,34 @@ typedef int (*nlfit_vector_model)(const double *params, const double *x, size_t 
 /* General residuals: residuals[i] for i < m at the n parameters. Returns 0,
  * or nonzero to stop the fit (status NLFIT_STOPPED_BY_MODEL). */
 typedef int (*nlfit_residual_function)(const double *params, double *residuals, void *user);
+
+/* Jacobian of a vector model (or of the residuals of nlfit_fit_residuals,
+ * where x is NULL): jacobian[i*n + j] = d values[i] / d params[j], row-major
+ * m x n over all n parameters (held ones included; their columns are not
+ * used). The derivatives are those of the model values, not of the weighted
+ * residuals: the fit divides by sigma itself. Returns 0, or nonzero to stop
+ * the fit (status NLFIT_STOPPED_BY_MODEL). */
+typedef int (*nlfit_jacobian_function)(const double *params, const double *x, size_t m,
+                                       size_t n, double *jacobian, void *user);
+
+/* Gradient of a point model at one x: gradient[j] = d model(x; params) /
+ * d params[j] for j < n. */
+typedef void (*nlfit_point_gradient)(double x, const double *params, double *gradient,
+                                     void *user);
+
+/* Values of nlfit_options.estimator. */
+#define NLFIT_ESTIMATOR_LEAST_SQUARES 0 /* minimise the (weighted) sum of squares (default) */
+#define NLFIT_ESTIMATOR_POISSON 1       /* maximum likelihood for counts: minimise the Poisson
+                                           deviance 2*sum(mu - y + y*ln(y/mu)) */
+/* Robust losses for data with outliers: minimise sum s^2 * rho((r/s)^2) over
+ * the weighted residuals r, s = options->loss_scale. */
+#define NLFIT_ESTIMATOR_SOFT_L1 2       /* rho(z) = 2*(sqrt(1 + z) - 1) */
+#define NLFIT_ESTIMATOR_HUBER 3         /* rho(z) = z for z <= 1, 2*sqrt(z) - 1 above */
+#define NLFIT_ESTIMATOR_CAUCHY 4        /* rho(z) = ln(1 + z) */
+
+/* Values of nlfit_options.derivatives. */
+#define NLFIT_DERIVATIVES_EXACT 0   /* a model handle's own derivatives (default) */
+#define NLFIT_DERIVATIVES_NUMERIC 1 /* forward differences, for every model */
 
 /* Called once per outer iteration, after the Jacobian at the current point:
  * iteration counts from 1, residual_norm is the Euclidean norm of the
@@ -182,6 +214,22 @@ typedef struct nlfit_options {
   const double *lower;         /* n lower bounds, or NULL for none; -INFINITY: none for that
                                   parameter. See "Bounds" below */
   const double *upper;         /* n upper bounds, or NULL for none; +INFINITY: none */
+  /* The caller's derivatives, called with the model's user pointer; NULL for
+   * forward differences (default). jacobian serves nlfit_fit_vectorized and
+   * nlfit_fit_residuals, gradient nlfit_fit; setting both, or one a call
+   * cannot use, is refused (NLFIT_REFUSED_BAD_OPTION). Model handles bring
+   * their own (see derivatives) and refuse both. */
+  nlfit_jacobian_function jacobian;
+  nlfit_point_gradient gradient;
+  int check_jacobian;          /* nonzero: compare the caller's Jacobian once with central
+                                  differences at the start (result->jacobian_check_*) */
+  int derivatives;             /* NLFIT_DERIVATIVES_EXACT (default) or _NUMERIC: how a fit with a
+                                  model handle forms its Jacobian */
+  int estimator;               /* NLFIT_ESTIMATOR_LEAST_SQUARES (default), _POISSON, or a robust
+                                  loss _SOFT_L1, _HUBER, _CAUCHY; see below */
+  double loss_scale;           /* a robust loss's scale s, in units of the weighted residuals:
+                                  residuals well below s count as in least squares; default 1,
+                                  > 0 and finite */
 } nlfit_options;
 
 /* Fills the first size bytes of *options with the defaults and sets
@@ -231,6 +279,21 @@ typedef struct nlfit_result {
   int64_t nonfinite_index; /* with NLFIT_STOPPED_NONFINITE, the first observation (from 0) whose
                               residual was not finite; -1 otherwise, and when only the sum of
                               squares overflowed */
+  int64_t jacobian_evaluations; /* calls of an exact Jacobian (fit, statistics and check);
+                                   0 with differences */
+  /* The Jacobian check (check_jacobian): the largest relative difference
+   * max_i |J_ij - C_ij| / max(max_i |J_ij|, max_i |C_ij|) over the free
+   * columns j between the exact Jacobian J and central differences C at the
+   * start, and the parameter index of that column. A correct Jacobian gives
+   * about 1e-8 or less, a wrong one a sizeable fraction of 1. NaN and -1
+   * when no check ran (no exact Jacobian, or the model stopped it). The
+   * check's 2 evaluations per free parameter count in statistics_evaluations. */
+  double jacobian_check_error;
+  int64_t jacobian_check_column;
+  /* The Poisson estimator's measures at the result: the deviance (= rss)
+   * and Pearson's chi-square sum (y - mu)^2 / mu. NaN for least squares. */
+  double deviance;
+  double pearson_chi2;
 
   /* Model comparison, written by every fit that ran (NaN when it left no
    * residuals): the maximised Gaussian log-likelihood and the information
@@ -240,7 +303,9 @@ typedef struct nlfit_result {
    *                  = -(m ln 2pi + 2 sum ln sigma_i + m ln(rss/m) + m) / 2  otherwise
    *                    (sigma_i = 1 without sigma)
    *   aic = 2k - 2 log_likelihood;  bic = k ln m - 2 log_likelihood;
-   *   aicc = aic + 2k(k+1)/(m-k-1), NaN when m - k - 1 <= 0. */
+   *   aicc = aic + 2k(k+1)/(m-k-1), NaN when m - k - 1 <= 0.
+   * The Poisson estimator uses Poisson's log-likelihood (k = free
+   * parameters); a robust loss leaves all four NaN. */
   double log_likelihood;
   double aic;
   double aicc;
@@ -275,8 +340,9 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * whose sum of squares is not finite is never converged.
  *
  * Statistics (compute_statistics nonzero), at the returned point whatever the
- * status: a central-difference Jacobian (2 evaluations per free parameter,
- * counted in statistics_evaluations), factorised by QR with column pivoting
+ * status: the exact Jacobian when there is one (no evaluation), else a
+ * central-difference Jacobian (2 evaluations per free parameter, counted in
+ * statistics_evaluations), factorised by QR with column pivoting
  * on its columns scaled by max(|p_j|, typical_j) (1 where both are 0). The
  * rank is the number of leading pivots whose |R_kk| exceeds 1e-10 * |R_00|;
  * the parameters beyond it are undetermined: NaN standard error, covariance

@@ -19,7 +19,7 @@ _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 # Per-fit options that fit, curve_fit and fit_many accept besides their named
 # keywords; any other keyword is refused by name.
 _TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
-           "step_bound_factor", "relative_error")
+           "step_bound_factor", "relative_error", "loss_scale")
 
 
 def load_library(path=None):
@@ -287,6 +287,63 @@ class _VectorCallback:
             raise error
 
 
+class _JacobianCallback:
+    """A Python jac(x, *params) returning the (m, n) Jacobian of the model's
+    values behind nlfit_jacobian_function; errors as in _VectorCallback."""
+
+    def __init__(self, function, x, n):
+        self.function = function
+        self.x = x
+        self.x_address = x.ctypes.data
+        self.n = n
+        self.m = x.size
+        self.error = None
+        self.pointer = _library.JacobianFunction(self._call)
+
+    def _call(self, params, x, m, n, jacobian, _user):
+        try:
+            xs = self.x
+            if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
+                xs = np.ctypeslib.as_array(x, shape=(m,))
+            out = np.asarray(self.function(xs, *params[:n]), dtype=np.float64)
+            if out.shape != (m, n):
+                raise ValueError("jac must return an array of shape (%d, %d), got %s"
+                                 % (m, n, out.shape))
+            out = np.ascontiguousarray(out)
+            ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
+                self.error = error
+            return 1
+
+    def raise_pending(self):
+        error, self.error = self.error, None
+        if error is not None:
+            raise error
+
+
+_DERIVATIVES = {"exact": 0, "numeric": 1}
+_ESTIMATORS = {"least_squares": 0, "poisson": 1, "soft_l1": 2, "huber": 3, "cauchy": 4}
+
+
+def _estimator_code(estimator):
+    try:
+        return _ESTIMATORS[estimator]
+    except (KeyError, TypeError):
+        raise ValueError("estimator must be 'least_squares', 'poisson', 'soft_l1', 'huber' or"
+                         " 'cauchy', got %r"
+                         % (estimator,)) from None
+
+
+def _derivatives_code(derivatives):
+    try:
+        return _DERIVATIVES[derivatives]
+    except (KeyError, TypeError):
+        raise ValueError("derivatives must be 'exact' or 'numeric', got %r"
+                         % (derivatives,)) from None
+
+
 def _callable_names(function, n):
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
@@ -320,9 +377,12 @@ class FitResult:
     ``r_squared``, ``log_likelihood``, ``aic``, ``aicc``, ``bic`` (Gaussian
     likelihood; see docs/api.md), ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
     ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``model`` (the model's name or formula),
-    ``nonfinite_index`` (with status ``stopped_nonfinite``, the first
-    observation whose model value or residual was not finite; else -1).
+    ``statistics_evaluations``, ``jacobian_evaluations`` (calls of an exact
+    Jacobian), ``jacobian_check_error`` and ``jacobian_check_column`` (the
+    check_jacobian comparison; NaN and -1 when none ran), ``model`` (the
+    model's name or formula), ``nonfinite_index`` (with status
+    ``stopped_nonfinite``, the first observation whose model value or
+    residual was not finite; else -1).
     ``repr`` is the report table the ``nlfit`` command prints.
     """
 
@@ -446,8 +506,10 @@ def _report_table(r):
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared, log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc,
-        bic=r.bic)
+        r_squared=r.r_squared, jacobian_evaluations=getattr(r, "jacobian_evaluations", 0),
+        deviance=getattr(r, "deviance", float("nan")),
+        pearson_chi2=getattr(r, "pearson_chi2", float("nan")),
+        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -469,9 +531,17 @@ def _report_table(r):
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
-             bounds=None):
+             bounds=None, jac=None, derivatives="exact", check_jacobian=False,
+             estimator="least_squares"):
     lib = _library.library()
     handle = _model_of(model)
+    derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
+    if jac is not None and handle is not None:
+        raise ValueError("jac applies to a Python model: formula and catalogue models bring"
+                         " their own derivatives (derivatives='exact')")
+    if jac is not None and not callable(jac):
+        raise TypeError("jac must be a callable jac(x, *params) returning the (m, n) Jacobian")
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
     if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
@@ -500,6 +570,13 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     start = params.copy()
     options = _options(lib, n, held, sigma, absolute_sigma, maxfev, True, tuning,
                        bounded=bounded)
+    options.derivatives = derivatives_code
+    options.estimator = estimator_code
+    options.check_jacobian = 1 if check_jacobian else 0
+    jacobian = None
+    if jac is not None and derivatives == "exact":
+        jacobian = _JacobianCallback(jac, x, n)
+        options.jacobian = jacobian.pointer
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
               "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
               "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
@@ -517,6 +594,8 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
                                           x.ctypes.data, y.ctypes.data, ctypes.byref(options),
                                           ctypes.byref(result))
         callback.raise_pending()
+        if jacobian is not None:
+            jacobian.raise_pending()
         model_name, formula = getattr(model, "__name__", "python model"), None
     if status < 0:
         raise RefusedError("%s() refused the problem: %s (%s)"
@@ -531,12 +610,17 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
+        jacobian_evaluations=result.jacobian_evaluations,
+        jacobian_check_error=result.jacobian_check_error,
+        jacobian_check_column=result.jacobian_check_column,
+        deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
         _model=handle if handle is not None else model, **arrays)
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        bounds=None, **options):
+        bounds=None, jac=None, derivatives="exact", check_jacobian=False,
+        estimator="least_squares", **options):
     """Fits model to (x, y) and returns a FitResult.
 
     model: a callable f(x, *params) returning the model's values at the whole
@@ -550,6 +634,17 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     a parameter on a bound at the result has the flag NLFIT_PARAM_AT_BOUND
     (16) and NaN standard error. A p0 outside its bounds is refused; the
     default start of ones moves to the nearest bound.
+    jac: for a callable model, jac(x, *params) returning the (m, n) Jacobian
+    of the model's values (all n parameters, held ones included).
+    derivatives: 'exact' (default) uses jac, or the formula's or catalogue
+    model's own derivatives; 'numeric' forward differences. check_jacobian:
+    compare the exact Jacobian once with central differences at the start
+    (result.jacobian_check_error, jacobian_check_column). estimator:
+    'least_squares' (default) or 'poisson', maximum likelihood for counts
+    (y >= 0, no sigma): result.deviance and result.pearson_chi2, standard
+    errors from the Fisher information; or a robust loss 'soft_l1', 'huber',
+    'cauchy' with its scale loss_scale (default 1, in units of the weighted
+    residuals) and approximate standard errors.
     Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
     step_bound_factor, relative_error. Any other keyword is a TypeError.
 
@@ -560,12 +655,14 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     """
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
-                    bounds=bounds)
+                    bounds=bounds, jac=jac, derivatives=derivatives,
+                    check_jacobian=check_jacobian, estimator=estimator)
 
 
 def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_finite=None,
               bounds=None, method=None, full_output=False, nan_policy=None, fixed=None,
-              maxfev=None, ftol=None, xtol=None, gtol=None, **kwargs):
+              maxfev=None, ftol=None, xtol=None, gtol=None, jac=None, derivatives="exact",
+              estimator="least_squares", **kwargs):
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     The common Python curve_fit convention, over nlfit's own solver.
@@ -596,8 +693,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     'fit_result' (the FitResult), message the status sentence and flag the C
     status (1-4 converged; see FitResult.converged for the precision stops),
     and nothing is raised for a fit that ran. Refused problems raise
-    RefusedError (a ValueError) always. Other keywords (jac, ...) raise
-    TypeError naming the keyword.
+    RefusedError (a ValueError) always. jac, derivatives and estimator are
+    those of fit (with a covariance sigma, jac is whitened too and only least
+    squares applies). Other keywords raise TypeError naming the keyword.
     """
     _reject(kwargs, "curve_fit")
     for name, value in (("ftol", ftol), ("xtol", xtol), ("gtol", gtol)):
@@ -659,14 +757,22 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
             p0 = np.ones(n)
         if fixed is not None:
             fixed = [bool(v) for v in _held_flags(fixed, n, list(names))]
+        if estimator != "least_squares":
+            raise ValueError("a covariance sigma applies to least squares only, not to %r"
+                             % (estimator,))
+        whitened_jac = None
+        if jac is not None:
+            def whitened_jac(xs, *params):
+                return whiten @ np.asarray(jac(xs, *params), dtype=np.float64)
         result = _run_fit(model, x, y_fit, p0, None, absolute_sigma, fixed, maxfev, kwargs,
-                          "curve_fit", bounds=bounds)
+                          "curve_fit", bounds=bounds, jac=whitened_jac, derivatives=derivatives)
         result.parameter_names = tuple(names)
         fvec = model(x, *result.params) - y_fit
         result.y, result._model = y, inner
     else:
         result = _run_fit(f, x, y, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                          "curve_fit", bounds=bounds)
+                          "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
+                          estimator=estimator)
         fvec = result.predict(x, bands=False).value - y
         if sigma is not None:
             fvec = fvec / sigma
@@ -888,7 +994,8 @@ class _Progress:
 
 
 def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, bounds=None, **options):
+             fixed=None, maxfev=None, std_errors=True, bounds=None, derivatives="exact",
+             estimator="least_squares", **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
     BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
     evaluations).
@@ -906,11 +1013,15 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     whatever the thread count. A bad curve (a NaN in its row, say) gets its
     own negative status; the others are fitted. progress=True shows a tqdm
     bar when tqdm is installed. std_errors=False skips the statistics
-    (2 evaluations per free parameter and curve).
+    (with difference derivatives 2 evaluations per free parameter and curve).
     bounds=(lower, upper) as in fit(), shared by every curve; a curve whose
     start lies outside them gets status -6 (refused_bad_option).
+    derivatives: 'exact' (default) the formula's or catalogue model's own
+    derivatives, 'numeric' forward differences. estimator: as in fit().
     """
     _reject(options, "fit_many")
+    derivatives_code = _derivatives_code(derivatives)
+    estimator_code = _estimator_code(estimator)
     lib = _library.library()
     handle = _model_of(model)
     if handle is not None:
@@ -936,6 +1047,8 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
             lib.nlfit_batch_options_init(ctypes.byref(batch))
             fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
                                    options, bounded=bounded)
+            fit_options.derivatives = derivatives_code
+            fit_options.estimator = estimator_code
             batch.fit = ctypes.pointer(fit_options)
             batch.threads = int(threads)
             if bar.bar is not None:
@@ -958,14 +1071,15 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         else:
             _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
                                options, params, status, converged, rss, evaluations, errors, bar,
-                               bounded)
+                               bounded, estimator_code)
     finally:
         bar.close()
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
 def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar, bounded=None):
+                       params, status, converged, rss, evaluations, errors, bar, bounded=None,
+                       estimator_code=0):
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
@@ -975,6 +1089,7 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
                  target=options, bounded=bounded)
+        options.estimator = estimator_code
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data

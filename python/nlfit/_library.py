@@ -45,6 +45,9 @@ VectorModel = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_si
                                c_double_p, ctypes.c_void_p)
 ProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int64, ctypes.c_double, c_double_p,
                                     ctypes.c_size_t, ctypes.c_void_p)
+# nlfit_jacobian_function
+JacobianFunction = ctypes.CFUNCTYPE(ctypes.c_int, c_double_p, c_double_p, ctypes.c_size_t,
+                                    ctypes.c_size_t, c_double_p, ctypes.c_void_p)
 BatchProgressCallback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_size_t, ctypes.c_size_t,
                                          ctypes.c_void_p)
 
@@ -76,6 +79,12 @@ class Options(_Sized):
         ("progress_user", ctypes.c_void_p),
         ("lower", ctypes.c_void_p),
         ("upper", ctypes.c_void_p),
+        ("jacobian", JacobianFunction),
+        ("gradient", ctypes.c_void_p),
+        ("check_jacobian", ctypes.c_int),
+        ("derivatives", ctypes.c_int),
+        ("estimator", ctypes.c_int),
+        ("loss_scale", ctypes.c_double),
     ]
 
 
@@ -101,6 +110,11 @@ class Result(_Sized):
         ("correlation", ctypes.c_void_p),
         ("parameter_flags", ctypes.c_void_p),
         ("nonfinite_index", ctypes.c_int64),
+        ("jacobian_evaluations", ctypes.c_int64),
+        ("jacobian_check_error", ctypes.c_double),
+        ("jacobian_check_column", ctypes.c_int64),
+        ("deviance", ctypes.c_double),
+        ("pearson_chi2", ctypes.c_double),
         ("log_likelihood", ctypes.c_double),
         ("aic", ctypes.c_double),
         ("aicc", ctypes.c_double),

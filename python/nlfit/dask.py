@@ -32,7 +32,8 @@ __all__ = ["fit_many"]
 # each would oversubscribe its cores T times.
 _BATCH_LOCK = threading.Lock()
 
-_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds") + _api._TUNING
+_PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds", "derivatives",
+              "estimator") + _api._TUNING
 
 
 def _worker_threads():
@@ -80,8 +81,9 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     x, p0 and sigma follow Y's chunks. threads: threads per block; None =
     the thread count of the worker that runs it (all cores outside a
     distributed worker); one block runs at a time per worker process. Other
-    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, tolerances) are
-    those of nlfit.fit_many. The results are bit for bit those of
+    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
+    estimator, loss_scale, tolerances) are those of nlfit.fit_many. The
+    results are bit for bit those of
     nlfit.fit_many on the whole array.
     """
     for name in kwargs:

@@ -25,14 +25,15 @@ def same_bits(a, b):
     return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-def test_each_curve_equals_its_own_fit_at_1_and_4_threads_and_bad_rows_stand_alone():
+@pytest.mark.parametrize("derivatives", ["exact", "numeric"])
+def test_each_curve_equals_its_own_fit_at_1_and_4_threads_and_bad_rows_stand_alone(derivatives):
     x, Y, p0, sigma = curves()
     Y[7, 5] = np.nan
     sigma[11, 0] = -1.0
-    singles = [nlfit.fit(DECAY, x, Y[k], p0[k], sigma=sigma[k]) if k not in (7, 11) else None
-               for k in range(len(Y))]
+    singles = [nlfit.fit(DECAY, x, Y[k], p0[k], sigma=sigma[k], derivatives=derivatives)
+               if k not in (7, 11) else None for k in range(len(Y))]
     for threads in (1, 4):
-        r = nlfit.fit_many(DECAY, x, Y, p0, sigma=sigma, threads=threads)
+        r = nlfit.fit_many(DECAY, x, Y, p0, sigma=sigma, threads=threads, derivatives=derivatives)
         assert r.status[7] == -3 and r.status[11] == -5 and not r.converged[[7, 11]].any()
         for k, single in enumerate(singles):
             if single is None:

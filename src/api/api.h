@@ -32,6 +32,8 @@ bool heldByBounds(const nlfit_options& o, std::size_t j);
 // The map of parameter j, which starts at start.
 ParameterBound boundOf(const nlfit_options& o, std::size_t j, double start);
 double boundedValue(const ParameterBound& b, double t);
+// dp/dt of boundedValue (0 where it clamps).
+double boundedSlope(const ParameterBound& b, double t);
 // t for a start within the bounds; a start on a bound begins a little inside.
 double internalStart(const ParameterBound& b, double p);
 // The bound within 1e-4 of the map's scale of p, or NaN: where a fitted
@@ -67,6 +69,26 @@ struct FitProblem {
   bool checkFinite = false;
   bool startSeen = false;
   int64_t nonfiniteIndex = -1;     // the first non-finite residual found
+  // The exact derivatives, when there are: jacobian (vector and residual
+  // forms) fills jacobianRows (m*n, row-major), gradient (point form) fills
+  // gradientRow (n) at each x.
+  nlfit_jacobian_function jacobian = nullptr;
+  nlfit_point_gradient gradient = nullptr;
+  double* jacobianRows = nullptr;
+  double* gradientRow = nullptr;
+  bool exact() const { return jacobian != nullptr || gradient != nullptr; }
+  // The Poisson estimator: residuals are signed deviance residuals. means
+  // (m) keeps the model values of the last evaluation, at the free
+  // parameters meansAt (freeCount), for the exact Jacobian's chain rule.
+  bool poisson = false;
+  // A robust loss (an NLFIT_ESTIMATOR_ value above Poisson's, 0 for none)
+  // and its scale: the residuals are transformed after weighting, and means
+  // keeps the weighted residuals before the transformation.
+  int loss = 0;
+  double lossScale = 1.0;
+  double* means = nullptr;
+  double* meansAt = nullptr;
+  bool meansValid = false;
 };
 
 // The value problemResiduals stores in evalFlag when it stops the solver on
@@ -100,6 +122,35 @@ double studentQuantile95(int64_t dof);
 
 // full <- free: the caller's parameters at the solver's point.
 void scatterFree(FitProblem& p, const double* free);
+// The solver's Jacobian hook over a FitProblem with exact derivatives: the
+// free columns of the caller's Jacobian, divided by sigma. A nonzero return
+// of the caller's function stores -1 in evalFlag.
+void problemJacobian(void* problem, int m, int freeCount, const double* free,
+                     const double* fvec, double* const* jacobian, int* evalFlag);
+
+// The Jacobian check at the free parameters free[]: see
+// nlfit_result.jacobian_check_error.
+struct JacobianCheck {
+  bool ran = false;
+  double error = 0.0;
+  int column = -1;           // parameter index
+  int64_t evaluations = 0;   // residual evaluations
+};
+JacobianCheck checkJacobian(FitProblem& problem, const double* free, const double* typical);
+
+// The signed deviance residual of a count y >= 0 with mean mu, and its
+// derivative with respect to mu; NaN unless mu > 0.
+double devianceResidual(double mu, double y);
+double devianceSlope(double mu, double y, double residual);
+
+// A robust loss's transformed residual sign(r)*s*sqrt(rho((r/s)^2)) and its
+// derivative with respect to r.
+double robustResidual(int loss, double scale, double r);
+double robustSlope(int loss, double scale, double r);
+
+// The model values at p.full into values (m); false when the model asked to
+// stop. Not for the residual form.
+bool modelValues(FitProblem& p, double* values);
 
 // Sum of squares of v[0 .. count-1], one accumulator in index order.
 double sumOfSquares(int count, const double* v);
@@ -120,6 +171,7 @@ struct StatisticsOutcome {
   int rank = 0;
   bool stationary = false;  // the Gauss-Newton step at the point is negligible
   int64_t evaluations = 0;
+  int64_t jacobians = 0;    // calls of the exact Jacobian
 };
 
 // Computes rank, stationarity and, with fill, the covariance, standard
@@ -140,11 +192,20 @@ struct InformationCriteria {
 };
 
 // The criteria of m observations with residual sum of squares rss (chi-square
-// with sigma), free parameters fitted; sigma may be null. The likelihood is
-// the Gaussian one: an estimator with another likelihood (Poisson counts)
-// supplies its own log-likelihood here and keeps the criteria below.
-InformationCriteria informationCriteria(int m, int freeParameters, const double* sigma,
-                                        double rss, bool absoluteSigma);
+// with sigma; the deviance for Poisson), free parameters fitted; sigma may be
+// null. The likelihood is the Gaussian one, or Poisson's for counts y; a
+// robust loss has no likelihood here (all NaN).
+struct LikelihoodOf {
+  int m = 0;
+  int freeParameters = 0;
+  const double* y = nullptr;
+  const double* sigma = nullptr;
+  double rss = 0.0;
+  bool absoluteSigma = false;
+  bool poisson = false;
+  bool robust = false;
+};
+InformationCriteria informationCriteria(const LikelihoodOf& fit);
 
 }  // namespace nlfit
 

@@ -80,6 +80,22 @@ ParameterBound boundOf(const nlfit_options& o, std::size_t j, double start) {
   return b;
 }
 
+double boundedSlope(const ParameterBound& b, double t) {
+  switch (b.kind) {
+    case BoundKind::kNone:
+      return 1.0;
+    case BoundKind::kLower:
+      return b.scale * (t / std::sqrt(1.0 + t * t));
+    case BoundKind::kUpper:
+      return -(b.scale * (t / std::sqrt(1.0 + t * t)));
+    case BoundKind::kBoth: {
+      const double p = b.middle + b.scale * std::sin(t);
+      return (p < b.lower || p > b.upper) ? 0.0 : b.scale * std::cos(t);
+    }
+  }
+  return 1.0;
+}
+
 double boundedValue(const ParameterBound& b, double t) {
   switch (b.kind) {
     case BoundKind::kNone:

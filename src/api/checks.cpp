@@ -51,7 +51,15 @@ int checkCountsAndOptions(std::size_t n, std::size_t m, const nlfit_options& o, 
       (o.scale != nullptr && !allPositiveFinite(n, o.scale)) ||
       (o.typical != nullptr && !allNonNegativeFinite(n, o.typical)) ||
       (form == ModelForm::kResiduals && o.sigma != nullptr) ||
-      (hasBounds(o) && !boundsValid(o, n))) {
+      (hasBounds(o) && !boundsValid(o, n)) ||
+      (o.jacobian != nullptr && (o.gradient != nullptr || form == ModelForm::kPoint)) ||
+      (o.gradient != nullptr && form != ModelForm::kPoint) ||
+      (o.derivatives != NLFIT_DERIVATIVES_EXACT && o.derivatives != NLFIT_DERIVATIVES_NUMERIC) ||
+      o.estimator < NLFIT_ESTIMATOR_LEAST_SQUARES || o.estimator > NLFIT_ESTIMATOR_CAUCHY ||
+      (o.estimator > NLFIT_ESTIMATOR_POISSON &&
+       !(o.loss_scale > 0.0 && std::isfinite(o.loss_scale))) ||
+      (o.estimator == NLFIT_ESTIMATOR_POISSON &&
+       (form == ModelForm::kResiduals || o.sigma != nullptr))) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
   return 0;

@@ -2,6 +2,7 @@
 // parameters, the run of the solver and the result.
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -60,6 +61,11 @@ int checkCall(ModelForm form, const void* model, std::size_t n, const double* pa
   if (!allFinite(n, params)) return NLFIT_REFUSED_NONFINITE_START;
   if (hasBounds(o) && !startWithinBounds(o, n, params)) return NLFIT_REFUSED_BAD_OPTION;
   if (o.sigma != nullptr && !allPositiveFinite(m, o.sigma)) return NLFIT_REFUSED_BAD_SIGMA;
+  if (o.estimator == NLFIT_ESTIMATOR_POISSON) {
+    for (std::size_t i = 0; i < m; ++i) {
+      if (y[i] < 0.0) return NLFIT_REFUSED_NEGATIVE_DATA;
+    }
+  }
   return 0;
 }
 
@@ -127,19 +133,23 @@ bool convergedBy(int status, const StatisticsOutcome& s, int freeCount) {
   return false;
 }
 
-// The memory of one fit besides the solver's: the free parameters, their
-// indices and the full parameter vector, in one zero-filled block.
+// The memory of one fit besides the solver's: the free parameters, the
+// full parameter vector, the rows of an exact Jacobian (rows doubles, 0
+// without one) and the free parameters' indices, in one zero-filled block.
 struct FitMemory {
   void* block = nullptr;
   double* free = nullptr;
   double* full = nullptr;
+  double* rows = nullptr;
   int* freeIndex = nullptr;
-  FitMemory(std::size_t n) {
-    block = std::calloc(2 * n * sizeof(double) + n * sizeof(int), 1);
+  FitMemory(std::size_t n, std::size_t rowDoubles) {
+    if (rowDoubles > SIZE_MAX / sizeof(double) - 2 * n - n) return;
+    block = std::calloc((2 * n + rowDoubles) * sizeof(double) + n * sizeof(int), 1);
     if (block == nullptr) return;
     free = static_cast<double*>(block);
     full = free + n;
-    freeIndex = reinterpret_cast<int*>(full + n);
+    rows = full + n;
+    freeIndex = reinterpret_cast<int*>(rows + rowDoubles);
   }
   ~FitMemory() { std::free(block); }
   FitMemory(const FitMemory&) = delete;
@@ -272,8 +282,14 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
     return status;
   }
   problem.sigma = o.sigma;
+  problem.jacobian = o.jacobian;
+  problem.gradient = o.gradient;
 
-  FitMemory memory(n);
+  // Rows for the caller's Jacobian: m*n, or n for a gradient.
+  std::size_t rowDoubles = 0;
+  if (o.gradient != nullptr) rowDoubles = n;
+  if (o.jacobian != nullptr) rowDoubles = (m <= SIZE_MAX / n) ? m * n : SIZE_MAX;
+  FitMemory memory(n, rowDoubles);
   if (memory.block == nullptr) {
     refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
     return NLFIT_REFUSED_OUT_OF_MEMORY;
@@ -290,7 +306,24 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   problem.freeCount = freeCount;
   problem.freeIndex = memory.freeIndex;
   problem.full = memory.full;
+  problem.jacobianRows = (o.jacobian != nullptr) ? memory.rows : nullptr;
+  problem.gradientRow = (o.gradient != nullptr) ? memory.rows : nullptr;
   problem.checkFinite = true;
+  // Poisson: the means of the last evaluation and their parameters, then
+  // the statistics' square roots of the means and Pearson residuals.
+  std::unique_ptr<double[]> poissonMemory;
+  if (o.estimator != NLFIT_ESTIMATOR_LEAST_SQUARES) {
+    poissonMemory.reset(new (std::nothrow) double[3 * m + n]);
+    if (!poissonMemory) {
+      refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
+      return NLFIT_REFUSED_OUT_OF_MEMORY;
+    }
+    problem.poisson = (o.estimator == NLFIT_ESTIMATOR_POISSON);
+    problem.loss = (o.estimator > NLFIT_ESTIMATOR_POISSON) ? o.estimator : 0;
+    problem.lossScale = o.loss_scale;
+    problem.means = poissonMemory.get();
+    problem.meansAt = problem.means + m;
+  }
   BoundedFit bounded;
   if (!bounded.prepare(o, problem, params, memory.free)) {
     refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
@@ -333,10 +366,14 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
     sink.context = &relay;
   }
 
+  JacobianCheck check;
+  if (problem.exact() && o.check_jacobian != 0) check = checkJacobian(problem, memory.free, o.typical);
+
   double* const fvec = solverMemory.fvec();
   SolverOutcome outcome;
-  lmIterate(ResidualProblem{problemResiduals, &problem, problem.m, freeCount}, memory.free,
-            nullptr, fvec, settings, sink, work, &outcome);
+  ResidualProblem residualProblem{problemResiduals, &problem, problem.m, freeCount};
+  if (problem.exact()) residualProblem.jacobian = problemJacobian;
+  lmIterate(residualProblem, memory.free, nullptr, fvec, settings, sink, work, &outcome);
   status = statusOf(outcome.terminationCode);
   problem.checkFinite = false;
 
@@ -369,7 +406,32 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
                                                            : problem;
   const double* statisticsFree =
       problem.bounds != nullptr ? bounded.statisticsFree.get() : memory.free;
-  if (result != nullptr && !noResiduals && !nonfinite && statisticsProblem.freeCount == 0) {
+  // Poisson: the Fisher information at the result is the least-squares
+  // statistics of the model values weighted by 1/mu, never rescaled, with
+  // the Pearson residuals (mu - y)/sqrt(mu) for the stationarity test.
+  double pearsonChi2 = kNaN;
+  const double* statisticsResiduals = fvec;
+  bool poissonStatistics = true;
+  int64_t meanEvaluations = 0;
+  if (problem.poisson && result != nullptr && !noResiduals && !nonfinite) {
+    double* const rootMeans = problem.meansAt + n;
+    double* const pearson = rootMeans + m;
+    meanEvaluations = 1;
+    poissonStatistics = modelValues(statisticsProblem, problem.means);
+    for (std::size_t i = 0; i < m && poissonStatistics; ++i) {
+      const double mu = problem.means[i];
+      if (!(mu > 0.0) || !std::isfinite(mu)) poissonStatistics = false;
+      rootMeans[i] = std::sqrt(mu);
+      pearson[i] = (mu - problem.y[i]) / rootMeans[i];
+    }
+    if (poissonStatistics) pearsonChi2 = sumOfSquares(problem.m, pearson);
+    statisticsProblem.poisson = false;
+    statisticsProblem.sigma = rootMeans;
+    statisticsResiduals = pearson;
+  }
+  if (!poissonStatistics) {
+    // The model stopped, or a mean is not positive: no statistics.
+  } else if (result != nullptr && !noResiduals && !nonfinite && statisticsProblem.freeCount == 0) {
     // Every free parameter on a bound: nothing left to estimate.
     statistics.available = true;
     statistics.stationary = true;
@@ -384,10 +446,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
     StatisticsRequest request;
     request.problem = &statisticsProblem;
     request.free = statisticsFree;
-    request.fvec = fvec;
+    request.fvec = statisticsResiduals;
     request.typical = o.typical;
     request.rss = rss;
-    request.absoluteSigma = (o.absolute_sigma != 0);
+    request.absoluteSigma = (o.absolute_sigma != 0) || problem.poisson;
     request.fill = (o.compute_statistics != 0);
     statistics = computeStatistics(request, result);
   }
@@ -420,18 +482,32 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   result->converged = convergedBy(status, statistics, statisticsProblem.freeCount) ? 1 : 0;
   result->iterations = outcome.iterations;
   result->evaluations = outcome.evalCount + settleEvaluations;
-  result->statistics_evaluations = statistics.evaluations;
+  result->statistics_evaluations = statistics.evaluations + check.evaluations + meanEvaluations;
+  result->jacobian_evaluations =
+      outcome.jacobianCount + statistics.jacobians + (check.ran ? 1 : 0);
+  result->jacobian_check_error = check.ran ? check.error : kNaN;
+  result->jacobian_check_column = check.ran ? check.column : -1;
   result->residual_norm = residualNorm;
   result->rss = rss;
   const int rank = statistics.available ? statistics.rank : statisticsProblem.freeCount;
   result->rank = rank;
   result->dof = static_cast<int64_t>(problem.m) - rank;
   result->reduced_chi2 = (result->dof > 0) ? rss / static_cast<double>(result->dof) : kNaN;
-  result->r_squared = weightedRSquared(problem, rss);
+  result->r_squared = problem.poisson ? kNaN : weightedRSquared(problem, rss);
   result->rms_residual = problem.m > 0 ? std::sqrt(rss / static_cast<double>(problem.m)) : kNaN;
+  result->deviance = problem.poisson ? rss : kNaN;
+  result->pearson_chi2 = pearsonChi2;
   result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
-  const InformationCriteria criteria =
-      informationCriteria(problem.m, freeCount, problem.sigma, rss, o.absolute_sigma != 0);
+  LikelihoodOf likelihood;
+  likelihood.m = problem.m;
+  likelihood.freeParameters = freeCount;
+  likelihood.y = problem.y;
+  likelihood.sigma = problem.sigma;
+  likelihood.rss = rss;
+  likelihood.absoluteSigma = o.absolute_sigma != 0;
+  likelihood.poisson = problem.poisson;
+  likelihood.robust = problem.loss != 0;
+  const InformationCriteria criteria = informationCriteria(likelihood);
   result->log_likelihood = criteria.logLikelihood;
   result->aic = criteria.aic;
   result->aicc = criteria.aicc;
@@ -481,11 +557,89 @@ void scatterFree(FitProblem& p, const double* free) {
   }
 }
 
+bool modelValues(FitProblem& p, double* values) {
+  if (p.form == ModelForm::kPoint) {
+    for (int i = 0; i < p.m; ++i) values[i] = p.point(p.x[i], p.full, p.user);
+    return true;
+  }
+  return p.vector(p.full, p.x, static_cast<std::size_t>(p.m), values, p.user) == 0;
+}
+
+double devianceResidual(double mu, double y) {
+  if (!(mu > 0.0) || !std::isfinite(mu)) return kNaN;
+  if (y == 0.0) return std::sqrt(2.0 * mu);
+  // mu - y + y*ln(y/mu) = y*(u - ln(1 + u)) with u = (mu - y)/y; near u = 0
+  // from its series, which the logarithm would lose to cancellation.
+  const double u = (mu - y) / y;
+  double half = 0.0;  // u - ln(1 + u)
+  if (std::fabs(u) < 0.1) {
+    double power = u * u;
+    for (int k = 2; k < 24; ++k) {
+      half = half + ((k % 2 == 0) ? power : -power) / k;
+      power = power * u;
+    }
+  } else {
+    half = u - std::log1p(u);
+  }
+  const double r = std::sqrt(2.0 * y * maxOf(half, 0.0));
+  return (mu < y) ? -r : r;
+}
+
+double devianceSlope(double mu, double y, double residual) {
+  // d r / d mu = (1 - y/mu) / r, 1/sqrt(mu) in the limit r = 0.
+  if (residual == 0.0) return 1.0 / std::sqrt(mu);
+  return ((mu - y) / mu) / residual;
+}
+
+namespace {
+
+// rho(z) and rho'(z) of a robust loss.
+double lossRho(int loss, double z) {
+  switch (loss) {
+    case NLFIT_ESTIMATOR_SOFT_L1: return 2.0 * (std::sqrt(1.0 + z) - 1.0);
+    case NLFIT_ESTIMATOR_HUBER: return z <= 1.0 ? z : 2.0 * std::sqrt(z) - 1.0;
+    default: return std::log1p(z);
+  }
+}
+double lossSlope(int loss, double z) {
+  switch (loss) {
+    case NLFIT_ESTIMATOR_SOFT_L1: return 1.0 / std::sqrt(1.0 + z);
+    case NLFIT_ESTIMATOR_HUBER: return z <= 1.0 ? 1.0 : 1.0 / std::sqrt(z);
+    default: return 1.0 / (1.0 + z);
+  }
+}
+
+}  // namespace
+
+double robustResidual(int loss, double scale, double r) {
+  const double t = r / scale;
+  const double root = scale * std::sqrt(lossRho(loss, t * t));
+  return r < 0.0 ? -root : root;
+}
+
+double robustSlope(int loss, double scale, double r) {
+  const double t = r / scale;
+  const double z = t * t;
+  const double rho = lossRho(loss, z);
+  // d/dr of s*sqrt(rho(z)) = rho'(z) * t / sqrt(rho(z)); 1 in the limit r = 0.
+  if (!(rho > 0.0)) return 1.0;
+  return lossSlope(loss, z) * (std::fabs(t) / std::sqrt(rho));
+}
+
 void problemResiduals(void* context, int m, int freeCount, const double* free, double* fvec,
                       int* evalFlag) {
   FitProblem& p = *static_cast<FitProblem*>(context);
-  (void)freeCount;  // p.freeCount
   scatterFree(p, free);
+  if (p.poisson) {
+    p.meansValid = false;
+    if (!modelValues(p, p.means)) {
+      *evalFlag = -1;
+      return;
+    }
+    std::memcpy(p.meansAt, free, static_cast<std::size_t>(freeCount) * sizeof(double));
+    p.meansValid = true;
+    for (int i = 0; i < m; ++i) fvec[i] = devianceResidual(p.means[i], p.y[i]);
+  } else {
   switch (p.form) {
     case ModelForm::kPoint:
       for (int i = 0; i < m; ++i) fvec[i] = p.point(p.x[i], p.full, p.user) - p.y[i];
@@ -504,8 +658,15 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
       }
       break;
   }
+  }
   if (p.sigma != nullptr) {
     for (int i = 0; i < m; ++i) fvec[i] = fvec[i] / p.sigma[i];
+  }
+  if (p.loss != 0) {
+    std::memcpy(p.means, fvec, static_cast<std::size_t>(m) * sizeof(double));
+    std::memcpy(p.meansAt, free, static_cast<std::size_t>(freeCount) * sizeof(double));
+    p.meansValid = true;
+    for (int i = 0; i < m; ++i) fvec[i] = robustResidual(p.loss, p.lossScale, fvec[i]);
   }
   if (!p.checkFinite) return;
   const bool atStart = !p.startSeen;
@@ -522,6 +683,85 @@ void problemResiduals(void* context, int m, int freeCount, const double* free, d
   if (atStart && !std::isfinite(euclidNorm(m, fvec))) *evalFlag = kNonFiniteFlag;
 }
 
+void problemJacobian(void* context, int m, int freeCount, const double* free, const double*,
+                     double* const* jacobian, int* evalFlag) {
+  FitProblem& p = *static_cast<FitProblem*>(context);
+  scatterFree(p, free);
+  const std::size_t n = static_cast<std::size_t>(p.n);
+  if (p.gradient != nullptr) {
+    for (int i = 0; i < m; ++i) {
+      p.gradient(p.x[i], p.full, p.gradientRow, p.user);
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = p.gradientRow[p.freeIndex[k]];
+    }
+  } else {
+    const double* x = (p.form == ModelForm::kResiduals) ? nullptr : p.x;
+    if (p.jacobian(p.full, x, static_cast<std::size_t>(m), n, p.jacobianRows, p.user) != 0) {
+      *evalFlag = -1;
+      return;
+    }
+    for (int k = 0; k < freeCount; ++k) {
+      const std::size_t j = static_cast<std::size_t>(p.freeIndex[k]);
+      double* column = jacobian[k];
+      for (int i = 0; i < m; ++i) column[i] = p.jacobianRows[static_cast<std::size_t>(i) * n + j];
+    }
+  }
+  // Deviance residuals: times d r / d mu at the point's means.
+  if (p.poisson) {
+    const bool cached = p.meansValid && std::memcmp(p.meansAt, free, static_cast<std::size_t>(freeCount) *
+                                                                         sizeof(double)) == 0;
+    if (!cached && !modelValues(p, p.means)) {
+      p.meansValid = false;
+      *evalFlag = -1;
+      return;
+    }
+    for (int i = 0; i < m; ++i) {
+      const double mu = p.means[i];
+      const double slope = devianceSlope(mu, p.y[i], devianceResidual(mu, p.y[i]));
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = jacobian[k][i] * slope;
+    }
+  }
+  // The solver moves a bounded parameter's variable t: times dp/dt.
+  for (int k = 0; k < freeCount && p.bounds != nullptr; ++k) {
+    const double slope = boundedSlope(p.bounds[k], free[k]);
+    if (slope == 1.0) continue;
+    for (int i = 0; i < m; ++i) jacobian[k][i] = jacobian[k][i] * slope;
+  }
+  if (p.sigma != nullptr) {
+    for (int k = 0; k < freeCount; ++k) {
+      for (int i = 0; i < m; ++i) jacobian[k][i] = jacobian[k][i] / p.sigma[i];
+    }
+  }
+  // A robust loss: times d(transformed)/d r at the point's residuals.
+  if (p.loss != 0) {
+    const bool cached = p.meansValid && std::memcmp(p.meansAt, free, static_cast<std::size_t>(freeCount) *
+                                                                         sizeof(double)) == 0;
+    if (!cached) {
+      double* const scratch = p.meansAt + p.n;
+      int flag = *evalFlag;
+      problemResiduals(&p, m, freeCount, free, scratch, &flag);
+      if (flag < 0) {
+        *evalFlag = flag;
+        return;
+      }
+    }
+    for (int i = 0; i < m; ++i) {
+      const double slope = robustSlope(p.loss, p.lossScale, p.means[i]);
+      for (int k = 0; k < freeCount; ++k) jacobian[k][i] = jacobian[k][i] * slope;
+    }
+  }
+  // A non-finite derivative stops the fit as a non-finite residual does.
+  if (!p.checkFinite) return;
+  for (int k = 0; k < freeCount; ++k) {
+    for (int i = 0; i < m; ++i) {
+      if (!std::isfinite(jacobian[k][i])) {
+        p.nonfiniteIndex = i;
+        *evalFlag = kNonFiniteFlag;
+        return;
+      }
+    }
+  }
+}
+
 }  // namespace nlfit
 
 extern "C" {
@@ -534,6 +774,9 @@ void nlfit_options_init_size(nlfit_options* options, size_t size) {
     o.step_bound_factor = nlfit::kStepFactor;
     o.relative_error = 0.0;
     o.max_evaluations = 0;
+    o.derivatives = NLFIT_DERIVATIVES_EXACT;
+    o.estimator = NLFIT_ESTIMATOR_LEAST_SQUARES;
+    o.loss_scale = 1.0;
   });
 }
 
@@ -545,6 +788,10 @@ void nlfit_result_init_size(nlfit_result* result, size_t size) {
     r.r_squared = nlfit::kNaN;
     r.rms_residual = nlfit::kNaN;
     r.nonfinite_index = -1;
+    r.jacobian_check_error = nlfit::kNaN;
+    r.jacobian_check_column = -1;
+    r.deviance = nlfit::kNaN;
+    r.pearson_chi2 = nlfit::kNaN;
     r.log_likelihood = nlfit::kNaN;
     r.aic = nlfit::kNaN;
     r.aicc = nlfit::kNaN;

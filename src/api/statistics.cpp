@@ -1,4 +1,5 @@
-// The statistics of a fit at its result: a central-difference Jacobian,
+// The statistics of a fit at its result: the exact or a central-difference
+// Jacobian,
 // factorised by QR with column pivoting (never by forming J^T*J), its rank,
 // and from the leading triangle the covariance, standard errors, confidence
 // intervals and correlation.
@@ -105,6 +106,17 @@ bool centralJacobian(FitProblem& p, const double* free, const double* typical,
     for (int i = 0; i < p.m; ++i) column[i] = (w.plus[i] - w.minus[i]) / difference;
   }
   return true;
+}
+
+// The Jacobian at free[] into w.columns: the exact one when the problem has
+// it, else central differences. False when the model asked to stop.
+bool statisticsJacobian(FitProblem& p, const double* free, const double* typical,
+                        StatisticsMemory& w, StatisticsOutcome* out) {
+  if (!p.exact()) return centralJacobian(p, free, typical, w, &out->evaluations);
+  int flag = 2;
+  problemJacobian(&p, p.m, p.freeCount, free, nullptr, w.columns, &flag);
+  out->jacobians += 1;
+  return flag >= 0;
 }
 
 bool zeroColumn(int m, const double* column) {
@@ -228,31 +240,87 @@ void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
   }
 }
 
-InformationCriteria informationCriteria(int m, int freeParameters, const double* sigma,
-                                        double rss, bool absoluteSigma) {
+InformationCriteria informationCriteria(const LikelihoodOf& fit) {
+  const int m = fit.m;
   const double count = static_cast<double>(m);
-  double logSigma = 0.0;
-  if (sigma != nullptr) {
-    for (int i = 0; i < m; ++i) logSigma = logSigma + std::log(sigma[i]);
-  }
-  const double log2Pi = std::log(2.0 * 3.14159265358979323846);
-  // Gaussian: with absolute sigma the variances are known; otherwise their
-  // common scale is estimated too, at its maximum rss / m.
   double logLikelihood;
-  int k = freeParameters;
-  if (absoluteSigma) {
-    logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + rss);
+  int k = fit.freeParameters;
+  InformationCriteria c{kNaN, kNaN, kNaN, kNaN};
+  if (fit.robust) return c;
+  if (fit.poisson) {
+    // ln L = sum (y ln mu - mu - ln y!) = the saturated model's
+    // sum (y ln y - y - ln y!) less half the deviance (0 ln 0 = 0).
+    double saturated = 0.0;
+    for (int i = 0; i < m; ++i) {
+      const double y = fit.y[i];
+      int sign = 0;
+      saturated = saturated + ((y > 0.0) ? y * std::log(y) : 0.0) - y - ::lgamma_r(y + 1.0, &sign);
+    }
+    logLikelihood = saturated - 0.5 * fit.rss;
   } else {
-    logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + count * std::log(rss / count) + count);
-    k = k + 1;
+    double logSigma = 0.0;
+    if (fit.sigma != nullptr) {
+      for (int i = 0; i < m; ++i) logSigma = logSigma + std::log(fit.sigma[i]);
+    }
+    const double log2Pi = std::log(2.0 * 3.14159265358979323846);
+    // Gaussian: with absolute sigma the variances are known; otherwise their
+    // common scale is estimated too, at its maximum rss / m.
+    if (fit.absoluteSigma) {
+      logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + fit.rss);
+    } else {
+      logLikelihood =
+          -0.5 * (count * log2Pi + 2.0 * logSigma + count * std::log(fit.rss / count) + count);
+      k = k + 1;
+    }
   }
   const double kk = static_cast<double>(k);
-  InformationCriteria c;
   c.logLikelihood = logLikelihood;
   c.aic = 2.0 * kk - 2.0 * logLikelihood;
   c.aicc = (m - k - 1 > 0) ? c.aic + 2.0 * kk * (kk + 1.0) / (count - kk - 1.0) : kNaN;
   c.bic = kk * std::log(count) - 2.0 * logLikelihood;
   return c;
+}
+
+JacobianCheck checkJacobian(FitProblem& p, const double* free, const double* typical) {
+  JacobianCheck check;
+  const int m = p.m;
+  const int k = p.freeCount;
+  StatisticsMemory w(m, k, p.n);
+  StatisticsMemory exact(m, k, p.n);
+  if (w.block == nullptr || exact.block == nullptr) return check;
+  // The check is no part of the fit: its evaluations neither count as the
+  // fit's start nor stop it on a non-finite value.
+  const bool checkFinite = p.checkFinite;
+  p.checkFinite = false;
+  const bool differenced = centralJacobian(p, free, typical, w, &check.evaluations);
+  int flag = 2;
+  if (differenced) problemJacobian(&p, m, k, free, nullptr, exact.columns, &flag);
+  p.checkFinite = checkFinite;
+  scatterFree(p, free);
+  if (!differenced || flag < 0) return check;
+  check.ran = true;
+  for (int j = 0; j < k; ++j) {
+    const double* c = w.columns[j];
+    const double* e = exact.columns[j];
+    double scale = 0.0;
+    double worst = 0.0;
+    bool nonfinite = false;
+    for (int i = 0; i < m; ++i) {
+      const double d = std::fabs(e[i] - c[i]);
+      if (!std::isfinite(d)) nonfinite = true;
+      scale = maxOf(scale, maxOf(std::fabs(c[i]), std::fabs(e[i])));
+      worst = maxOf(worst, d);
+    }
+    // A column with a non-finite entry is the worst of all.
+    const double error = nonfinite ? kNaN : (scale > 0.0 ? worst / scale : 0.0);
+    const bool worse = check.column < 0 || (std::isnan(error) && !std::isnan(check.error)) ||
+                       error > check.error;
+    if (worse) {
+      check.error = error;
+      check.column = p.freeIndex[j];
+    }
+  }
+  return check;
 }
 
 StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* result) {
@@ -263,7 +331,7 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
   StatisticsMemory w(m, k, p.n);
   if (w.block == nullptr) return out;
 
-  const bool complete = centralJacobian(p, rq.free, rq.typical, w, &out.evaluations);
+  const bool complete = statisticsJacobian(p, rq.free, rq.typical, w, &out);
   // The model's view of the parameters back at the result.
   for (int j = 0; j < k; ++j) p.full[p.freeIndex[j]] = rq.free[j];
   if (!complete) return out;

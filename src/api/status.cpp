@@ -48,6 +48,8 @@ constexpr StatusText kStatusTexts[] = {
      "Refused: the workspace could not be allocated."},
     {NLFIT_REFUSED_BAD_MODEL, "refused_bad_model",
      "Refused: the model cannot be used with this parameter count."},
+    {NLFIT_REFUSED_NEGATIVE_DATA, "refused_negative_data",
+     "Refused: a count (y value) is negative."},
 };
 
 const StatusText* find(int status) {

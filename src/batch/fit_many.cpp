@@ -109,6 +109,7 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
   const double* y = data.y + k * m;
 
   nlfit_options options = b.fit;
+  if (instance != nullptr) nlfit::withInstanceDerivatives(&b.fit, instance, &options);
   options.sigma = data.sigma != nullptr ? data.sigma + k * m : nullptr;
   nlfit_result result;
   nlfit_result_init(&result);
@@ -207,8 +208,15 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
   }
   const std::size_t m = c.data.points;
   const std::size_t curves = c.data.curves;
-  // The same checks as a single fit's, counts first; then the batch's sizes.
-  const int checked = nlfit::checkCountsAndOptions(n, m, c.fit, nlfit::ModelForm::kVector);
+  // A handle brings its own derivatives and a point model takes a gradient
+  // only; the rest are the same checks as a single fit's (as the vector form
+  // the handle's fits take), counts first; then the batch's sizes.
+  if (c.fit.jacobian != nullptr || (model != nullptr && c.fit.gradient != nullptr)) {
+    return NLFIT_REFUSED_BAD_OPTION;
+  }
+  nlfit_options checkedOptions = c.fit;
+  checkedOptions.gradient = nullptr;
+  const int checked = nlfit::checkCountsAndOptions(n, m, checkedOptions, nlfit::ModelForm::kVector);
   if (checked != 0) return checked;
   const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
   if (!productFits(curves, m, limit) || !productFits(curves, n, limit)) {

@@ -42,9 +42,12 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
   j["iterations"] = r.iterations;
   j["evaluations"] = r.evaluations;
   j["statistics_evaluations"] = r.statistics_evaluations;
+  j["jacobian_evaluations"] = r.jacobian_evaluations;
   j["rss"] = number(r.rss);
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);
+  j["deviance"] = number(r.deviance);
+  j["pearson_chi2"] = number(r.pearson_chi2);
   j["r_squared"] = number(r.r_squared);
   j["rms_residual"] = number(r.rms_residual);
   j["rank"] = r.rank;

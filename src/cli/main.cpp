@@ -62,6 +62,9 @@ struct Arguments {
   bool logY = false;
   long long maxEvaluations = 0;
   double tolerance = std::numeric_limits<double>::quiet_NaN();
+  std::string derivatives = "exact";
+  std::string estimator = "least-squares";
+  double lossScale = 1.0;
   bool skipNonfinite = false;
   bool listModels = false;
   bool decimalComma = false;
@@ -640,6 +643,10 @@ int run(const Arguments& args) {
   if (args.absoluteSigma && problem.observations.sigma.empty()) {
     fail(kExitUsage, "--absolute-sigma needs a sigma column (--columns x,y,sigma)");
   }
+  if (!(args.lossScale > 0.0)) fail(kExitUsage, "--loss-scale must be > 0");
+  if (args.estimator == "poisson" && !problem.observations.sigma.empty()) {
+    fail(kExitUsage, "--estimator poisson takes no sigma column: counts bring their own variance");
+  }
   chooseModel(args, &problem);
   chooseStart(args, &problem);
 
@@ -664,6 +671,13 @@ int run(const Arguments& args) {
   if (!obs.sigma.empty()) options.sigma = obs.sigma.data();
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
+  options.derivatives =
+      args.derivatives == "numeric" ? NLFIT_DERIVATIVES_NUMERIC : NLFIT_DERIVATIVES_EXACT;
+  const char* const estimators[] = {"least-squares", "poisson", "soft_l1", "huber", "cauchy"};
+  for (int e = 0; e < 5; ++e) {
+    if (args.estimator == estimators[e]) options.estimator = e;  // NLFIT_ESTIMATOR_ values
+  }
+  options.loss_scale = args.lossScale;
   if (!std::isnan(args.tolerance)) {
     options.reduction_tolerance = args.tolerance;
     options.step_tolerance = args.tolerance;
@@ -809,6 +823,16 @@ int main(int argc, char** argv) {
              "model evaluations allowed for the fit (0: automatic)");
   addNumber(app, "--tolerance", &args.tolerance,
             "relative tolerance on the sum-of-squares reduction and on the step (default 1e-12)");
+  app.add_option("--derivatives", args.derivatives,
+                 "exact (default): the model's own derivatives where it has them; numeric: "
+                 "forward differences")
+      ->check(CLI::IsMember({"exact", "numeric"}));
+  app.add_option("--estimator", args.estimator,
+                 "least-squares (default); poisson: maximum likelihood for counts (y >= 0, "
+                 "no sigma column); soft_l1, huber, cauchy: robust losses for outliers")
+      ->check(CLI::IsMember({"least-squares", "poisson", "soft_l1", "huber", "cauchy"}));
+  addNumber(app, "--loss-scale", &args.lossScale,
+            "a robust loss's scale in units of the (weighted) residuals (default 1)");
   app.add_flag("--skip-nonfinite", args.skipNonfinite,
                "drop rows with NaN, infinity or a missing cell in the columns used (and say how many)");
   app.add_flag("--decimal-comma", args.decimalComma,

@@ -5,7 +5,9 @@
 // Polish bytecode) over blocks of points in a loop of ours: the same
 // operations on the same operands in the same order, hence the same bits as
 // muparser's own evaluator, which is kept for the programs the loop does not
-// cover (comparisons, the ?: operator).
+// cover (comparisons, the ?: operator). The same loop in forward-mode dual
+// numbers gives the exact derivatives of a formula; the formulas left to
+// muparser's evaluator are fitted with difference derivatives.
 #include "models/formula.h"
 
 #include <muParserBase.h>
@@ -55,25 +57,92 @@ double fMax(double a, double b) { return std::fmax(a, b); }
 double fNegate(double v) { return -v; }
 double fPlus(double v) { return v; }
 
+// Their derivatives: of a unary function at its argument v; of a binary one
+// with respect to each argument.
+constexpr double kTwoOverSqrtPi = 1.12837916709551257390;
+double dSin(double v, double) { return std::cos(v); }
+double dCos(double v, double) { return -std::sin(v); }
+double dTan(double, double value) { return 1.0 + value * value; }
+double dAsin(double v, double) { return 1.0 / std::sqrt(1.0 - v * v); }
+double dAcos(double v, double) { return -1.0 / std::sqrt(1.0 - v * v); }
+double dAtan(double v, double) { return 1.0 / (1.0 + v * v); }
+double dSinh(double v, double) { return std::cosh(v); }
+double dCosh(double v, double) { return std::sinh(v); }
+double dTanh(double, double value) { return 1.0 - value * value; }
+double dAsinh(double v, double) { return 1.0 / std::sqrt(v * v + 1.0); }
+double dAcosh(double v, double) { return 1.0 / std::sqrt(v * v - 1.0); }
+double dAtanh(double v, double) { return 1.0 / (1.0 - v * v); }
+double dLog(double v, double) { return 1.0 / v; }
+double dLog10(double v, double) { return 1.0 / (v * 2.30258509299404568402); }
+double dLog2(double v, double) { return 1.0 / (v * 0.69314718055994530942); }
+double dSqrt(double, double value) { return 0.5 / value; }
+double dAbs(double v, double) { return fSign(v); }
+double dSign(double, double) { return 0.0; }
+double dErf(double v, double) { return kTwoOverSqrtPi * std::exp(-v * v); }
+double dErfc(double v, double) { return -kTwoOverSqrtPi * std::exp(-v * v); }
+double dNegate(double, double) { return -1.0; }
+double dExp(double, double value) { return value; }
+double dPlus(double, double) { return 1.0; }
+void dAtan2(double y, double x, double* dy, double* dx) {
+  const double r2 = x * x + y * y;
+  *dy = x / r2;
+  *dx = -y / r2;
+}
+void dPow(double a, double b, double* da, double* db) {
+  const double v = std::pow(a, b);
+  *da = b * std::pow(a, b - 1.0);
+  *db = v * std::log(a);
+}
+void dMin(double a, double b, double* da, double* db) {
+  *da = (b < a) ? 0.0 : 1.0;
+  *db = 1.0 - *da;
+}
+void dMax(double a, double b, double* da, double* db) {
+  *da = (a < b) ? 0.0 : 1.0;
+  *db = 1.0 - *da;
+}
+
 struct UnaryFunction {
   const char* name;
   double (*function)(double);
+  double (*derivative)(double, double);  // at the argument, given the value
 };
 struct BinaryFunction {
   const char* name;
   double (*function)(double, double);
+  void (*partials)(double, double, double*, double*);
 };
 
 const UnaryFunction kUnaryFunctions[] = {
-    {"sin", fSin},     {"cos", fCos},     {"tan", fTan},     {"asin", fAsin},
-    {"acos", fAcos},   {"atan", fAtan},   {"sinh", fSinh},   {"cosh", fCosh},
-    {"tanh", fTanh},   {"asinh", fAsinh}, {"acosh", fAcosh}, {"atanh", fAtanh},
-    {"exp", fExp},     {"log", fLog},     {"ln", fLog},      {"log10", fLog10},
-    {"log2", fLog2},   {"sqrt", fSqrt},   {"abs", fAbs},     {"sign", fSign},
-    {"erf", fErf},     {"erfc", fErfc},
+    {"sin", fSin, dSin},       {"cos", fCos, dCos},       {"tan", fTan, dTan},
+    {"asin", fAsin, dAsin},    {"acos", fAcos, dAcos},    {"atan", fAtan, dAtan},
+    {"sinh", fSinh, dSinh},    {"cosh", fCosh, dCosh},    {"tanh", fTanh, dTanh},
+    {"asinh", fAsinh, dAsinh}, {"acosh", fAcosh, dAcosh}, {"atanh", fAtanh, dAtanh},
+    {"exp", fExp, dExp},       {"log", fLog, dLog},       {"ln", fLog, dLog},
+    {"log10", fLog10, dLog10}, {"log2", fLog2, dLog2},    {"sqrt", fSqrt, dSqrt},
+    {"abs", fAbs, dAbs},       {"sign", fSign, dSign},    {"erf", fErf, dErf},
+    {"erfc", fErfc, dErfc},
 };
-const BinaryFunction kBinaryFunctions[] = {
-    {"atan2", fAtan2}, {"pow", fPow}, {"min", fMin}, {"max", fMax}};
+const BinaryFunction kBinaryFunctions[] = {{"atan2", fAtan2, dAtan2},
+                                           {"pow", fPow, dPow},
+                                           {"min", fMin, dMin},
+                                           {"max", fMax, dMax}};
+// The sign operators, which the parser calls as functions.
+const UnaryFunction kSignOperators[] = {{"-", fNegate, dNegate}, {"+", fPlus, dPlus}};
+
+// The derivative of a function of the language, or null.
+double (*unaryDerivative(double (*function)(double)))(double, double) {
+  for (const UnaryFunction& f : kUnaryFunctions)
+    if (f.function == function) return f.derivative;
+  for (const UnaryFunction& f : kSignOperators)
+    if (f.function == function) return f.derivative;
+  return nullptr;
+}
+void (*binaryPartials(double (*function)(double, double)))(double, double, double*, double*) {
+  for (const BinaryFunction& f : kBinaryFunctions)
+    if (f.function == function) return f.partials;
+  return nullptr;
+}
 
 bool isFunctionName(const std::string& name) {
   for (const UnaryFunction& f : kUnaryFunctions)
@@ -338,6 +407,9 @@ struct Step {
   double constant;
   double (*call1)(double);
   double (*call2)(double, double);
+  double (*derivative1)(double, double);                  // of call1
+  bool constantExponent;  // kPow: the exponent is a number of the formula
+  void (*partials2)(double, double, double*, double*);   // of call2
 };
 
 // muparser's program as our steps; false when it holds anything else.
@@ -369,16 +441,22 @@ bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>&
       case mu::cmSUB: step.kind = Step::kSub; pops = 1; break;
       case mu::cmMUL: step.kind = Step::kMul; pops = 1; break;
       case mu::cmDIV: step.kind = Step::kDiv; pops = 1; break;
-      case mu::cmPOW: step.kind = Step::kPow; pops = 1; break;
+      case mu::cmPOW:
+        step.kind = Step::kPow;
+        step.constantExponent = !steps->empty() && steps->back().kind == Step::kConstant;
+        pops = 1;
+        break;
       case mu::cmFUNC:
         if (token->Fun.cb._pUserData != nullptr) return false;
         if (token->Fun.argc == 1) {
           step.kind = Step::kCall1;
           step.call1 = reinterpret_cast<double (*)(double)>(token->Fun.cb._pRawFun);
+          step.derivative1 = unaryDerivative(step.call1);
           pops = 0;
         } else if (token->Fun.argc == 2) {
           step.kind = Step::kCall2;
           step.call2 = reinterpret_cast<double (*)(double, double)>(token->Fun.cb._pRawFun);
+          step.partials2 = binaryPartials(step.call2);
           pops = 1;
         } else {
           return false;
@@ -411,8 +489,31 @@ class FormulaInstance final : public ModelInstance {
     std::size_t depth = 0;
     if (ownLoop && translateProgram(parser_.GetByteCode(), vars_, &steps_, &depth)) {
       stack_.assign(depth * kBlock, 0.0);
+      bool derivable = true;
+      for (const Step& step : steps_) {
+        if ((step.kind == Step::kCall1 && step.derivative1 == nullptr) ||
+            (step.kind == Step::kCall2 && step.partials2 == nullptr)) {
+          derivable = false;
+        }
+      }
+      if (derivable) {
+        dual_.assign(depth * (1 + parameterCount_) * kBlock, 0.0);
+        partialA_.assign(kBlock, 0.0);
+        partialB_.assign(kBlock, 0.0);
+      }
     } else {
       steps_.clear();
+    }
+  }
+
+  // Exact derivatives where the formula runs in our own loop.
+  bool hasJacobian() const override { return !dual_.empty(); }
+
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    std::copy(params, params + parameterCount_, vars_.begin() + 1);
+    for (std::size_t start = 0; start < m; start += kBlock) {
+      const std::size_t count = std::min(kBlock, m - start);
+      jacobianBlock(x + start, count, rows + start * parameterCount_);
     }
   }
 
@@ -488,11 +589,135 @@ class FormulaInstance final : public ModelInstance {
     std::copy(top, top + count, values);
   }
 
+  // The same program in forward-mode dual numbers: each stack entry holds,
+  // for every point of the block, the value (component 0) and its partial
+  // derivatives with respect to the parameters (component 1 + j), the
+  // components kBlock apart. The values take the operations of
+  // evaluateBlock. A partial derivative that is exactly 0 stays 0 through
+  // a function (the parameter does not enter), even where the function's
+  // derivative is infinite.
+  void jacobianBlock(const double* x, std::size_t count, double* rows) {
+    const std::size_t width = 1 + parameterCount_;
+    const std::size_t entry = width * kBlock;
+    double* top = dual_.data() - entry;
+    for (const Step& step : steps_) {
+      switch (step.kind) {
+        case Step::kAbscissa:
+        case Step::kVariable:
+        case Step::kConstant: {
+          top += entry;
+          std::fill(top + kBlock, top + entry, 0.0);
+          if (step.kind == Step::kAbscissa) {
+            std::copy(x, x + count, top);
+            continue;
+          }
+          const double v = step.kind == Step::kConstant ? step.constant : vars_[step.variable];
+          std::fill(top, top + count, v);
+          if (step.kind == Step::kVariable) {
+            double* own = top + step.variable * kBlock;  // component 1 + j of vars_[1 + j]
+            std::fill(own, own + count, 1.0);
+          }
+          continue;
+        }
+        case Step::kCall1:
+          for (std::size_t i = 0; i < count; ++i) {
+            const double value = step.call1(top[i]);
+            const double d = step.derivative1(top[i], value);
+            top[i] = value;
+            for (std::size_t c = 1; c < width; ++c) {
+              double& p = top[c * kBlock + i];
+              if (p != 0.0) p = d * p;
+            }
+          }
+          continue;
+        default:
+          break;
+      }
+      double* a = top - entry;
+      const double* b = top;
+      if (step.kind == Step::kAdd || step.kind == Step::kSub) {
+        // Sums pass the partial derivatives through.
+        const double sign = step.kind == Step::kAdd ? 1.0 : -1.0;
+        for (std::size_t i = 0; i < count; ++i) a[i] = sign > 0.0 ? a[i] + b[i] : a[i] - b[i];
+        for (std::size_t c = 1; c < width; ++c) {
+          double* pa = a + c * kBlock;
+          const double* pb = b + c * kBlock;
+          if (sign > 0.0) {
+            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] + pb[i];
+          } else {
+            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] - pb[i];
+          }
+        }
+        top = a;
+        continue;
+      }
+      // The value, and the derivatives of the step with respect to its two
+      // operands, point by point; then every partial derivative.
+      double* const da = partialA_.data();
+      double* const db = partialB_.data();
+      switch (step.kind) {
+        case Step::kMul:
+          for (std::size_t i = 0; i < count; ++i) {
+            da[i] = b[i];
+            db[i] = a[i];
+            a[i] = a[i] * b[i];
+          }
+          break;
+        case Step::kDiv:
+          for (std::size_t i = 0; i < count; ++i) {
+            const double v = a[i] / b[i];
+            da[i] = 1.0 / b[i];
+            db[i] = -v / b[i];
+            a[i] = v;
+          }
+          break;
+        case Step::kPow:
+          if (step.constantExponent) {
+            // No partial derivative of the exponent: skip its logarithm.
+            for (std::size_t i = 0; i < count; ++i) {
+              da[i] = b[i] == 2.0 ? 2.0 * a[i] : b[i] * std::pow(a[i], b[i] - 1.0);
+              db[i] = 0.0;
+              a[i] = std::pow(a[i], b[i]);
+            }
+          } else {
+            for (std::size_t i = 0; i < count; ++i) {
+              dPow(a[i], b[i], &da[i], &db[i]);
+              a[i] = std::pow(a[i], b[i]);
+            }
+          }
+          break;
+        default:  // kCall2
+          for (std::size_t i = 0; i < count; ++i) {
+            step.partials2(a[i], b[i], &da[i], &db[i]);
+            a[i] = step.call2(a[i], b[i]);
+          }
+          break;
+      }
+      for (std::size_t c = 1; c < width; ++c) {
+        double* pa = a + c * kBlock;
+        const double* pb = b + c * kBlock;
+        for (std::size_t i = 0; i < count; ++i) {
+          const double ta = (pa[i] != 0.0) ? da[i] * pa[i] : 0.0;
+          const double tb = (pb[i] != 0.0) ? db[i] * pb[i] : 0.0;
+          pa[i] = ta + tb;
+        }
+      }
+      top = a;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+      for (std::size_t j = 0; j < parameterCount_; ++j) {
+        rows[i * parameterCount_ + j] = top[(1 + j) * kBlock + i];
+      }
+    }
+  }
+
   std::size_t parameterCount_;
   std::vector<double> vars_;
   FormulaParser parser_;
   std::vector<Step> steps_;
   std::vector<double> stack_;
+  std::vector<double> dual_;  // empty: no exact derivatives
+  std::vector<double> partialA_, partialB_;  // a binary step's derivatives, kBlock each
 };
 
 }  // namespace

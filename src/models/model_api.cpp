@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "api/api.h"
+#include "api/struct_prefix.h"
+#include "models/builtin_gradients.h"
 #include "models/formula.h"
 #include "models/model_handle.h"
 #include "models/model_instance.h"
@@ -17,14 +19,21 @@ namespace {
 
 class BuiltinInstance final : public ModelInstance {
  public:
-  explicit BuiltinInstance(NlfitBuiltinFunction function) : function_(function) {}
+  BuiltinInstance(NlfitBuiltinFunction function, std::size_t n)
+      : function_(function), gradient_(builtinGradient(function)), n_(n) {}
   void evaluate(const double* params, const double* x, std::size_t m,
                 double* values) override {
     for (std::size_t i = 0; i < m; ++i) values[i] = function_(x[i], params);
   }
+  bool hasJacobian() const override { return gradient_ != nullptr; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    for (std::size_t i = 0; i < m; ++i) gradient_(x[i], params, rows + i * n_);
+  }
 
  private:
   NlfitBuiltinFunction function_;
+  BuiltinGradient gradient_;
+  std::size_t n_;
 };
 
 bool sameNameIgnoringCase(const char* a, const char* b) {
@@ -53,10 +62,28 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
 
 }  // namespace
 
+int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t,
+                     double* rows, void* user) {
+  static_cast<ModelInstance*>(user)->jacobian(params, x, m, rows);
+  return 0;
+}
+
+bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance,
+                             nlfit_options* out) {
+  // The caller's prefix over the defaults, then passed on whole.
+  if (!readPrefix(given, out)) return false;
+  out->struct_size = sizeof(nlfit_options);
+  if (out->derivatives == NLFIT_DERIVATIVES_EXACT && instance->hasJacobian()) {
+    out->jacobian = instanceJacobian;
+  }
+  return true;
+}
+
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
   try {
     if (model.builtin != nullptr)
-      return std::unique_ptr<ModelInstance>(new BuiltinInstance(model.builtin->function));
+      return std::unique_ptr<ModelInstance>(
+          new BuiltinInstance(model.builtin->function, model.parameters.size()));
     return newFormulaInstance(model);
   } catch (...) {
     return nullptr;
@@ -161,10 +188,17 @@ int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m
                     const double* y, const nlfit_options* options, nlfit_result* result) {
   if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
   if (n != model->parameters.size()) return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
+  // A handle brings its own derivatives: the caller's would get the wrong
+  // user pointer.
+  if (options != nullptr && (options->jacobian != nullptr || options->gradient != nullptr))
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
   if (!instance) return nlfit::refuseInto(result, NLFIT_REFUSED_OUT_OF_MEMORY);
-  return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y, options,
-                              result);
+  nlfit_options withDerivatives;
+  if (!nlfit::withInstanceDerivatives(options, instance.get(), &withDerivatives))
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
+  return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y,
+                              &withDerivatives, result);
 }
 
 int nlfit_predict_model(const nlfit_model* model, size_t predictors, size_t n,

@@ -17,7 +17,23 @@ class ModelInstance {
   // values[i] = model(x[i]; params) for i < m. Never throws.
   virtual void evaluate(const double* params, const double* x, std::size_t m,
                         double* values) = 0;
+  // True when jacobian() gives exact derivatives.
+  virtual bool hasJacobian() const { return false; }
+  // rows[i*n + j] = d model(x[i]; params) / d params[j] for i < m, n the
+  // parameter count. Never throws.
+  virtual void jacobian(const double*, const double*, std::size_t, double*) {}
 };
+
+// nlfit_jacobian_function over a ModelInstance (user).
+int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t n,
+                     double* rows, void* user);
+
+// The options of a fit with instance into out: given (its struct_size
+// prefix over the defaults, or the defaults) with the instance's exact
+// Jacobian when it has one and they ask for exact derivatives. False when
+// given's struct_size is not valid.
+bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance,
+                             nlfit_options* out);
 
 // A new evaluator of model; null when memory could not be obtained. Never
 // throws.

@@ -102,6 +102,7 @@ std::string buildReport(const nlfit_report_input& in) {
   }
   out += "          " + integer(r.iterations) + " iterations, " + integer(r.evaluations) +
          " evaluations";
+  if (r.jacobian_evaluations > 0) out += ", " + integer(r.jacobian_evaluations) + " Jacobians";
   if (r.statistics_evaluations > 0) {
     out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
   }
@@ -132,15 +133,26 @@ std::string buildReport(const nlfit_report_input& in) {
 
   const double rms = r.rms_residual;
   rows.clear();
+  // A Poisson fit reports its deviance and Pearson's sum instead.
+  const bool poisson = std::isfinite(r.deviance) && r.pearson_chi2 > 0.0;
+  if (poisson) {
+    rows.push_back({"Deviance", format("%.10g", r.deviance)});
+    rows.push_back({"Degrees of freedom", integer(r.dof)});
+    rows.push_back({"Deviance / dof", format("%.6g", r.reduced_chi2)});
+    rows.push_back({"Pearson chi-square", format("%.10g", r.pearson_chi2)});
+  } else {
   rows.push_back({in.weighted ? "Chi-square" : "RSS", format("%.10g", r.rss)});
   rows.push_back({"Degrees of freedom", integer(r.dof)});
   rows.push_back({in.weighted ? "Reduced chi-square" : "Reduced chi-square (RSS/dof)",
                   format("%.6g", r.reduced_chi2)});
   rows.push_back({in.weighted ? "RMS weighted residual" : "RMS residual", format("%.6g", rms)});
   rows.push_back({"R^2", format("%.10g", r.r_squared)});
-  rows.push_back({"AIC", format("%.8g", r.aic)});
-  rows.push_back({"AICc", format("%.8g", r.aicc)});
-  rows.push_back({"BIC", format("%.8g", r.bic)});
+  }
+  if (!std::isnan(r.aic)) {
+    rows.push_back({"AIC", format("%.8g", r.aic)});
+    rows.push_back({"AICc", format("%.8g", r.aicc)});
+    rows.push_back({"BIC", format("%.8g", r.bic)});
+  }
   // Left-align the values: a two-column table with the label padded.
   std::size_t labelWidth = 0;
   for (const auto& row : rows) labelWidth = row[0].size() > labelWidth ? row[0].size() : labelWidth;

@@ -70,7 +70,7 @@ void lmIterate(const ResidualProblem& problem, double* x, const int* freeMask, d
   out = SolverOutcome{};
   const int m = problem.m;
   const int n = problem.n;
-  if (n <= 0 || m < n || problem.jacobian != nullptr || options.maxEvaluations <= 0 ||
+  if (n <= 0 || m < n || options.maxEvaluations <= 0 ||
       !(options.stepFactor > 0.0)) {
     return;
   }
@@ -99,11 +99,17 @@ void lmIterate(const ResidualProblem& problem, double* x, const int* freeMask, d
   double scaledXNorm = 0.0;
 
   for (;;) {
-    // Jacobian at the current point, against the residuals in fvec.
+    // Jacobian at the current point: the caller's, or differences against
+    // the residuals in fvec.
     evalFlag = 2;
-    forwardJacobian(problem, x, fvec, jacobian, &evalFlag, options.diffStepRel, options.typical,
-                    work.movedResiduals);
-    out.evalCount += n;
+    if (problem.jacobian != nullptr) {
+      problem.jacobian(problem.context, m, n, x, fvec, jacobian, &evalFlag);
+      out.jacobianCount += 1;
+    } else {
+      forwardJacobian(problem, x, fvec, jacobian, &evalFlag, options.diffStepRel,
+                      options.typical, work.movedResiduals);
+      out.evalCount += n;
+    }
     if (evalFlag < 0) {
       out.terminationCode = evalFlag;
       return;

@@ -63,8 +63,8 @@ SolveResult solveLeastSquares(const ResidualProblem& problem, double* x, const i
                               SolverOutcome* outcome) {
   *outcome = SolverOutcome{};
   // -0.0 passes (it is not negative); NaN does not.
-  if (problem.n <= 0 || problem.m < problem.n || problem.jacobian != nullptr ||
-      !(options.reductionTol >= 0.0) || !(options.stepTol >= 0.0)) {
+  if (problem.n <= 0 || problem.m < problem.n || !(options.reductionTol >= 0.0) ||
+      !(options.stepTol >= 0.0)) {
     return kSolveRefused;
   }
   SolverMemory memory(problem.m, problem.n, allocate);

@@ -27,7 +27,9 @@ using ResidualFunction = void (*)(void* context, int m, int n, const double* x,
 using ColumnMatrix = double* const*;
 
 // The Jacobian of the residuals at x (whose residuals are fvec) into the m x n
-// matrix jacobian, with the calling rules of ResidualFunction.
+// matrix jacobian, with the calling rules of ResidualFunction: column j holds
+// the derivatives of the m residuals with respect to x[j], the quantity the
+// forward differences approximate. It may not change x.
 using JacobianFunction = void (*)(void* context, int m, int n, const double* x,
                                   const double* fvec, ColumnMatrix jacobian, int* evalFlag);
 
@@ -38,9 +40,8 @@ struct ResidualProblem {
   void* context = nullptr;
   int m = 0;
   int n = 0;
-  // The place for the caller's own Jacobian. Not supported yet: it must stay
-  // null (lmIterate refuses the problem otherwise), and the Jacobian is
-  // formed by forward differences of residuals.
+  // The caller's own Jacobian, called with the same context, or null for
+  // forward differences of the residuals.
   JacobianFunction jacobian = nullptr;
 };
 
@@ -209,9 +210,11 @@ struct SolverWorkspace {
 // What a run of lmIterate ended with.
 struct SolverOutcome {
   int terminationCode = kRefusedInput;  // a TerminationCode, or the negative flag of fcn
-  int evalCount = 0;      // evaluations: the first, n per Jacobian, one per trial
+  int evalCount = 0;      // residual evaluations: the first, n per difference
+                          // Jacobian, one per trial
   int iterations = 0;     // outer iterations (progress reports)
   double fnorm = 0.0;     // residual norm at x on return (see lmIterate on a zero flag)
+  int jacobianCount = 0;  // calls of the problem's Jacobian hook
 };
 
 // The Levenberg-Marquardt trust-region iteration. Minimises |fvec(x)|^2 from
@@ -221,8 +224,10 @@ struct SolverOutcome {
 // A zero flag j keeps x[j] at its value through every accepted step, but the
 // trial points move it, and fvec and the norm are those of the last accepted
 // trial point (or of the progress sink's beforeReport): they do not belong
-// to x then. Refuses (code kRefusedInput, nothing evaluated) n <= 0, m < n,
-// a Jacobian hook, maxEvaluations <= 0, stepFactor <= 0 and caller scale
+// to x then. With a Jacobian hook in the problem, each outer iteration calls
+// it (counted in jacobianCount) in place of the forward differences, and
+// evalCount counts residual evaluations only. Refuses (code kRefusedInput,
+// nothing evaluated) n <= 0, m < n, maxEvaluations <= 0, stepFactor <= 0 and caller scale
 // factors that are not positive. Allocates nothing.
 void lmIterate(const ResidualProblem& problem, double* x, const int* freeMask, double* fvec,
                const SolverOptions& options, const ProgressSink& progress,
@@ -254,8 +259,7 @@ class SolverMemory {
 enum SolveResult : int { kSolveRan = 0, kSolveRefused = 1, kSolveOutOfMemory = 2 };
 
 // Checks the problem, obtains the zero-filled workspace from allocate, runs
-// lmIterate and releases everything. Refuses n <= 0, m < n, a Jacobian hook
-// and tolerances that are negative or NaN.
+// lmIterate and releases everything. Refuses n <= 0, m < n and tolerances that are negative or NaN.
 SolveResult solveLeastSquares(const ResidualProblem& problem, double* x, const int* freeMask,
                               double* fvec, const SolverOptions& options,
                               const ProgressSink& progress, ZeroedAllocator allocate,
