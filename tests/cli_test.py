@@ -141,9 +141,30 @@ if rc == 0:
 rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0")
 check(rc == 0 and "shared: k; per set ([s] below): a, c" in out, f"global report: {out}")
 
-# Exit status 3: the fit ran but did not converge; the report still prints.
-rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5")
+# Exit status 3: the fit ran but did not converge; the report still prints,
+# and the picture says so with the same warnings.
+svg = os.path.join(WORK, "misra.svg")
+rc, out, err = run(os.path.join(NIST, "Misra1a.dat"), "--max-evaluations", "5", "--svg", svg)
 check(rc == 3 and "NOT converged" in out and "Warning: the fit did not converge" in out, f"exit 3: {rc} {out}")
+if os.path.exists(svg):
+    with open(svg) as f:
+        picture = f.read()
+    check('class="not-converged"' in picture and "Warning: the fit did not converge" in picture,
+          "--svg of a fit that did not converge: no mark")
+
+# Starts: a catalogue shape from the data, a formula at 1 with a warning in
+# the report (not on stderr).
+rc, out, err = run(DECAY, "--model", "exp_decay", "--json")
+r = json.loads(out) if rc == 0 else {}
+check(rc == 0 and err == "" and r["warnings"] == []
+      and all(p["start_origin"] == "automatic" for p in r["parameters"]), f"exp_decay: {rc} {out}")
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5", "--json")
+r = json.loads(out) if rc == 0 else {}
+check(rc == 0 and err == "" and [w["code"] for w in r["warnings"]] == ["start_default"]
+      and [p["start_origin"] for p in r["parameters"]] == ["given", "default", "default"],
+      f"formula without starts: {rc} {out} {err}")
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5")
+check("Warning: no start value for b and c; started at 1" in out, f"text report: {out}")
 
 # A model that is not finite at the start: exit 3, the report and one line
 # naming the data line; the JSON carries the status.

@@ -244,7 +244,9 @@ NLFIT_FIT_API void nlfit_options_init_size(nlfit_options *options, size_t size);
 
 /* Bits of result->parameter_flags[j]. */
 #define NLFIT_PARAM_HELD 1u         /* held at its starting value */
-#define NLFIT_PARAM_UNDETERMINED 2u /* beyond the numerical rank of the Jacobian */
+#define NLFIT_PARAM_UNDETERMINED 2u /* in a direction the data do not fix: beyond the numerical
+                                       rank of the Jacobian, or entering that direction with
+                                       one that is (e.g. a and b in a*b*x) */
 #define NLFIT_PARAM_NO_EFFECT 4u    /* its Jacobian column is exactly zero: it does not change
                                        the residuals (consider holding it) */
 #define NLFIT_PARAM_AT_START 8u     /* free, but its fitted value equals its start bit for bit */
@@ -294,6 +296,10 @@ typedef struct nlfit_result {
    * and Pearson's chi-square sum (y - mu)^2 / mu. NaN for least squares. */
   double deviance;
   double pearson_chi2;
+  double chi2_p_value;     /* least squares with sigma and absolute_sigma: the probability that a
+                              chi-square with dof degrees of freedom exceeds rss (near 0:
+                              sigma too small or the model does not fit; near 1: sigma too
+                              large); NaN otherwise, or when dof = 0 or rss is not finite */
 
   /* Model comparison, written by every fit that ran (NaN when it left no
    * residuals): the maximised Gaussian log-likelihood and the information

@@ -55,6 +55,35 @@ NLFIT_FIT_API const char *nlfit_model_description(const nlfit_model *model);
 NLFIT_FIT_API int nlfit_model_evaluate(const nlfit_model *model, const double *params,
                                        const double *x, size_t m, double *values);
 
+/* Where a starting value came from (nlfit_model_auto_start's origin). */
+#define NLFIT_START_GIVEN 0     /* the caller's value, kept */
+#define NLFIT_START_AUTOMATIC 1 /* from the data, by the shape's own method */
+#define NLFIT_START_DEFAULT 2   /* 1: the model has no method, or it failed on these data */
+
+/* Nonzero when the model has a method for starting values from the data:
+ * the catalogue's everyday shapes (line, quadratic, exp_decay, two_exp,
+ * gaussian, lorentzian, logistic4, hill, michaelis_menten, power_law). NIST
+ * models and formula models have none. */
+NLFIT_FIT_API int nlfit_model_has_auto_start(const nlfit_model *model);
+
+/* Starting values from the data (m observations x, y, with sigma NULL or m
+ * standard deviations used as weights). params holds n values (n the
+ * model's parameter count); params[j] is kept where given[j] is nonzero
+ * (given may be NULL: none), every other one is replaced by the shape's
+ * automatic start, or by 1 when the model has no method or the method cannot
+ * make finite values from these data (too few points, say). origin, when not
+ * NULL, receives n NLFIT_START_* values. Non-finite observations are ignored.
+ * Each shape's method is in docs/cli.md; the shapes' linear parameters are
+ * solved by weighted linear least squares for the best of a first guess and a
+ * coarse scan of the others, so the start is close for data the shape fits.
+ * Deterministic; no model evaluation of the caller. Returns 0, or a negative
+ * nlfit_status: NLFIT_REFUSED_NULL_POINTER, NLFIT_REFUSED_BAD_MODEL (n is not
+ * the parameter count), NLFIT_REFUSED_OUT_OF_MEMORY. */
+NLFIT_FIT_API int nlfit_model_auto_start(const nlfit_model *model, size_t n, double *params,
+                                         const unsigned char *given, size_t m, const double *x,
+                                         const double *y, const double *sigma,
+                                         unsigned char *origin);
+
 /* nlfit_fit with a model handle; n must equal its parameter count
  * (NLFIT_REFUSED_BAD_MODEL otherwise). */
 NLFIT_FIT_API int nlfit_fit_model(const nlfit_model *model, size_t n, double *params, size_t m,

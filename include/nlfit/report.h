@@ -36,6 +36,13 @@ typedef struct nlfit_report_input {
   const double *certified;     /* n certified values, or NULL */
   const double *certified_std_dev; /* n certified standard deviations, or NULL */
   double certified_rss;        /* shown with certified; NaN: not shown */
+  /* Appended fields; zero (NULL) means not shown. */
+  const unsigned char *start_origin; /* n NLFIT_START_* values (nlfit_model_auto_start):
+                                        the report names the automatic starts and warns of
+                                        those left at 1 */
+  const double *x;             /* points abscissae and, with residuals, */
+  const double *residuals;     /* points residuals (weighted or not: only their signs
+                                  count) for the runs test of structured residuals */
 } nlfit_report_input;
 
 /* Everything NULL or 0, certified_rss NaN; struct_size = size. */
@@ -50,6 +57,35 @@ NLFIT_FIT_API void nlfit_report_input_init_size(nlfit_report_input *input, size_
  * first layout. */
 NLFIT_FIT_API size_t nlfit_report_format(const nlfit_report_input *input, char *buffer,
                                          size_t size);
+
+/* The warnings of the report, the same list nlfit_report_format prints, one
+ * per line as "code<TAB>message<LF>", written into buffer and returned as
+ * nlfit_report_format does. A code is a stable lowercase name, the message
+ * one English sentence without a line break. The codes:
+ *   not_converged          the fit did not converge
+ *   start_default          parameters without a start value started at 1
+ *   no_effect              a parameter does not change the residuals
+ *   undetermined           parameters the data do not fix apart from each other
+ *                          ("a and b enter only together"); their standard
+ *                          errors are withheld
+ *   at_start               a free parameter did not move from its start
+ *   at_bound               a parameter on one of its bounds (no standard error)
+ *   correlated             two parameters correlated beyond +-0.99
+ *   chi2_low               absolute sigma: chi-square p-value below 0.001
+ *                          (sigma too small, or the model does not fit)
+ *   chi2_high              absolute sigma: chi-square p-value above 0.999
+ *                          (sigma too large)
+ *   structured_residuals   the residuals' signs in the order of x form too few
+ *                          runs (runs test, p < 0.001): the model misses the shape
+ * Warnings never change the fit's numbers. */
+NLFIT_FIT_API size_t nlfit_report_warnings(const nlfit_report_input *input, char *buffer,
+                                           size_t size);
+
+/* One-sided p-value of the runs test on the signs of the m residuals taken
+ * in the order of x (ties in x in index order; zero residuals left out): the
+ * probability of as few runs or fewer for random signs, by the normal
+ * approximation. NaN when there are fewer than 10 signs or only one sign. */
+NLFIT_FIT_API double nlfit_report_runs_p_value(size_t m, const double *x, const double *residuals);
 
 /* Digits of agreement of a value with a reference: -log10(|v - ref| / |ref|)
  * (|v - ref| alone when ref is 0), 15 when equal, capped to [0, 15]; 0 when v

@@ -382,7 +382,11 @@ class FitResult:
     check_jacobian comparison; NaN and -1 when none ran), ``model`` (the
     model's name or formula), ``nonfinite_index`` (with status
     ``stopped_nonfinite``, the first observation whose model value or
-    residual was not finite; else -1).
+    residual was not finite; else -1), ``chi2_p_value`` (with sigma and
+    absolute_sigma; NaN otherwise), ``start_origin`` (per parameter 0 given,
+    1 automatic, 2 default 1; None when p0 was given), ``residuals`` (model -
+    y at the result) and ``warnings``, the report's list of ``{"code",
+    "message"}`` dicts (the ``nlfit`` command's ``warnings``).
     ``repr`` is the report table the ``nlfit`` command prints.
     """
 
@@ -400,11 +404,6 @@ class FitResult:
     def fitted(self):
         """The fitted model's values at the data's x."""
         return self(self.x)
-
-    @property
-    def residuals(self):
-        """y - fitted at the data's x (not divided by sigma)."""
-        return self.y - self.fitted
 
     def predict(self, x, level=0.95, sigma=None, bands=True):
         """The fitted model at x with its bands at the two-sided ``level``.
@@ -495,11 +494,11 @@ Prediction.__doc__ = """FitResult.predict: the fitted model's values and the two
 level asked for (None when bands=False)."""
 
 
-def _report_table(r):
-    """The C library's report of a fit (nlfit_report_format), the table the
-    nlfit command prints; None when the library lacks the formatter."""
+def _report_text(r, function_name):
+    """The text the C library's report layer writes for a fit (its report,
+    or its warnings); None when the library lacks the function."""
     lib = _library.library()
-    formatter = getattr(lib, "nlfit_report_format", None)
+    formatter = getattr(lib, function_name, None)
     if formatter is None:
         return None
     result = _library.Result(
@@ -509,7 +508,8 @@ def _report_table(r):
         r_squared=r.r_squared, jacobian_evaluations=getattr(r, "jacobian_evaluations", 0),
         deviance=getattr(r, "deviance", float("nan")),
         pearson_chi2=getattr(r, "pearson_chi2", float("nan")),
-        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic)
+        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic,
+        chi2_p_value=getattr(r, "chi2_p_value", float("nan")))
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -522,12 +522,51 @@ def _report_table(r):
         parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
         params=r.params.ctypes.data, start=r.start.ctypes.data,
         result=ctypes.pointer(result), certified_rss=float("nan"))
+    origin = getattr(r, "start_origin", None)
+    if origin is not None:
+        report.start_origin = origin.ctypes.data
+    residuals = getattr(r, "residuals", None)
+    if residuals is not None:
+        report.x = r.x.ctypes.data
+        report.residuals = residuals.ctypes.data
     size = formatter(ctypes.byref(report), None, 0)
     if size == 0:
-        return None
+        return "" if function_name == "nlfit_report_warnings" else None
     buffer = ctypes.create_string_buffer(size + 1)
     formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
     return buffer.value.decode(errors="replace")
+
+
+def _report_table(r):
+    """The C library's report of a fit (nlfit_report_format), the table the
+    nlfit command prints; None when the library lacks the formatter."""
+    return _report_text(r, "nlfit_report_format")
+
+
+def _warnings_of(r):
+    """The report layer's warnings as a list of {"code", "message"} dicts:
+    the list the nlfit command prints and writes under "warnings"."""
+    text = _report_text(r, "nlfit_report_warnings")
+    if not text:
+        return []
+    return [dict(zip(("code", "message"), line.split("\t", 1)))
+            for line in text.splitlines() if line]
+
+
+def _automatic_start(lib, handle, n, x, y, sigma):
+    """The catalogue shape's starting values from the data, and the origin of
+    each (nlfit.START_*); ones without a method (or an older library)."""
+    params = np.ones(n)
+    origin = np.full(n, 2, dtype=np.uint8)
+    if handle is None or getattr(lib, "nlfit_model_auto_start", None) is None:
+        return params, None
+    status = lib.nlfit_model_auto_start(handle._handle, n, params.ctypes.data, None, x.size,
+                                        x.ctypes.data, y.ctypes.data,
+                                        None if sigma is None else sigma.ctypes.data,
+                                        origin.ctypes.data)
+    if status != 0:
+        return np.ones(n), None
+    return params, origin
 
 
 def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
@@ -553,6 +592,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     else:
         n = len(p0) if p0 is not None else _callable_parameter_count(model)
         names = _callable_names(model, n)
+    origin = None
     if p0 is None:
         params = np.ones(n)
     else:
@@ -564,6 +604,10 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         sigma = _float_array(sigma, "sigma", copy_ok=True)
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
+    if p0 is None and handle is not None:
+        params, origin = _automatic_start(lib, handle, n, x, y, sigma)
+    elif p0 is None:
+        origin = np.full(n, 2, dtype=np.uint8)  # a callable: ones, with the warning
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)
     _check_start_in_bounds(params, bounded, names, p0 is None)
@@ -601,7 +645,7 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         raise RefusedError("%s() refused the problem: %s (%s)"
                            % (function_name, lib.status_message(status), lib.status_name(status)),
                            status)
-    return FitResult(
+    fitted = FitResult(
         model=model_name or formula, model_name=model_name, formula=formula,
         parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
@@ -616,6 +660,27 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
         _model=handle if handle is not None else model, **arrays)
+    fitted.chi2_p_value = result.chi2_p_value
+    fitted.start_origin = origin
+    fitted.residuals = _residuals_at(lib, handle, model, params, x, y)
+    fitted.warnings = _warnings_of(fitted)
+    return fitted
+
+
+def _residuals_at(lib, handle, model, params, x, y):
+    """model - y at the fitted parameters (for the runs test of the
+    warnings), or None when the model cannot give them."""
+    values = np.empty_like(x)
+    try:
+        if handle is not None:
+            if lib.nlfit_model_evaluate(handle._handle, params.ctypes.data, x.ctypes.data,
+                                        x.size, values.ctypes.data) != 0:
+                return None
+        else:
+            values[:] = np.asarray(model(x, *params), dtype=np.float64)
+    except Exception:  # the model's own failure was reported by the fit
+        return None
+    return values - y
 
 
 def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
@@ -626,7 +691,8 @@ def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxf
     model: a callable f(x, *params) returning the model's values at the whole
     array x (called once per evaluation), a formula string in x
     ("a*exp(-b*x)+c") or a catalogue name ("two_exp"). p0: the starting
-    values (default: ones). sigma: standard deviations of y (weights
+    values (default: from the data for the catalogue's everyday shapes,
+    ones otherwise). sigma: standard deviations of y (weights
     1/sigma^2). absolute_sigma: the covariance is not rescaled by the
     reduced chi-square. fixed: parameters held at their starting values
     (indices, names, or n booleans). maxfev: the evaluation budget.
@@ -993,7 +1059,20 @@ class _Progress:
             raise error
 
 
-def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_sigma=False,
+def _batch_automatic_starts(lib, handle, x, Y, sigma, n):
+    """(K, n) starts, each curve's from its own data (a loop in Python over
+    the C function: for very large batches a shared p0 is faster)."""
+    K = Y.shape[0]
+    starts = np.ones((K, n))
+    for k in range(K):
+        xk = x if x.ndim == 1 else x[k]
+        starts[k], _ = _automatic_start(lib, handle, n, np.ascontiguousarray(xk),
+                                        np.ascontiguousarray(Y[k]),
+                                        None if sigma is None else np.ascontiguousarray(sigma[k]))
+    return starts
+
+
+def fit_many(model, x, Y, p0=None, sigma=None, threads=0, progress=False, absolute_sigma=False,
              fixed=None, maxfev=None, std_errors=True, bounds=None, derivatives="exact",
              estimator="least_squares", **options):
     """Fits each row of Y (K curves of m points) with one model; returns a
@@ -1005,8 +1084,9 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
     Python in the loop. A Python callable f(x, *params) also works but is the
     slow path: its curves are fitted one after another, each through the
     vectorized entry point, holding the interpreter.
-    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n); sigma:
-    (K, m) or None. Y, x and sigma are used in place when they are
+    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n), or None:
+    each curve's automatic start from its own data for a catalogue shape
+    with a method, ones otherwise; sigma: (K, m) or None. Y, x and sigma are used in place when they are
     C-contiguous float64; other real dtypes are converted once, and
     non-contiguous arrays are refused (ValueError) rather than copied.
     Each curve's result is bit for bit that of fit() on that curve alone,
@@ -1028,9 +1108,15 @@ def fit_many(model, x, Y, p0, sigma=None, threads=0, progress=False, absolute_si
         n = handle.parameter_count
         names = handle.parameter_names
     else:
-        n = np.shape(p0)[-1]
+        n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(model)
         names = _callable_names(model, n)
-    x, Y, p0, sigma = _batch_arrays(x, Y, p0, sigma, n)
+    automatic = p0 is None
+    x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n)
+    if automatic and handle is not None:
+        p0 = _batch_automatic_starts(lib, handle, x, Y, sigma, n)
+    if automatic and bounds is not None:
+        lower, upper = _bound_arrays(bounds, n, names)  # starts not given move onto them
+        p0 = np.ascontiguousarray(np.clip(p0, lower, upper))
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)

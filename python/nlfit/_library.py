@@ -115,6 +115,7 @@ class Result(_Sized):
         ("jacobian_check_column", ctypes.c_int64),
         ("deviance", ctypes.c_double),
         ("pearson_chi2", ctypes.c_double),
+        ("chi2_p_value", ctypes.c_double),
         ("log_likelihood", ctypes.c_double),
         ("aic", ctypes.c_double),
         ("aicc", ctypes.c_double),
@@ -192,6 +193,9 @@ class ReportInput(_Sized):
         ("certified", ctypes.c_void_p),
         ("certified_std_dev", ctypes.c_void_p),
         ("certified_rss", ctypes.c_double),
+        ("start_origin", ctypes.c_void_p),
+        ("x", ctypes.c_void_p),
+        ("residuals", ctypes.c_void_p),
     ]
 
 
@@ -230,6 +234,9 @@ _DECLARATIONS = {
     "nlfit_fit_global": (_INT, [ctypes.POINTER(DataSet), _SIZE, _SIZE, _P,
                                 ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
+    "nlfit_report_warnings": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
+    "nlfit_model_has_auto_start": (_INT, [_P]),
+    "nlfit_model_auto_start": (_INT, [_P, _SIZE, _P, _P, _SIZE, _P, _P, _P, _P]),
     "nlfit_batch_options_init_size": (None, [ctypes.POINTER(BatchOptions), _SIZE]),
     "nlfit_fit_many": (_INT, [_P, PointModel, _P, _SIZE, ctypes.POINTER(BatchData),
                               ctypes.POINTER(BatchOptions), ctypes.POINTER(BatchOutputs)]),

@@ -74,3 +74,13 @@ def test_bad_batches_are_refused_clearly():
     for error, text, call in cases:
         with pytest.raises(error, match=text):
             call()
+
+
+def test_without_p0_each_curve_starts_from_its_own_data():
+    x = np.linspace(0.0, 10.0, 60)
+    truth = np.array([[3.0, 4.0, 0.8, 0.5], [-2.0, 7.0, 1.5, 1.0]])
+    Y = np.array([a * np.exp(-(x - mu) ** 2 / (2 * s ** 2)) + c for a, mu, s, c in truth])
+    Y += 0.01 * np.sin(17.0 * x)
+    result = nlfit.fit_many("gaussian", x, Y)
+    assert result.converged.all()
+    np.testing.assert_allclose(result.params, truth, rtol=0.02, atol=0.02)

@@ -48,5 +48,5 @@ def test_line_bands_match_the_closed_form_for_formula_and_callable():
             np.testing.assert_allclose(p.value - p.prediction_low,
                                        t * np.sqrt(s2 * (1 + lever)), rtol=1e-6)
         np.testing.assert_allclose(r(x), r.fitted)
-        np.testing.assert_allclose(r.fitted + r.residuals, y, rtol=0, atol=1e-12)
+        np.testing.assert_allclose(r.fitted - r.residuals, y, rtol=0, atol=1e-12)
         assert r.aic < r.aicc and math.isclose(r.aic, 6 - 2 * r.log_likelihood)

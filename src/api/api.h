@@ -120,6 +120,9 @@ int refuseInto(nlfit_result* result, int status);
 // freedom; NaN for dof <= 0.
 double studentQuantile95(int64_t dof);
 
+// The standard normal distribution's lower tail P(Z <= z); NaN for NaN.
+double normalLowerTail(double z);
+
 // full <- free: the caller's parameters at the solver's point.
 void scatterFree(FitProblem& p, const double* free);
 // The solver's Jacobian hook over a FitProblem with exact derivatives: the
@@ -177,6 +180,10 @@ struct StatisticsOutcome {
 // Computes rank, stationarity and, with fill, the covariance, standard
 // errors, intervals and correlation into result's arrays (all n parameters).
 StatisticsOutcome computeStatistics(const StatisticsRequest& request, nlfit_result* result);
+
+// The probability that a chi-square with dof degrees of freedom exceeds rss;
+// NaN when dof <= 0 or rss is not a finite number >= 0.
+double chiSquarePValue(double rss, int64_t dof);
 
 // Fills result's statistics arrays for statistics that could not be had: NaN,
 // but zero standard error, covariance and interval width for held parameters.

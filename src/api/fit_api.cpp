@@ -498,6 +498,11 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   result->deviance = problem.poisson ? rss : kNaN;
   result->pearson_chi2 = pearsonChi2;
   result->nonfinite_index = nonfinite ? problem.nonfiniteIndex : -1;
+  // Only absolute sigma makes the sum of squares a chi-square to test.
+  result->chi2_p_value = (problem.sigma != nullptr && o.absolute_sigma != 0 &&
+                          o.estimator == NLFIT_ESTIMATOR_LEAST_SQUARES)
+                             ? chiSquarePValue(rss, result->dof)
+                             : kNaN;
   LikelihoodOf likelihood;
   likelihood.m = problem.m;
   likelihood.freeParameters = freeCount;
@@ -792,6 +797,7 @@ void nlfit_result_init_size(nlfit_result* result, size_t size) {
     r.jacobian_check_column = -1;
     r.deviance = nlfit::kNaN;
     r.pearson_chi2 = nlfit::kNaN;
+    r.chi2_p_value = nlfit::kNaN;
     r.log_likelihood = nlfit::kNaN;
     r.aic = nlfit::kNaN;
     r.aicc = nlfit::kNaN;

@@ -145,6 +145,32 @@ void invertTriangle(StatisticsMemory& w, int rank) {
   }
 }
 
+// The parameters within the rank that move with an undetermined one: for
+// each pivoted position a beyond the rank, the direction with component 1 at
+// a that leaves the leading columns' fit unchanged, z = -R11^-1 * R12(:, a),
+// in the scaled coordinates. A parameter with a component above
+// kDirectionComponent enters only together with it (a and b in a*b*x): its
+// value is not fixed by the data either, and it is flagged undetermined.
+// Parameters outside every such direction keep standard errors that do not
+// depend on which member of a direction the rank left out.
+constexpr double kDirectionComponent = 1e-6;
+
+void markUndeterminedDirections(StatisticsMemory& w, int rank, int k, unsigned* columnFlags) {
+  const std::size_t stride = static_cast<std::size_t>(rank);
+  for (int a = rank; a < k; ++a) {
+    for (int i = 0; i < rank; ++i) {
+      double z = 0.0;
+      for (int l = i; l < rank; ++l) {
+        z = z + w.inverse[static_cast<std::size_t>(l) * stride + static_cast<std::size_t>(i)] *
+                    rAt(w, l, a);
+      }
+      if (std::fabs(z) > kDirectionComponent) {
+        columnFlags[w.pivots[i]] |= NLFIT_PARAM_UNDETERMINED;
+      }
+    }
+  }
+}
+
 void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
                 const unsigned* freeFlags, nlfit_result* result) {
   const FitProblem& p = *rq.problem;
@@ -175,7 +201,8 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
   for (int i = 0; i < n; ++i) {
     const int a = positionOf(i);
     const bool held = (a < 0);
-    const bool determined = !held && a < rank;
+    const bool determined =
+        !held && a < rank && (freeFlags[w.pivots[a]] & NLFIT_PARAM_UNDETERMINED) == 0;
     const double variance = determined ? covarianceAt(a, a) : (held ? 0.0 : kNaN);
     const double se = std::sqrt(variance);
     if (result->std_errors != nullptr) result->std_errors[i] = se;
@@ -188,7 +215,8 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
       double cov;
       if (held || b < 0) {
         cov = 0.0;
-      } else if (!determined || b >= rank) {
+      } else if (!determined || b >= rank ||
+                 (freeFlags[w.pivots[b]] & NLFIT_PARAM_UNDETERMINED) != 0) {
         cov = kNaN;
       } else {
         cov = covarianceAt(a, b);
@@ -196,7 +224,8 @@ void fillArrays(const StatisticsRequest& rq, StatisticsMemory& w, int rank,
       if (result->covariance != nullptr) result->covariance[at] = cov;
       if (result->correlation != nullptr) {
         double r = kNaN;
-        if (determined && b >= 0 && b < rank) {
+        if (determined && b >= 0 && b < rank &&
+            (freeFlags[w.pivots[b]] & NLFIT_PARAM_UNDETERMINED) == 0) {
           const double seJ = std::sqrt(covarianceAt(b, b));
           if (i == j) {
             r = (se > 0.0) ? 1.0 : kNaN;
@@ -359,6 +388,7 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
 
   // Gauss-Newton step in the scaled, pivoted coordinates: R * z = Q^T * fvec.
   invertTriangle(w, rank);
+  markUndeterminedDirections(w, rank, k, columnFlags);
   bool stationary = (rank == k);
   for (int a = 0; a < rank && stationary; ++a) {
     double z = 0.0;

@@ -29,6 +29,34 @@ double entry(const double* values, std::size_t j) {
   return values != nullptr ? values[j] : std::nan("");
 }
 
+// The report layer's warnings as [{code, message}, ...].
+Json warningList(const nlfit_report_input& in) {
+  Json list = Json::array();
+  std::string text(nlfit_report_warnings(&in, nullptr, 0) + 1, '\0');
+  text.resize(nlfit_report_warnings(&in, &text[0], text.size()));
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t end = text.find('\n', begin);
+    const std::string line = text.substr(begin, end - begin);
+    const std::size_t tab = line.find('\t');
+    list.push_back({{"code", line.substr(0, tab)}, {"message", line.substr(tab + 1)}});
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  return list;
+}
+
+const char* originName(unsigned char origin) {
+  switch (origin) {
+    case NLFIT_START_AUTOMATIC:
+      return "automatic";
+    case NLFIT_START_DEFAULT:
+      return "default";
+    default:
+      return "given";
+  }
+}
+
 }  // namespace
 
 std::string jsonReport(const nlfit_report_input& in, const double* covariance,
@@ -70,6 +98,8 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
     p["ci95_high"] = number(entry(r.ci_high, k));
     p["fixed"] = (flags & NLFIT_PARAM_HELD) != 0;
     p["start"] = in.start != nullptr ? number(in.start[k]) : Json(nullptr);
+    p["start_origin"] =
+        in.start_origin != nullptr ? Json(originName(in.start_origin[k])) : Json(nullptr);
     p["undetermined"] = (flags & NLFIT_PARAM_UNDETERMINED) != 0;
     p["no_effect"] = (flags & NLFIT_PARAM_NO_EFFECT) != 0;
     p["at_start"] = (flags & NLFIT_PARAM_AT_START) != 0;
@@ -93,6 +123,8 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
   j["correlation"] = matrix(r.correlation, n);
   j["model"] = {{"name", in.model_name != nullptr ? Json(in.model_name) : Json(nullptr)},
                 {"formula", in.formula != nullptr ? Json(in.formula) : Json(nullptr)}};
+  j["chi2_p_value"] = number(r.chi2_p_value);
+  j["warnings"] = warningList(in);
   j["data"] = {{"file", in.data_file != nullptr ? Json(in.data_file) : Json(nullptr)},
                {"points", in.points},
                {"skipped_nonfinite", in.skipped_points}};

@@ -142,9 +142,8 @@ struct Problem {
   std::vector<std::string> names;
   std::vector<double> start;
   std::vector<unsigned char> held;
-  std::string defaulted;  // parameters without a start value, started at 1
-  std::vector<double> lower, upper;  // empty: no bounds given
-  std::string startedAtBound;        // "b at 2, ...": defaulted starts moved onto a bound
+  std::vector<unsigned char> origin;  // NLFIT_START_* of each parameter
+  std::vector<double> lower, upper;   // empty: no bounds given
 };
 
 // A NIST StRD file is read whole (it is small); a delimited file line by
@@ -240,7 +239,8 @@ std::size_t parameterIndex(const Problem& problem, const std::string& name, cons
 }
 
 // --lower and --upper. A start the user gave must lie within its bounds; a
-// start of 1 by default moves to the nearest bound.
+// start the user did not give (from the data, or 1) moves to the nearest
+// bound.
 void chooseBounds(const Arguments& args, Problem* problem, const std::vector<bool>& given) {
   const auto lowers = parseAssignments(args.lower, "--lower");
   const auto uppers = parseAssignments(args.upper, "--upper");
@@ -264,9 +264,7 @@ void chooseBounds(const Arguments& args, Problem* problem, const std::vector<boo
       fail(kExitBadInput, "the start of " + name + " (" + number(start) + ") lies outside its bounds [" +
                               number(lo) + ", " + number(hi) + "]");
     }
-    start = start < lo ? lo : hi;
-    problem->startedAtBound +=
-        (problem->startedAtBound.empty() ? "" : ", ") + name + " at its bound " + number(start);
+    start = start < lo ? lo : hi;  // the report shows the start it took
   }
 }
 
@@ -313,10 +311,31 @@ void chooseStart(const Arguments& args, Problem* problem) {
     problem->held[j] = 1;
     given[j] = true;
   }
+  // The others from the data by the shape's own method, or 1 (a formula, a
+  // NIST model on a data file): the report says which.
+  std::vector<unsigned char> givenFlags(given.begin(), given.end());
+  problem->origin.assign(n, NLFIT_START_GIVEN);
+  const nlfit::data::Observations& obs = problem->observations;
+  const int status = nlfit_model_auto_start(
+      problem->model.get(), n, problem->start.data(), givenFlags.data(), obs.x.size(),
+      obs.x.data(), obs.y.data(), obs.sigma.empty() ? nullptr : obs.sigma.data(),
+      problem->origin.data());
+  if (status != 0) fail(kExitBadInput, std::string("starting values: ") + nlfit_status_message(status));
+  // A start not given that lies outside its bounds moves onto the bound.
   chooseBounds(args, problem, given);
-  for (std::size_t j = 0; j < n; ++j) {
-    if (!given[j]) problem->defaulted += (problem->defaulted.empty() ? "" : ", ") + problem->names[j];
+}
+
+// The report layer's warnings, one message each.
+std::vector<std::string> warningMessages(const nlfit_report_input& input) {
+  std::string text(nlfit_report_warnings(&input, nullptr, 0) + 1, '\0');
+  text.resize(nlfit_report_warnings(&input, &text[0], text.size()));
+  std::vector<std::string> messages;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t tab = line.find('\t');
+    messages.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
   }
+  return messages;
 }
 
 // The fitted values at x and the half-widths of their 95 % confidence and
@@ -387,7 +406,8 @@ void writeOutput(const Arguments& args, const Problem& problem, const std::vecto
 }
 
 void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
-                  const nlfit_result& result) {
+                  const nlfit_report_input& input) {
+  const nlfit_result& result = *input.result;
   const double rss = result.rss;
   const nlfit::data::Observations& obs = problem.observations;
   svgplot::FitPlot plot;
@@ -427,6 +447,8 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
     plot.residuals.push_back(obs.sigma.empty() ? r : r / obs.sigma[i]);
   }
   if (!obs.sigma.empty()) plot.residualTitle = "(model \xE2\x88\x92 y) / \xCF\x83";
+  plot.converged = input.result->converged != 0;
+  plot.warnings = warningMessages(input);
   std::string error;
   if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
 }
@@ -509,7 +531,7 @@ int runGlobal(const Arguments& args) {
   // once per file.
   std::vector<std::string> names;
   std::vector<double> start, lower, upper;
-  std::vector<unsigned char> held;
+  std::vector<unsigned char> held, origin;
   std::vector<std::vector<std::size_t>> maps(count, std::vector<std::size_t>(local));
   for (std::size_t j = 0; j < local; ++j) {
     const std::size_t copies = isShared[j] ? 1 : count;
@@ -521,6 +543,7 @@ int runGlobal(const Arguments& args) {
                                   : first.names[j] + "[" + std::to_string(c + 1) + "]");
       start.push_back(first.start[j]);
       held.push_back(first.held[j]);
+      origin.push_back(first.origin[j]);
       if (!first.lower.empty()) {
         lower.push_back(first.lower[j]);
         upper.push_back(first.upper[j]);
@@ -585,10 +608,6 @@ int runGlobal(const Arguments& args) {
   result.parameter_flags = flags.data();
   const int status = nlfit_fit_global(dataSets.data(), count, n, params.data(), &options, &result);
   if (status < 0) fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
-  if (!first.defaulted.empty()) {
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1\n",
-                 first.defaulted.c_str());
-  }
   std::vector<const char*> cnames;
   for (const std::string& name : names) cnames.push_back(name.c_str());
   nlfit_report_input input{};
@@ -603,6 +622,7 @@ int runGlobal(const Arguments& args) {
   input.parameter_names = cnames.data();
   input.params = params.data();
   input.start = start.data();
+  input.start_origin = origin.data();
   input.result = &result;
   input.certified_rss = std::nan("");
   nlfit::cli::GlobalSets sets;
@@ -706,15 +726,14 @@ int run(const Arguments& args) {
     fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   }
 
-  if (!args.svg.empty()) writePicture(args, problem, params, result);
-  if (!args.output.empty()) writeOutput(args, problem, params, result);
-  // Said once the fit has run, so that a failure stays one line.
-  if (!problem.defaulted.empty()) {
-    const std::string atBound =
-        problem.startedAtBound.empty() ? "" : " (" + problem.startedAtBound + " instead)";
-    std::fprintf(stderr, "nlfit: warning: no --start value for %s; started at 1%s\n",
-                 problem.defaulted.c_str(), atBound.c_str());
+
+  // Residuals at the result, for the runs test of the report.
+  std::vector<double> residuals(m);
+  if (nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), m,
+                           residuals.data()) != 0) {
+    fail(kExitBadInput, "cannot evaluate the model at the result");
   }
+  for (std::size_t i = 0; i < m; ++i) residuals[i] = residuals[i] - obs.y[i];
 
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
@@ -732,10 +751,16 @@ int run(const Arguments& args) {
   input.parameter_names = names.data();
   input.params = params.data();
   input.start = problem.start.data();
+  input.start_origin = problem.origin.data();
   input.result = &result;
   input.certified = certified ? problem.dataset.certified.data() : nullptr;
   input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
   input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
+  input.x = obs.x.data();
+  input.residuals = residuals.data();
+
+  if (!args.svg.empty()) writePicture(args, problem, params, input);
+  if (!args.output.empty()) writeOutput(args, problem, params, result);
 
   emitReport(args, input, "");
   if (status == NLFIT_STOPPED_NONFINITE) {
@@ -797,7 +822,9 @@ int main(int argc, char** argv) {
   app.add_option("--model", args.model,
                  "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
                  "(see --list-models)");
-  app.add_option("--start", args.start, "starting values name=value,... (others start at 1)");
+  app.add_option("--start", args.start,
+                 "starting values name=value,... (others: from the data for the everyday "
+                 "catalogue shapes, 1 otherwise)");
   app.add_option("--fix", args.fix, "hold parameters at values name=value,...");
   app.add_option("--lower", args.lower,
                  "lower bounds name=value,... (the fit keeps those parameters at or above)");

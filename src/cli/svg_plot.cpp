@@ -19,6 +19,7 @@ namespace {
 // The canvas, in SVG user units (also its size in pixels).
 constexpr int kWidth = 960;
 constexpr int kHeight = 720;
+constexpr int kWarningLine = 18;
 constexpr double kLeft = 100.0;
 constexpr double kRight = 930.0;
 constexpr double kMainTop = 82.0;
@@ -420,21 +421,36 @@ std::string renderPlot(const FitPlot& plot, const std::vector<double>& barLow,
   std::string out;
   out.reserve(4096 + 120 * (points * 3 + curvePoints / 4));
   out += "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+  // Each warning adds a line below the residual panel.
+  const int height = kHeight + kWarningLine * static_cast<int>(plot.warnings.size());
   out += "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" width=\"" + std::to_string(kWidth) +
-         "\" height=\"" + std::to_string(kHeight) + "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " +
-         std::to_string(kHeight) + "\" font-family=\"sans-serif\" font-size=\"13\" fill=\"" +
+         "\" height=\"" + std::to_string(height) + "\" viewBox=\"0 0 " + std::to_string(kWidth) + " " +
+         std::to_string(height) + "\" font-family=\"sans-serif\" font-size=\"13\" fill=\"" +
          kTextColour + "\">\n";
   out += "<title>" + xmlText(plot.title) + "</title>\n";
   out += "<defs>\n<clipPath id=\"main-clip\">";
   rect(out, kLeft, kMainTop, kRight, kMainBottom, "");
   out += "</clipPath>\n</defs>\n";
-  rect(out, 0.0, 0.0, kWidth, kHeight, "fill=\"#ffffff\"");
+  rect(out, 0.0, 0.0, kWidth, height, "fill=\"#ffffff\"");
 
   // Title row and legend.
   text(out, kWidth / 2.0, 30.0, plot.title,
        "text-anchor=\"middle\" font-size=\"20\" font-weight=\"bold\" class=\"title\"");
   if (!plot.subtitle.empty()) {
     text(out, kWidth / 2.0, 52.0, plot.subtitle, "text-anchor=\"middle\" fill=\"#505050\" class=\"subtitle\"");
+  }
+  if (!plot.converged) {
+    text(out, kRight, 30.0, "NOT CONVERGED",
+         "text-anchor=\"end\" font-size=\"16\" font-weight=\"bold\" fill=\"#c00000\" "
+         "class=\"not-converged\"");
+  }
+  if (!plot.warnings.empty()) {
+    out += "<g class=\"warnings\" fill=\"#a04000\">\n";
+    for (std::size_t k = 0; k < plot.warnings.size(); ++k) {
+      text(out, kLeft, kHeight - 8.0 + kWarningLine * static_cast<double>(k),
+           "Warning: " + plot.warnings[k], "class=\"warning\"");
+    }
+    out += "</g>\n";
   }
   out += "<g class=\"legend\">\n";
   out += "<circle cx=\"" + num(kLeft + 8.0) + "\" cy=\"70.00\" r=\"3.5\" fill=\"none\" stroke=\"" +

@@ -21,6 +21,8 @@ struct FitPlot {
   std::vector<double> residuals;  // model - observation, one per observation
   std::vector<double> errors;     // one standard deviation per observation, drawn as
                                   // an error bar y +- error; empty: no bars
+  bool converged = true;          // false: the picture is marked "not converged"
+  std::vector<std::string> warnings;  // one line each, under the plot
   std::vector<double> bandLow;    // a confidence band along curveX, drawn
   std::vector<double> bandHigh;   // shaded under the curve; empty: none
   std::string residualTitle = "model \xE2\x88\x92 y";  // the lower panel's axis title

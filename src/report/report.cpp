@@ -3,17 +3,24 @@
 // and one line for each thing the user should look at.
 #include "nlfit/report.h"
 
-#include "api/struct_prefix.h"
-
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "api/api.h"
+#include "api/struct_prefix.h"
+
 namespace {
 
 constexpr double kStrongCorrelation = 0.99;
+// Chi-square p-values outside these bounds, and a runs test below the
+// first, are warned of.
+constexpr double kChiSquareLow = 1e-3;
+constexpr double kChiSquareHigh = 0.999;
+constexpr double kRunsLow = 1e-3;
 
 std::string format(const char* pattern, double value) {
   if (std::isnan(value)) return "-";
@@ -70,6 +77,143 @@ double entry(const double* array, std::size_t j) {
   return array != nullptr ? array[j] : std::nan("");
 }
 
+struct Warning {
+  std::string code;
+  std::string message;
+};
+
+// "a", "a and b", "a, b and c".
+std::string listOf(const std::vector<std::string>& names) {
+  std::string out;
+  for (std::size_t k = 0; k < names.size(); ++k) {
+    if (k > 0) out += (k + 1 == names.size()) ? " and " : ", ";
+    out += names[k];
+  }
+  return out;
+}
+
+double runsPValue(std::size_t m, const double* x, const double* residuals) {
+  std::vector<std::size_t> order;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (residuals[i] != 0.0 && !std::isnan(residuals[i]) && !std::isnan(x[i])) order.push_back(i);
+  }
+  std::stable_sort(order.begin(), order.end(),
+                   [x](std::size_t a, std::size_t b) { return x[a] < x[b]; });
+  double positive = 0.0, negative = 0.0, runs = 0.0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    const bool up = residuals[order[k]] > 0.0;
+    (up ? positive : negative) += 1.0;
+    if (k == 0 || up != (residuals[order[k - 1]] > 0.0)) runs += 1.0;
+  }
+  const double total = positive + negative;
+  if (total < 10.0 || positive == 0.0 || negative == 0.0) return std::nan("");
+  const double product = 2.0 * positive * negative;
+  const double mean = product / total + 1.0;
+  const double variance = product * (product - total) / (total * total * (total - 1.0));
+  if (!(variance > 0.0)) return std::nan("");
+  // Continuity-corrected normal approximation, lower tail.
+  const double z = (runs + 0.5 - mean) / std::sqrt(variance);
+  return nlfit::normalLowerTail(z);
+}
+
+// The warnings of a report in the order they are printed.
+std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
+  const nlfit_result& r = *in.result;
+  const std::size_t n = in.n;
+  std::vector<Warning> warnings;
+  if (!r.converged) {
+    warnings.push_back({"not_converged",
+                        "the fit did not converge; the values are those of the last accepted step"});
+  }
+  if (in.start_origin != nullptr) {
+    std::vector<std::string> defaulted, moved;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (in.start_origin[j] != NLFIT_START_DEFAULT) continue;
+      defaulted.push_back(name(in, j));
+      // A caller may have moved a start of 1 onto a bound.
+      if (in.start != nullptr && in.start[j] != 1.0) {
+        moved.push_back(std::string(name(in, j)) + " at " + format("%.10g", in.start[j]));
+      }
+    }
+    if (!defaulted.empty()) {
+      warnings.push_back({"start_default",
+                          "no start value for " + listOf(defaulted) + "; started at 1" +
+                              (moved.empty() ? "" : " (" + listOf(moved) + ", its bound)")});
+    }
+  }
+  std::vector<std::string> undetermined;
+  for (std::size_t j = 0; j < n; ++j) {
+    const unsigned flags = flagsOf(in, j);
+    if (flags & NLFIT_PARAM_HELD) continue;
+    const bool atStart = (flags & NLFIT_PARAM_AT_START) != 0 ||
+                         (r.parameter_flags == nullptr && in.start != nullptr &&
+                          in.start[j] == in.params[j]);
+    if (flags & NLFIT_PARAM_AT_BOUND) {
+      warnings.push_back({"at_bound", std::string(name(in, j)) + " is at its bound " +
+                                          format("%.10g", in.params[j]) +
+                                          ": no standard error; the others are computed as if "
+                                          "it were held there"});
+      continue;
+    }
+    if (flags & NLFIT_PARAM_NO_EFFECT) {
+      warnings.push_back({"no_effect", std::string(name(in, j)) +
+                                           " does not change the residuals; hold it with --fix " +
+                                           name(in, j) + "=VALUE"});
+    } else if (flags & NLFIT_PARAM_UNDETERMINED) {
+      undetermined.push_back(name(in, j));
+    } else if (atStart) {
+      warnings.push_back({"at_start", std::string(name(in, j)) + " did not move from its start value " +
+                                          format("%.10g", in.params[j])});
+    }
+  }
+  if (undetermined.size() == 1) {
+    warnings.push_back({"undetermined", undetermined[0] +
+                                            " is undetermined: the data do not fix it apart from "
+                                            "the others (standard error withheld)"});
+  } else if (undetermined.size() > 1) {
+    warnings.push_back({"undetermined",
+                        listOf(undetermined) +
+                            " enter only together: the data fix a combination of them, not each "
+                            "one (standard errors withheld; hold all but one with --fix)"});
+  }
+  if (r.correlation != nullptr) {
+    for (std::size_t i = 0; i < n; ++i) {
+      for (std::size_t j = 0; j < i; ++j) {
+        const double c = r.correlation[i * n + j];
+        if (std::fabs(c) > kStrongCorrelation) {
+          warnings.push_back({"correlated", std::string(name(in, j)) + " and " + name(in, i) +
+                                                " are correlated at " + format("%.4f", c) +
+                                                ": the data hardly tell them apart"});
+        }
+      }
+    }
+  }
+  if (in.weighted && in.absolute_sigma && !std::isnan(r.chi2_p_value)) {
+    if (r.chi2_p_value < kChiSquareLow) {
+      warnings.push_back({"chi2_low", "chi-square " + format("%.6g", r.rss) + " for " +
+                                          integer(r.dof) + " degrees of freedom (p-value " +
+                                          format("%.3g", r.chi2_p_value) +
+                                          "): sigma too small, or the model does not fit"});
+    } else if (r.chi2_p_value > kChiSquareHigh) {
+      warnings.push_back({"chi2_high", "chi-square " + format("%.6g", r.rss) + " for " +
+                                           integer(r.dof) + " degrees of freedom (p-value " +
+                                           format("%.6g", r.chi2_p_value) +
+                                           "): sigma too large, the residuals are smaller than "
+                                           "it says"});
+    }
+  }
+  if (in.x != nullptr && in.residuals != nullptr) {
+    const double p = runsPValue(in.points, in.x, in.residuals);
+    if (p < kRunsLow) {
+      warnings.push_back({"structured_residuals",
+                          "the residuals are systematic: their signs in the order of x form too "
+                          "few runs (runs test p = " + format("%.2g", p) +
+                              "); the model misses the shape of the data"});
+    }
+  }
+  return warnings;
+}
+
 std::string buildReport(const nlfit_report_input& in) {
   const nlfit_result& r = *in.result;
   const std::size_t n = in.n;
@@ -106,7 +250,17 @@ std::string buildReport(const nlfit_report_input& in) {
   if (r.statistics_evaluations > 0) {
     out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
   }
-  out += "\n\n";
+  out += "\n";
+  if (in.start_origin != nullptr) {
+    std::vector<std::string> automatic;
+    for (std::size_t j = 0; j < n; ++j) {
+      if (in.start_origin[j] == NLFIT_START_AUTOMATIC) automatic.push_back(name(in, j));
+    }
+    if (!automatic.empty()) {
+      out += "Start:    automatic (from the data) for " + listOf(automatic) + "\n";
+    }
+  }
+  out += "\n";
 
   std::vector<std::vector<std::string>> rows;
   rows.push_back({"Parameter", "Value", "Std error", "Rel err %", "95% CI low", "95% CI high"});
@@ -147,6 +301,9 @@ std::string buildReport(const nlfit_report_input& in) {
                   format("%.6g", r.reduced_chi2)});
   rows.push_back({in.weighted ? "RMS weighted residual" : "RMS residual", format("%.6g", rms)});
   rows.push_back({"R^2", format("%.10g", r.r_squared)});
+  if (in.weighted && in.absolute_sigma) {
+    rows.push_back({"Chi-square p-value", format("%.4g", r.chi2_p_value)});
+  }
   }
   if (!std::isnan(r.aic)) {
     rows.push_back({"AIC", format("%.8g", r.aic)});
@@ -194,49 +351,10 @@ std::string buildReport(const nlfit_report_input& in) {
     out += table(rows);
   }
 
-  std::vector<std::string> warnings;
-  if (!r.converged) {
-    warnings.push_back("the fit did not converge; the values are those of the last accepted step");
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    const unsigned flags = flagsOf(in, j);
-    if (flags & NLFIT_PARAM_HELD) continue;
-    const bool atStart = (flags & NLFIT_PARAM_AT_START) != 0 ||
-                         (r.parameter_flags == nullptr && in.start != nullptr &&
-                          in.start[j] == in.params[j]);
-    if (flags & NLFIT_PARAM_AT_BOUND) {
-      warnings.push_back(std::string(name(in, j)) + " is at its bound " +
-                         format("%.10g", in.params[j]) +
-                         ": no standard error; the others are computed as if it were held there");
-      continue;
-    }
-    if (flags & NLFIT_PARAM_NO_EFFECT) {
-      warnings.push_back(std::string(name(in, j)) +
-                         " does not change the residuals; hold it with --fix " + name(in, j) +
-                         "=VALUE");
-    } else if (flags & NLFIT_PARAM_UNDETERMINED) {
-      warnings.push_back(std::string(name(in, j)) +
-                         " is undetermined: the data do not fix it apart from the others");
-    } else if (atStart) {
-      warnings.push_back(std::string(name(in, j)) + " did not move from its start value " +
-                         format("%.10g", in.params[j]));
-    }
-  }
-  if (r.correlation != nullptr) {
-    for (std::size_t i = 0; i < n; ++i) {
-      for (std::size_t j = 0; j < i; ++j) {
-        const double c = r.correlation[i * n + j];
-        if (std::fabs(c) > kStrongCorrelation) {
-          warnings.push_back(std::string(name(in, j)) + " and " + name(in, i) +
-                             " are correlated at " + format("%.4f", c) +
-                             ": the data hardly tell them apart");
-        }
-      }
-    }
-  }
+  const std::vector<Warning> warnings = collectWarnings(in);
   if (!warnings.empty()) {
     out += "\n";
-    for (const std::string& w : warnings) out += "Warning: " + w + "\n";
+    for (const Warning& w : warnings) out += "Warning: " + w.message + "\n";
   }
   return out;
 }
@@ -253,6 +371,38 @@ double nlfit_report_digits(double value, double reference) {
       reference == 0.0 ? -std::log10(error) : -std::log10(error / std::fabs(reference));
   if (!(digits > 0.0)) return 0.0;
   return digits > 15.0 ? 15.0 : digits;
+}
+
+double nlfit_report_runs_p_value(size_t m, const double* x, const double* residuals) {
+  if (x == nullptr || residuals == nullptr) return std::nan("");
+  try {
+    return runsPValue(m, x, residuals);
+  } catch (...) {
+    return std::nan("");
+  }
+}
+
+size_t nlfit_report_warnings(const nlfit_report_input* input, char* buffer, size_t size) {
+  // The library's copies of the caller's input and result.
+  nlfit_report_input in;
+  nlfit_result result;
+  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
+      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
+    return 0;
+  }
+  in.result = &result;
+  try {
+    std::string text;
+    for (const Warning& w : collectWarnings(in)) text += w.code + "\t" + w.message + "\n";
+    if (buffer != nullptr && size > 0) {
+      const std::size_t copied = text.size() < size ? text.size() : size - 1;
+      std::memcpy(buffer, text.data(), copied);
+      buffer[copied] = '\0';
+    }
+    return text.size();
+  } catch (...) {
+    return 0;
+  }
 }
 
 void nlfit_report_input_init_size(nlfit_report_input* input, size_t size) {
