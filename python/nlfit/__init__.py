@@ -18,10 +18,16 @@ without NumPy.
 __all__ = ["fit", "curve_fit", "fit_many", "fit_global", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
-__version__ = "1.1.0"
+from typing import TYPE_CHECKING, Any, List
+
+from ._version import __version__
+
+if TYPE_CHECKING:  # what the names below are, for type checkers
+    from ._api import (BatchResult, FitError, FitResult, Model, RefusedError, catalogue,
+                       curve_fit, fit, fit_many, load_library)
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:
     if name in __all__:
         from . import _api
         return getattr(_api, name)
@@ -31,5 +37,5 @@ def __getattr__(name):
     raise AttributeError("module 'nlfit' has no attribute %r" % name)
 
 
-def __dir__():
+def __dir__() -> List[str]:
     return sorted(list(globals()) + __all__)

@@ -1,18 +1,29 @@
 """The NumPy interface: fit, curve_fit, fit_many and the model handles."""
 
-import collections
+from __future__ import annotations
+
+import collections as _collections
 import ctypes
+import dataclasses
 import inspect
+import os
 import re
 import warnings
+from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, Iterator, List, Optional, Sequence, Tuple,
+                    Union, cast)
 
 import numpy as np
 
-from . import _library
+from . import _arguments, _interrupt, _library
 from ._library import c_double_p
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["fit", "curve_fit", "fit_many", "fit_global", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
+
+ModelLike = Union[str, "Model", Callable[..., Any]]
 
 _IDENTIFIER = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -22,17 +33,69 @@ _TUNING = ("reduction_tolerance", "step_tolerance", "gradient_tolerance",
            "step_bound_factor", "relative_error", "loss_scale")
 
 
-def load_library(path=None):
-    """The loaded libnlfit_api (see nlfit._library for where it is looked for);
-    with a path, that file."""
-    return _library.Library(path) if path else _library.library()
+def load_library(path: Optional[str] = None) -> _library.Library:
+    """The fitting library that fits use; with a path, load that file and use
+    it from now on.
+
+    Parameters
+    ----------
+    path : str, optional
+        A libnlfit_api shared library. Without it, the library in use is
+        returned, found on first use as docs/python.md tells (first match:
+        the ``NLFIT_API_LIBRARY`` environment variable, beside the package,
+        the install prefix, the checkout's ``build/``, ``<sys.prefix>/lib``,
+        the system loader).
+
+    Returns
+    -------
+    Library
+        The loaded library; ``.path`` is its file.
+
+    Raises
+    ------
+    OSError
+        The file cannot be loaded.
+
+    Notes
+    -----
+    Model handles keep the library they were made with; fits, catalogue()
+    and new handles use the selected one.
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> library = nlfit.load_library()
+    >>> nlfit.load_library(library.path) is library
+    True
+    """
+    return _library.select(path) if path else _library.library()
 
 
 class FitError(RuntimeError):
-    """A fit that was refused or did not converge. ``status`` is the C status,
-    ``status_name`` its name, ``result`` the FitResult when there is one."""
+    """A fit that was refused, did not converge, or stopped.
 
-    def __init__(self, message, status, result=None):
+    Attributes
+    ----------
+    status : int
+        The C status (``nlfit_status`` in nlfit/fit.h).
+    status_name : str
+        Its short name, such as ``"stopped_evaluations"``.
+    result : FitResult or None
+        The fit's result, when there is one.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> try:
+    ...     nlfit.curve_fit("exp_decay", x, np.exp(-x), [1.0, 0.3, 0.0], maxfev=2)
+    ... except nlfit.FitError as error:
+    ...     print(error.status_name)
+    stopped_evaluations
+    """
+
+    def __init__(self, message: str, status: int, result: Optional["FitResult"] = None) -> None:
         super().__init__(message)
         self.status = status
         self.status_name = _library.library().status_name(status)
@@ -41,11 +104,34 @@ class FitError(RuntimeError):
 
 class RefusedError(FitError, ValueError):
     """The C library refused the problem before evaluating the model (a
-    negative status): also a ValueError."""
+    negative status); also a ValueError.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> try:
+    ...     nlfit.fit("line", [0.0, 1.0, np.nan], [1.0, 2.0, 3.0], [0.0, 1.0])
+    ... except nlfit.RefusedError as error:
+    ...     print(error.status_name)
+    refused_nonfinite_data
+    """
 
 
-def catalogue():
-    """The names of the catalogue models."""
+def catalogue() -> List[str]:
+    """The names of the catalogue models.
+
+    Returns
+    -------
+    list of str
+        Names that ``Model``, ``fit`` and ``fit_many`` accept as models.
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> "exp_decay" in nlfit.catalogue()
+    True
+    """
     lib = _library.library()
     return [lib.nlfit_model_builtin_name(i).decode()
             for i in range(lib.nlfit_model_builtin_count())]
@@ -54,18 +140,68 @@ def catalogue():
 class Model:
     """A model handle: a catalogue model by name, or a compiled formula in x.
 
-    A string that is a bare name (letters, digits, underscore) must name a
-    catalogue entry (case-insensitive); any other string is a formula, whose
-    parameters are its identifiers other than x, pi and functions, in order
-    of first appearance (or in the order of ``parameter_names``).
+    Parameters
+    ----------
+    source : str
+        A bare name (letters, digits, underscore) names a catalogue entry
+        (case-insensitive, see ``catalogue()``); any other string is a
+        formula in ``x``, compiled by the C library.
+    parameter_names : sequence of str, optional
+        The formula's parameters, in this order. By default they are its
+        identifiers other than ``x``, ``pi`` and functions, in order of first
+        appearance. With names, even a bare name is read as a formula.
+
+    Attributes
+    ----------
+    name : str
+        The catalogue name, or ``"formula"``.
+    formula : str
+        The model's formula text.
+    description : str
+        One line about the model.
+    parameter_names : tuple of str
+        Its parameters, in order.
+    parameter_count : int
+        Their number.
+
+    Raises
+    ------
+    ValueError
+        An unknown catalogue name, a formula that does not compile, or a NUL
+        byte in the source or a parameter name.
+
+    Notes
+    -----
+    The handle holds memory in the C library until ``close()`` (or the end
+    of a ``with`` block, or garbage collection). A closed model can no
+    longer be used.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> with nlfit.Model("a*exp(-b*x)+c") as model:
+    ...     print(model.parameter_names)
+    ...     print(model(np.array([0.0, 1.0]), 2.0, 0.0, 1.0))
+    ('a', 'b', 'c')
+    [3. 3.]
+    >>> nlfit.Model("exp_decay").parameter_count
+    3
     """
 
-    def __init__(self, source, parameter_names=None):
+    name: str
+    formula: str
+    description: str
+    parameter_names: Tuple[str, ...]
+    parameter_count: int
+
+    def __init__(self, source: str, parameter_names: Optional[Sequence[str]] = None) -> None:
         if not isinstance(source, str):
             raise TypeError("a model is a callable, a formula string or a catalogue name,"
                             " not %s" % type(source).__name__)
+        encoded_source = _arguments.text(source, "the model")
+        self._handle: Optional[int] = None
         self._lib = lib = _library.library()
-        self._handle = None
         if _IDENTIFIER.match(source.strip()) and parameter_names is None:
             handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
@@ -75,10 +211,12 @@ class Model:
             error = ctypes.create_string_buffer(512)
             names, count = None, 0
             if parameter_names is not None:
-                encoded = [str(name).encode() for name in parameter_names]
+                if isinstance(parameter_names, str):
+                    raise TypeError("parameter_names is a sequence of names, not one string")
+                encoded = [_arguments.text(name, "the parameter name") for name in parameter_names]
                 names = (ctypes.c_char_p * len(encoded))(*encoded)
                 count = len(encoded)
-            handle = lib.nlfit_model_formula(source.encode(), ctypes.cast(names, ctypes.c_void_p)
+            handle = lib.nlfit_model_formula(encoded_source, ctypes.cast(names, ctypes.c_void_p)
                                              if names is not None else None,
                                              count, error, len(error))
             if not handle:
@@ -91,9 +229,28 @@ class Model:
         self.formula = lib.nlfit_model_formula_text(handle).decode()
         self.description = lib.nlfit_model_description(handle).decode()
 
-    def __call__(self, x, *params):
-        """The model's values at x (a NumPy array) for the parameters, through
-        the C library."""
+    def __call__(self, x: Any, *params: float) -> NDArray[Any]:
+        """The model's values at x for the parameters, through the C library.
+
+        Parameters
+        ----------
+        x : array_like
+            Abscissae, any shape.
+        *params : float
+            The ``parameter_count`` parameter values.
+
+        Returns
+        -------
+        numpy.ndarray
+            float64 values of x's shape.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> nlfit.Model("line")([0.0, 2.0], 1.0, 0.5)
+        array([1., 2.])
+        """
+        handle = self.handle()
         x = _float_array(x, "x", copy_ok=True)
         p = _float_array(params, "params", copy_ok=True)
         if p.shape != (self.parameter_count,):
@@ -101,23 +258,66 @@ class Model:
                              % (self.name, self.parameter_count, p.size))
         flat = np.ascontiguousarray(x.ravel())
         values = np.empty_like(flat)
-        status = self._lib.nlfit_model_evaluate(self._handle, p.ctypes.data, flat.ctypes.data,
+        status = self._lib.nlfit_model_evaluate(handle, p.ctypes.data, flat.ctypes.data,
                                                 flat.size, values.ctypes.data)
         if status != 0:
             raise FitError(self._lib.status_message(status), status)
         return values.reshape(x.shape)
 
-    def __del__(self):
-        if getattr(self, "_handle", None):
-            self._lib.nlfit_model_free(self._handle)
-            self._handle = None
+    def handle(self) -> int:
+        """The C handle (an ``nlfit_model *`` as an integer).
 
-    def __repr__(self):
+        Raises
+        ------
+        ValueError
+            The model has been closed.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> nlfit.Model("line").handle() != 0
+        True
+        """
+        if not self._handle:
+            raise ValueError("the model %r has been closed" % (self,))
+        return self._handle
+
+    @property
+    def closed(self) -> bool:
+        """True once ``close()`` has freed the handle."""
+        return not self._handle
+
+    def close(self) -> None:
+        """Frees the C handle; closing again does nothing.
+
+        Examples
+        --------
+        >>> import nlfit
+        >>> model = nlfit.Model("line")
+        >>> model.close()
+        >>> model.closed
+        True
+        """
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle:
+            self._lib.nlfit_model_free(handle)
+
+    def __enter__(self) -> "Model":
+        return self
+
+    def __exit__(self, *exception: Any) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
         return "Model(%r)" % (self.formula if self.name == "formula" else self.name)
 
 
-def _model_of(model):
+def _model_of(model: Any) -> Optional[Model]:
     if isinstance(model, Model):
+        model.handle()  # refuses a closed model
         return model
     if isinstance(model, str):
         return Model(model)
@@ -127,7 +327,7 @@ def _model_of(model):
                     % type(model).__name__)
 
 
-def _float_array(values, name, copy_ok):
+def _float_array(values: Any, name: str, copy_ok: bool) -> NDArray[Any]:
     """values as a float64 array: a C-contiguous float64 array as it is; other
     real numbers converted once (refused when not copy_ok and values is a
     non-contiguous float64 array)."""
@@ -149,37 +349,25 @@ def _float_array(values, name, copy_ok):
     return np.ascontiguousarray(array, dtype=np.float64)
 
 
-def _reject(kwargs, function):
+def _reject(kwargs: Dict[str, Any], function: str) -> None:
     for name in kwargs:
         if name not in _TUNING:
             raise TypeError("%s() does not support the keyword %r" % (function, name))
 
 
-def _held_flags(fixed, n, names):
-    """fixed: None, a boolean mask of n values, or indices or names."""
-    if fixed is None:
+def _held_flags(fixed: Any, n: int, names: Sequence[str]) -> Optional[NDArray[Any]]:
+    """fixed: None, indices or names, or a boolean mask of n values."""
+    return _arguments.held_flags(fixed, n, names)
+
+
+def _max_evaluations(maxfev: Any) -> Optional[int]:
+    if maxfev is None:
         return None
-    items = list(fixed) if not isinstance(fixed, (str, int)) else [fixed]
-    flags = np.zeros(n, dtype=np.uint8)
-    if len(items) == n and all(isinstance(v, (bool, np.bool_)) for v in items):
-        flags[:] = items
-        return flags
-    for item in items:
-        if isinstance(item, str):
-            if item not in names:
-                raise ValueError("fixed names %r, not a parameter (%s)" % (item, ", ".join(names)))
-            flags[names.index(item)] = 1
-        elif isinstance(item, (int, np.integer)) and not isinstance(item, (bool, np.bool_)):
-            if not -n <= item < n:
-                raise ValueError("fixed index %d out of range for %d parameters" % (item, n))
-            flags[item] = 1
-        else:
-            raise TypeError("fixed holds parameter indices, names or n booleans, not %r"
-                            % (item,))
-    return flags
+    return _arguments.integer(maxfev, "maxfev", 1, _arguments.INT64_MAX)
 
 
-def _bound_arrays(bounds, n, names):
+def _bound_arrays(bounds: Any, n: int, names: Sequence[str]
+                  ) -> Optional[Tuple[NDArray[Any], NDArray[Any]]]:
     """bounds=(lower, upper), each a scalar or n values, +-inf for none, as two
     float64 arrays of n; None when there are no bounds at all. Refuses NaN,
     lower > upper, a lower bound of +inf and an upper one of -inf, naming the
@@ -206,18 +394,20 @@ def _bound_arrays(bounds, n, names):
             raise ValueError("bounds of %s must be numbers, a lower one below +inf and an upper"
                              " one above -inf, got [%r, %r]" % (names[j], lower[j], upper[j]))
         if lower[j] > upper[j]:
-            raise _refused("the lower bound of %s (%r) is above its upper bound (%r)"
-                           % (names[j], lower[j], upper[j]))
+            raise _refused_option("the lower bound of %s (%r) is above its upper bound (%r)"
+                                  % (names[j], lower[j], upper[j]))
     if np.all(lower == -np.inf) and np.all(upper == np.inf):
         return None
     return lower, upper
 
 
-def _refused(message):
+def _refused_option(message: str) -> "RefusedError":
     return RefusedError(message, -6)
 
 
-def _check_start_in_bounds(params, bounded, names, defaulted):
+def _check_start_in_bounds(params: NDArray[Any],
+                           bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]],
+                           names: Sequence[str], defaulted: bool) -> None:
     """A start outside its bounds is refused naming the parameter; a start of
     ones by default moves to the nearest bound instead."""
     if bounded is None:
@@ -229,20 +419,22 @@ def _check_start_in_bounds(params, bounded, names, defaulted):
         if defaulted:
             params[j] = lower[j] if params[j] < lower[j] else upper[j]
         else:
-            raise _refused("the start of %s (%r) lies outside its bounds [%r, %r]"
-                           % (names[j], float(params[j]), lower[j], upper[j]))
+            raise _refused_option("the start of %s (%r) lies outside its bounds [%r, %r]"
+                                  % (names[j], float(params[j]), lower[j], upper[j]))
 
 
-def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, target=None,
-             bounded=None):
+def _options(lib: _library.Library, n: int, held: Optional[NDArray[Any]],
+             sigma: Optional[NDArray[Any]], absolute_sigma: bool, maxfev: Any, statistics: bool,
+             tuning: Dict[str, Any], target: Optional[_library.Options] = None,
+             bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None
+             ) -> _library.Options:
     options = target if target is not None else _library.Options()
     lib.nlfit_options_init(ctypes.byref(options))
     for name, value in tuning.items():
-        setattr(options, name, float(value))
-    if maxfev is not None:
-        if int(maxfev) < 1:
-            raise ValueError("maxfev must be at least 1, got %r" % (maxfev,))
-        options.max_evaluations = int(maxfev)
+        setattr(options, name, _arguments.real(value, name))
+    budget = _max_evaluations(maxfev)
+    if budget is not None:
+        options.max_evaluations = budget
     options.held = held.ctypes.data if held is not None else None
     options.sigma = sigma.ctypes.data if sigma is not None else None
     options.absolute_sigma = 1 if absolute_sigma else 0
@@ -253,27 +445,49 @@ def _options(lib, n, held, sigma, absolute_sigma, maxfev, statistics, tuning, ta
 
 
 class _VectorCallback:
-    """A Python f(x, *params) behind nlfit_vector_model. An exception is kept
-    and the fit stopped (nonzero return); the caller re-raises it."""
+    """A Python f(x, *params) behind nlfit_vector_model. The whole body is
+    guarded: an exception (KeyboardInterrupt included) is kept and the fit
+    stopped (nonzero return); the caller re-raises it after the C call.
+    f gets a read-only view of x, so that it cannot change the caller's
+    data or the fit's."""
 
-    def __init__(self, function, x, n):
+    def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
+                 guard: _interrupt.Guard) -> None:
         self.function = function
-        self.x = x
+        self.x = x.view()
+        self.x.flags.writeable = False
         self.x_address = x.ctypes.data
         self.n = n
         self.m = x.size
-        self.error = None
+        self.guard = guard
+        self.error: Optional[BaseException] = None
         self.pointer = _library.VectorModel(self._call)
 
-    def _call(self, params, x, m, values, _user):
+    def _call(self, params: Any, x: Any, m: int, values: Any, _user: Any) -> int:
         try:
+            if self.error is not None or self.guard.interrupted():
+                return 1
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
                 xs = np.ctypeslib.as_array(x, shape=(m,))
-            out = np.asarray(self.function(xs, *params[:self.n]), dtype=np.float64)
+                xs.flags.writeable = False
+            arguments = params[:self.n]
+            with self.guard.python_call():
+                out = self.function(xs, *arguments)
+            # Nothing returned (a forgotten return) is NaN: the fit stops as
+            # not finite, naming the observation.
+            out = np.asarray(np.nan if out is None else out)
+            if out.dtype.kind not in "fiu":
+                raise TypeError(
+                    "the model returned %s values; it must return real numbers%s"
+                    % (out.dtype, " (np.real or np.abs of them?)" if out.dtype.kind == "c"
+                       else ""))
             if out.shape != (m,):
+                if out.shape not in ((), (1,)):
+                    raise ValueError("the model returned shape %s; expected (%d,), the shape of"
+                                     " x (or one value for all x)" % (out.shape, m))
                 out = np.broadcast_to(out, (m,))
-            out = np.ascontiguousarray(out)
+            out = np.ascontiguousarray(out, dtype=np.float64)
             ctypes.memmove(values, out.ctypes.data, 8 * m)
             return 0
         except BaseException as error:  # noqa: B902 - re-raised after the C call
@@ -281,7 +495,7 @@ class _VectorCallback:
                 self.error = error
             return 1
 
-    def raise_pending(self):
+    def raise_pending(self) -> None:
         error, self.error = self.error, None
         if error is not None:
             raise error
@@ -291,25 +505,36 @@ class _JacobianCallback:
     """A Python jac(x, *params) returning the (m, n) Jacobian of the model's
     values behind nlfit_jacobian_function; errors as in _VectorCallback."""
 
-    def __init__(self, function, x, n):
+    def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
+                 guard: _interrupt.Guard) -> None:
         self.function = function
-        self.x = x
+        self.x = x.view()
+        self.x.flags.writeable = False
         self.x_address = x.ctypes.data
         self.n = n
         self.m = x.size
-        self.error = None
+        self.guard = guard
+        self.error: Optional[BaseException] = None
         self.pointer = _library.JacobianFunction(self._call)
 
-    def _call(self, params, x, m, n, jacobian, _user):
+    def _call(self, params: Any, x: Any, m: int, n: int, jacobian: Any, _user: Any) -> int:
         try:
+            if self.error is not None or self.guard.interrupted():
+                return 1
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
                 xs = np.ctypeslib.as_array(x, shape=(m,))
-            out = np.asarray(self.function(xs, *params[:n]), dtype=np.float64)
+                xs.flags.writeable = False
+            arguments = params[:n]
+            with self.guard.python_call():
+                out = np.asarray(self.function(xs, *arguments))
+            if out.dtype.kind not in "fiu":
+                raise TypeError("jac returned %s values; it must return real numbers"
+                                % out.dtype)
             if out.shape != (m, n):
                 raise ValueError("jac must return an array of shape (%d, %d), got %s"
                                  % (m, n, out.shape))
-            out = np.ascontiguousarray(out)
+            out = np.ascontiguousarray(out, dtype=np.float64)
             ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
             return 0
         except BaseException as error:  # noqa: B902 - re-raised after the C call
@@ -317,7 +542,7 @@ class _JacobianCallback:
                 self.error = error
             return 1
 
-    def raise_pending(self):
+    def raise_pending(self) -> None:
         error, self.error = self.error, None
         if error is not None:
             raise error
@@ -327,7 +552,7 @@ _DERIVATIVES = {"exact": 0, "numeric": 1}
 _ESTIMATORS = {"least_squares": 0, "poisson": 1, "soft_l1": 2, "huber": 3, "cauchy": 4}
 
 
-def _estimator_code(estimator):
+def _estimator_code(estimator: Any) -> int:
     try:
         return _ESTIMATORS[estimator]
     except (KeyError, TypeError):
@@ -336,7 +561,7 @@ def _estimator_code(estimator):
                          % (estimator,)) from None
 
 
-def _derivatives_code(derivatives):
+def _derivatives_code(derivatives: Any) -> int:
     try:
         return _DERIVATIVES[derivatives]
     except (KeyError, TypeError):
@@ -344,7 +569,17 @@ def _derivatives_code(derivatives):
                          % (derivatives,)) from None
 
 
-def _callable_names(function, n):
+def _progress_stop(guard: _interrupt.Guard) -> Any:
+    """An nlfit_progress_callback that stops a fit once SIGINT has arrived."""
+    def report(_iteration: int, _norm: float, _params: Any, _n: int, _user: Any) -> int:
+        try:
+            return 1 if guard.interrupted() else 0
+        except BaseException:  # noqa: B902 - nothing may escape into C
+            return 1
+    return _library.ProgressCallback(report)
+
+
+def _callable_names(function: Callable[..., Any], n: int) -> Tuple[str, ...]:
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
         names = [p.name for p in parameters
@@ -356,7 +591,7 @@ def _callable_names(function, n):
     return tuple("p%d" % j for j in range(n))
 
 
-def _callable_parameter_count(function):
+def _callable_parameter_count(function: Callable[..., Any]) -> int:
     try:
         parameters = list(inspect.signature(function).parameters.values())[1:]
     except (TypeError, ValueError):
@@ -367,34 +602,163 @@ def _callable_parameter_count(function):
     return len(parameters)
 
 
+@dataclasses.dataclass(eq=False, repr=False)
 class FitResult:
-    """The result of nlfit.fit. All statistics come from the C library.
+    """The result of ``fit``; every statistic comes from the C library.
 
-    Attributes: ``params``, ``std_errors``, ``ci_low``, ``ci_high`` (95 %
-    confidence interval), ``covariance`` and ``correlation`` (n x n; NaN for
-    parameters beyond the numerical rank), ``parameter_flags``,
-    ``parameter_names``, ``rss``, ``residual_norm``, ``reduced_chi2``,
-    ``r_squared``, ``log_likelihood``, ``aic``, ``aicc``, ``bic`` (Gaussian
-    likelihood; see docs/api.md), ``dof``, ``rank``, ``status`` (the C status), ``status_name``,
-    ``message``, ``converged``, ``iterations``, ``evaluations``,
-    ``statistics_evaluations``, ``jacobian_evaluations`` (calls of an exact
-    Jacobian), ``jacobian_check_error`` and ``jacobian_check_column`` (the
-    check_jacobian comparison; NaN and -1 when none ran), ``model`` (the
-    model's name or formula), ``nonfinite_index`` (with status
-    ``stopped_nonfinite``, the first observation whose model value or
-    residual was not finite; else -1), ``chi2_p_value`` (with sigma and
-    absolute_sigma; NaN otherwise), ``start_origin`` (per parameter 0 given,
-    1 automatic, 2 default 1; None when p0 was given), ``residuals`` (model -
-    y at the result) and ``warnings``, the report's list of ``{"code",
-    "message"}`` dicts (the ``nlfit`` command's ``warnings``).
-    ``repr`` is the report table the ``nlfit`` command prints.
+    ``repr(result)`` (and ``print``) is the report table the ``nlfit``
+    command prints.
+
+    Attributes
+    ----------
+    params : numpy.ndarray
+        (n,) the fitted parameters (the last accepted point after any stop).
+    parameter_names : tuple of str
+        Their names.
+    start : numpy.ndarray
+        (n,) the starting values.
+    std_errors : numpy.ndarray
+        (n,) standard errors; NaN for parameters the data do not determine
+        (beyond the Jacobian's numerical rank), 0 for held ones.
+    ci_low, ci_high : numpy.ndarray
+        (n,) the 95 % confidence interval (Student t with ``dof`` degrees).
+    covariance : numpy.ndarray
+        (n, n) s^2 (J^T J)^-1, or (J^T J)^-1 with ``absolute_sigma``; NaN rows
+        and columns for undetermined parameters, zero ones for held ones.
+    correlation : numpy.ndarray
+        (n, n) the correlation matrix.
+    parameter_flags : numpy.ndarray
+        (n,) ``NLFIT_PARAM_*`` bits: 1 held, 2 undetermined, 4 no effect on
+        the residuals, 8 free but still at its start, 16 on a bound.
+    rss : float
+        The sum of squared (weighted) residuals: chi-square with sigma.
+    residual_norm : float
+        Its square root.
+    reduced_chi2 : float
+        rss / dof; NaN when dof = 0.
+    r_squared : float
+        The (weighted) coefficient of determination; NaN when undefined.
+    dof : int
+        Degrees of freedom, m - rank.
+    rank : int
+        The numerical rank of the Jacobian (free parameters).
+    status : int
+        The C status: 1-4 converged, 5 evaluation budget spent, 6-8 stopped
+        at machine precision, 11 a model value that is not finite (see
+        ``nlfit/fit.h``).
+    status_name : str
+        Its short name, such as ``"converged_reduction"``.
+    message : str
+        One sentence about it.
+    converged : bool
+        Whether the status counts as converged.
+    iterations : int
+        Outer iterations of the solver.
+    evaluations : int
+        Model evaluations of the fit.
+    statistics_evaluations : int
+        Model evaluations for the statistics, counted apart.
+    jacobian_evaluations : int
+        Calls of an exact Jacobian.
+    jacobian_check_error, jacobian_check_column : float, int
+        The check_jacobian comparison of the exact Jacobian with central
+        differences; NaN and -1 when none ran.
+    deviance, pearson_chi2 : float
+        With estimator='poisson', the deviance and Pearson's sum; else NaN.
+    estimator : str
+        The estimator of the fit.
+    chi2_p_value : float
+        With sigma and absolute_sigma, the chi-square p-value; NaN otherwise.
+    start_origin : numpy.ndarray or None
+        Per parameter 0 given, 1 automatic, 2 default 1; None when p0 was
+        given.
+    residuals : numpy.ndarray or None
+        model - y at the result.
+    warnings : list of dict
+        The report's warnings, ``{"code", "message"}`` dicts (the ``nlfit``
+        command's ``warnings``).
+    log_likelihood, aic, aicc, bic : float
+        Model comparison: the maximised log-likelihood (Gaussian, or
+        Poisson's) and the information criteria (``docs/api.md``); NaN for a
+        robust loss.
+    fitted : numpy.ndarray
+        The fitted model at the data's x; ``result(x)`` evaluates it at any
+        x and ``result.predict(x)`` adds the confidence and prediction bands.
+    model : str
+        The catalogue name, the formula, or the Python callable's name.
+    model_name : str or None
+        The catalogue name or the callable's name; None for a formula.
+    formula : str or None
+        The model's formula; None for a Python callable.
+    x, y : numpy.ndarray
+        The data fitted.
+    sigma : numpy.ndarray or None
+        Standard deviations of y, when given.
+    absolute_sigma : bool
+        Whether sigma was taken as absolute.
+    nonfinite_index : int
+        With status ``stopped_nonfinite``, the first observation whose model
+        value or residual was not finite; else -1.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 5.0, 30)
+    >>> r = nlfit.fit("exp_decay", x, 3.0 * np.exp(-1.3 * x) + 0.5, [1.0, 1.0, 0.0])
+    >>> r.converged, r.parameter_names, r.dof
+    (True, ('a', 'k', 'c'), 27)
+    >>> print(np.round(r.params, 6))
+    [3.  1.3 0.5]
+    >>> print(repr(r).splitlines()[0])
+    Model:    exp_decay: y = a*exp(-k*x) + c
     """
 
-    _ARRAYS = ("params", "std_errors", "ci_low", "ci_high", "covariance", "correlation",
-               "parameter_flags")
-
-    def __init__(self, **fields):
-        self.__dict__.update(fields)
+    params: NDArray[Any]
+    parameter_names: Tuple[str, ...]
+    start: NDArray[Any]
+    std_errors: NDArray[Any]
+    ci_low: NDArray[Any]
+    ci_high: NDArray[Any]
+    covariance: NDArray[Any]
+    correlation: NDArray[Any]
+    parameter_flags: NDArray[Any]
+    rss: float
+    residual_norm: float
+    reduced_chi2: float
+    r_squared: float
+    dof: int
+    rank: int
+    status: int
+    status_name: str
+    message: str
+    converged: bool
+    iterations: int
+    evaluations: int
+    statistics_evaluations: int
+    model: str
+    model_name: Optional[str]
+    formula: Optional[str]
+    x: NDArray[Any]
+    y: NDArray[Any]
+    sigma: Optional[NDArray[Any]]
+    absolute_sigma: bool
+    nonfinite_index: int = -1
+    jacobian_evaluations: int = 0
+    jacobian_check_error: float = float("nan")
+    jacobian_check_column: int = -1
+    deviance: float = float("nan")
+    pearson_chi2: float = float("nan")
+    estimator: str = "least_squares"
+    chi2_p_value: float = float("nan")
+    start_origin: Optional[NDArray[Any]] = None
+    residuals: Optional[NDArray[Any]] = None
+    warnings: List[Dict[str, str]] = dataclasses.field(default_factory=list)
+    log_likelihood: float = float("nan")
+    aic: float = float("nan")
+    aicc: float = float("nan")
+    bic: float = float("nan")
+    _model: Any = dataclasses.field(default=None, repr=False)
 
     def __call__(self, x):
         """The fitted model's values at x (an array of any shape)."""
@@ -454,10 +818,11 @@ class FitResult:
                      address(pred))
         handle = self._model if isinstance(self._model, Model) else None
         if handle is not None:
-            status = lib.nlfit_predict_model(handle._handle, 1, *arguments)
+            status = lib.nlfit_predict_model(handle.handle(), 1, *arguments)
         else:
-            callback = _VectorCallback(self._model, flat, n)
-            status = lib.nlfit_predict(callback.pointer, None, 1, *arguments)
+            with _interrupt.Guard() as guard:
+                callback = _VectorCallback(self._model, flat, n, guard)
+                status = lib.nlfit_predict(callback.pointer, None, 1, *arguments)
             callback.raise_pending()
         if status != 0:
             raise FitError("predict(): %s (%s)" % (lib.status_message(status),
@@ -471,11 +836,11 @@ class FitResult:
                           (values + conf).reshape(shape), (values - pred).reshape(shape),
                           (values + pred).reshape(shape))
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         text = _report_table(self)
         return text if text is not None else self._plain_table()
 
-    def _plain_table(self):
+    def _plain_table(self) -> str:
         lines = ["model      %s" % self.model,
                  "status     %s (%s)" % (self.status_name, self.message),
                  "%-10s %24s %24s" % ("parameter", "value", "std error")]
@@ -487,14 +852,14 @@ class FitResult:
         return "\n".join(lines)
 
 
-Prediction = collections.namedtuple(
+Prediction = _collections.namedtuple(
     "Prediction", ["value", "confidence_low", "confidence_high", "prediction_low",
                    "prediction_high"])
 Prediction.__doc__ = """FitResult.predict: the fitted model's values and the two bands at the
 level asked for (None when bands=False)."""
 
 
-def _report_text(r, function_name):
+def _report_text(r: FitResult, function_name: str) -> Optional[str]:
     """The text the C library's report layer writes for a fit (its report,
     or its warnings); None when the library lacks the function."""
     lib = _library.library()
@@ -505,11 +870,9 @@ def _report_text(r, function_name):
         status=r.status, converged=int(r.converged), rank=r.rank, iterations=r.iterations,
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
-        r_squared=r.r_squared, jacobian_evaluations=getattr(r, "jacobian_evaluations", 0),
-        deviance=getattr(r, "deviance", float("nan")),
-        pearson_chi2=getattr(r, "pearson_chi2", float("nan")),
-        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic,
-        chi2_p_value=getattr(r, "chi2_p_value", float("nan")))
+        r_squared=r.r_squared, jacobian_evaluations=r.jacobian_evaluations,
+        deviance=r.deviance, pearson_chi2=r.pearson_chi2, chi2_p_value=r.chi2_p_value,
+        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -522,10 +885,10 @@ def _report_text(r, function_name):
         parameter_names=ctypes.cast(names, ctypes.c_void_p).value,
         params=r.params.ctypes.data, start=r.start.ctypes.data,
         result=ctypes.pointer(result), certified_rss=float("nan"))
-    origin = getattr(r, "start_origin", None)
+    origin = r.start_origin
     if origin is not None:
         report.start_origin = origin.ctypes.data
-    residuals = getattr(r, "residuals", None)
+    residuals = r.residuals
     if residuals is not None:
         report.x = r.x.ctypes.data
         report.residuals = residuals.ctypes.data
@@ -534,16 +897,16 @@ def _report_text(r, function_name):
         return "" if function_name == "nlfit_report_warnings" else None
     buffer = ctypes.create_string_buffer(size + 1)
     formatter(ctypes.byref(report), ctypes.cast(buffer, ctypes.c_void_p), size + 1)
-    return buffer.value.decode(errors="replace")
+    return str(buffer.value.decode(errors="replace"))
 
 
-def _report_table(r):
+def _report_table(r: FitResult) -> Optional[str]:
     """The C library's report of a fit (nlfit_report_format), the table the
     nlfit command prints; None when the library lacks the formatter."""
     return _report_text(r, "nlfit_report_format")
 
 
-def _warnings_of(r):
+def _warnings_of(r: FitResult) -> List[Dict[str, str]]:
     """The report layer's warnings as a list of {"code", "message"} dicts:
     the list the nlfit command prints and writes under "warnings"."""
     text = _report_text(r, "nlfit_report_warnings")
@@ -553,14 +916,16 @@ def _warnings_of(r):
             for line in text.splitlines() if line]
 
 
-def _automatic_start(lib, handle, n, x, y, sigma):
+def _automatic_start(lib: _library.Library, handle: Optional[Model], n: int, x: NDArray[Any],
+                     y: NDArray[Any], sigma: Optional[NDArray[Any]]
+                     ) -> Tuple[NDArray[Any], Optional[NDArray[Any]]]:
     """The catalogue shape's starting values from the data, and the origin of
     each (nlfit.START_*); ones without a method (or an older library)."""
     params = np.ones(n)
     origin = np.full(n, 2, dtype=np.uint8)
     if handle is None or getattr(lib, "nlfit_model_auto_start", None) is None:
         return params, None
-    status = lib.nlfit_model_auto_start(handle._handle, n, params.ctypes.data, None, x.size,
+    status = lib.nlfit_model_auto_start(handle.handle(), n, params.ctypes.data, None, x.size,
                                         x.ctypes.data, y.ctypes.data,
                                         None if sigma is None else sigma.ctypes.data,
                                         origin.ctypes.data)
@@ -569,11 +934,45 @@ def _automatic_start(lib, handle, n, x, y, sigma):
     return params, origin
 
 
-def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, function_name,
-             bounds=None, jac=None, derivatives="exact", check_jacobian=False,
-             estimator="least_squares"):
-    lib = _library.library()
+def _residuals_at(lib: _library.Library, handle: Optional[Model], model: Any,
+                  params: NDArray[Any], x: NDArray[Any], y: NDArray[Any]
+                  ) -> Optional[NDArray[Any]]:
+    """model - y at the fitted parameters (for the runs test of the
+    warnings), or None when the model cannot give them."""
+    values = np.empty_like(x)
+    try:
+        if handle is not None:
+            if lib.nlfit_model_evaluate(handle.handle(), params.ctypes.data, x.ctypes.data,
+                                        x.size, values.ctypes.data) != 0:
+                return None
+        else:
+            values[:] = np.asarray(model(x.copy(), *params), dtype=np.float64)
+    except Exception:  # the model's own failure was reported by the fit
+        return None
+    result: NDArray[Any] = values - y
+    return result
+
+
+def _refused(lib: _library.Library, status: int, function_name: str) -> RefusedError:
+    return RefusedError("%s() refused the problem: %s (%s)"
+                        % (function_name, lib.status_message(status), lib.status_name(status)),
+                        status)
+
+
+def _stopped(lib: _library.Library, status: int, function_name: str) -> FitError:
+    """A fit stopped by a callback with no error to raise in its place: this
+    never passes for a result."""
+    return FitError("%s() was stopped before its end: %s (%s)"
+                    % (function_name, lib.status_message(status), lib.status_name(status)),
+                    status)
+
+
+def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sigma: bool,
+             fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str,
+             bounds: Any = None, jac: Any = None, derivatives: str = "exact",
+             check_jacobian: bool = False, estimator: str = "least_squares") -> FitResult:
     handle = _model_of(model)
+    lib = handle._lib if handle is not None else _library.library()
     derivatives_code = _derivatives_code(derivatives)
     estimator_code = _estimator_code(estimator)
     if jac is not None and handle is not None:
@@ -590,8 +989,9 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         n = handle.parameter_count
         names = handle.parameter_names
     else:
-        n = len(p0) if p0 is not None else _callable_parameter_count(model)
-        names = _callable_names(model, n)
+        function = cast(Callable[..., Any], model)
+        n = len(p0) if p0 is not None else _callable_parameter_count(function)
+        names = _callable_names(function, n)
     origin = None
     if p0 is None:
         params = np.ones(n)
@@ -617,40 +1017,47 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
     options.derivatives = derivatives_code
     options.estimator = estimator_code
     options.check_jacobian = 1 if check_jacobian else 0
-    jacobian = None
-    if jac is not None and derivatives == "exact":
-        jacobian = _JacobianCallback(jac, x, n)
-        options.jacobian = jacobian.pointer
-    arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
-              "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
-              "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+    arrays: Dict[str, Any] = {
+        "covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
+        "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
+        "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
     result = _library.Result()
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
-    if handle is not None:
-        status = lib.nlfit_fit_model(handle._handle, n, params.ctypes.data, x.size, x.ctypes.data,
-                                     y.ctypes.data, ctypes.byref(options), ctypes.byref(result))
-        model_name = None if handle.name == "formula" else handle.name
-        formula = handle.formula
-    else:
-        callback = _VectorCallback(model, x, n)
-        status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data, x.size,
-                                          x.ctypes.data, y.ctypes.data, ctypes.byref(options),
-                                          ctypes.byref(result))
+    callback = None
+    jacobian = None
+    with _interrupt.Guard() as guard:
+        if guard.active:
+            options.progress = progress = _progress_stop(guard)  # noqa: F841 - kept alive
+        if handle is not None:
+            status = lib.nlfit_fit_model(handle.handle(), n, params.ctypes.data, x.size,
+                                         x.ctypes.data, y.ctypes.data, ctypes.byref(options),
+                                         ctypes.byref(result))
+            model_name = None if handle.name == "formula" else handle.name
+            formula: Optional[str] = handle.formula
+        else:
+            callback = _VectorCallback(function, x, n, guard)
+            if jac is not None and derivatives == "exact":
+                jacobian = _JacobianCallback(jac, x, n, guard)
+                options.jacobian = jacobian.pointer
+            status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data,
+                                              x.size, x.ctypes.data, y.ctypes.data,
+                                              ctypes.byref(options), ctypes.byref(result))
+            model_name, formula = getattr(model, "__name__", "python model"), None
+    # Here a Ctrl-C during the fit has been raised as KeyboardInterrupt.
+    if callback is not None:
         callback.raise_pending()
-        if jacobian is not None:
-            jacobian.raise_pending()
-        model_name, formula = getattr(model, "__name__", "python model"), None
+    if jacobian is not None:
+        jacobian.raise_pending()
     if status < 0:
-        raise RefusedError("%s() refused the problem: %s (%s)"
-                           % (function_name, lib.status_message(status), lib.status_name(status)),
-                           status)
+        raise _refused(lib, status, function_name)
+    if status in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
+        raise _stopped(lib, status, function_name)
     fitted = FitResult(
-        model=model_name or formula, model_name=model_name, formula=formula,
-        parameter_names=names, params=params, start=start, x=x, y=y, sigma=sigma,
+        model=model_name or formula or "", model_name=model_name, formula=formula,
+        parameter_names=tuple(names), params=params, start=start, x=x, y=y, sigma=sigma,
         rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
-        r_squared=result.r_squared, log_likelihood=result.log_likelihood, aic=result.aic,
-        aicc=result.aicc, bic=result.bic, dof=result.dof, rank=result.rank, status=result.status,
+        r_squared=result.r_squared, dof=result.dof, rank=result.rank, status=result.status,
         status_name=lib.status_name(result.status), message=lib.status_message(result.status),
         converged=bool(result.converged), iterations=result.iterations,
         evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
@@ -659,65 +1066,118 @@ def _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, tuning, func
         jacobian_check_column=result.jacobian_check_column,
         deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
+        chi2_p_value=result.chi2_p_value, start_origin=origin,
+        log_likelihood=result.log_likelihood, aic=result.aic, aicc=result.aicc, bic=result.bic,
         _model=handle if handle is not None else model, **arrays)
-    fitted.chi2_p_value = result.chi2_p_value
-    fitted.start_origin = origin
     fitted.residuals = _residuals_at(lib, handle, model, params, x, y)
     fitted.warnings = _warnings_of(fitted)
     return fitted
 
 
-def _residuals_at(lib, handle, model, params, x, y):
-    """model - y at the fitted parameters (for the runs test of the
-    warnings), or None when the model cannot give them."""
-    values = np.empty_like(x)
-    try:
-        if handle is not None:
-            if lib.nlfit_model_evaluate(handle._handle, params.ctypes.data, x.ctypes.data,
-                                        x.size, values.ctypes.data) != 0:
-                return None
-        else:
-            values[:] = np.asarray(model(x, *params), dtype=np.float64)
-    except Exception:  # the model's own failure was reported by the fit
-        return None
-    return values - y
+_FIT_PARAMETERS = """model : str, Model or callable
+        A catalogue name (``"exp_decay"``), a formula in x
+        (``"a*exp(-b*x)+c"``), a ``Model``, or a Python callable
+        ``f(x, *params)`` that returns the model's m values at the whole
+        array x (called once per evaluation, with a read-only x).
+    x, y : array_like
+        The m observations (1-D, real).
+    p0 : array_like, optional
+        The n starting values; by default from the data for the catalogue's
+        everyday shapes, ones otherwise (a callable's n is then read from
+        its signature).
+    sigma : array_like, optional
+        Standard deviations of y: weights 1/sigma^2.
+    absolute_sigma : bool, default False
+        Take sigma as absolute: the covariance is not rescaled by the reduced
+        chi-square.
+    fixed : int, str or sequence, optional
+        Parameters held at their starting values: indices, names, or a mask
+        of n booleans. A list of n integers all 0 or 1 is refused as
+        ambiguous (ValueError).
+    maxfev : int, optional
+        The evaluation budget (an integer, 1 to 2**63 - 1); default 800 up to
+        9 free parameters.
+    bounds : (lower, upper), optional
+        Each a scalar or n values, -inf/+inf for none. A parameter on a
+        bound at the result has the flag NLFIT_PARAM_AT_BOUND (16) and NaN
+        standard error. A p0 outside its bounds is refused; the default
+        start of ones moves to the nearest bound.
+    jac : callable, optional
+        For a callable model, jac(x, *params) returning the (m, n) Jacobian
+        of the model's values (all n parameters, held ones included).
+    derivatives : {'exact', 'numeric'}, default 'exact'
+        'exact' uses jac, or the formula's or catalogue model's own
+        derivatives; 'numeric' forward differences.
+    check_jacobian : bool, default False
+        Compare the exact Jacobian once with central differences at the
+        start (result.jacobian_check_error, jacobian_check_column); ``fit``
+        only.
+    estimator : str, default 'least_squares'
+        Or 'poisson', maximum likelihood for counts (y >= 0, no sigma):
+        result.deviance and result.pearson_chi2, standard errors from the
+        Fisher information; or a robust loss 'soft_l1', 'huber', 'cauchy'
+        with its scale loss_scale (default 1, in units of the weighted
+        residuals) and approximate standard errors.
+    **options : float
+        reduction_tolerance, step_tolerance, gradient_tolerance,
+        step_bound_factor, relative_error, loss_scale. Any other keyword is a
+        TypeError."""
+
+_FIT_RAISES = """RefusedError
+        The C library refused the problem (too few points, NaN or infinite
+        data or start, a bad sigma, an option out of range); a ValueError.
+    TypeError, ValueError
+        A bad argument: not real numbers, a wrong shape, a NUL byte in a
+        formula, a float for maxfev, an unknown keyword; a callable that
+        returns complex values (TypeError) or the wrong shape (ValueError).
+    FitError
+        The fit was stopped before its end with no other exception to tell
+        why (not a converged status).
+    KeyboardInterrupt
+        Ctrl-C during the fit: it stops promptly.
+    Exception
+        Whatever the callable raised; the fit stops and it propagates."""
 
 
-def fit(model, x, y, p0=None, sigma=None, absolute_sigma=False, fixed=None, maxfev=None,
-        bounds=None, jac=None, derivatives="exact", check_jacobian=False,
-        estimator="least_squares", **options):
-    """Fits model to (x, y) and returns a FitResult.
+def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
+        absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
+        bounds: Any = None, jac: Any = None, derivatives: str = "exact",
+        check_jacobian: bool = False, estimator: str = "least_squares",
+        **options: float) -> FitResult:
+    """Fits a model to (x, y) and returns everything about the fit.
 
-    model: a callable f(x, *params) returning the model's values at the whole
-    array x (called once per evaluation), a formula string in x
-    ("a*exp(-b*x)+c") or a catalogue name ("two_exp"). p0: the starting
-    values (default: from the data for the catalogue's everyday shapes,
-    ones otherwise). sigma: standard deviations of y (weights
-    1/sigma^2). absolute_sigma: the covariance is not rescaled by the
-    reduced chi-square. fixed: parameters held at their starting values
-    (indices, names, or n booleans). maxfev: the evaluation budget.
-    bounds: (lower, upper), each a scalar or n values, -inf/+inf for none;
-    a parameter on a bound at the result has the flag NLFIT_PARAM_AT_BOUND
-    (16) and NaN standard error. A p0 outside its bounds is refused; the
-    default start of ones moves to the nearest bound.
-    jac: for a callable model, jac(x, *params) returning the (m, n) Jacobian
-    of the model's values (all n parameters, held ones included).
-    derivatives: 'exact' (default) uses jac, or the formula's or catalogue
-    model's own derivatives; 'numeric' forward differences. check_jacobian:
-    compare the exact Jacobian once with central differences at the start
-    (result.jacobian_check_error, jacobian_check_column). estimator:
-    'least_squares' (default) or 'poisson', maximum likelihood for counts
-    (y >= 0, no sigma): result.deviance and result.pearson_chi2, standard
-    errors from the Fisher information; or a robust loss 'soft_l1', 'huber',
-    'cauchy' with its scale loss_scale (default 1, in units of the weighted
-    residuals) and approximate standard errors.
-    Also accepted: reduction_tolerance, step_tolerance, gradient_tolerance,
-    step_bound_factor, relative_error. Any other keyword is a TypeError.
+    Parameters
+    ----------
+    %(parameters)s
 
-    A refused problem (bad counts, NaN data, bad sigma, ...) raises
-    RefusedError (a ValueError); a fit that ran returns its result whatever
-    its status (see ``converged``). An exception raised by the model stops
-    the fit and propagates.
+    Returns
+    -------
+    FitResult
+        The result whatever its status; see ``converged``.
+
+    Raises
+    ------
+    %(raises)s
+
+    See Also
+    --------
+    curve_fit : the (popt, pcov) convention.
+    fit_many : many curves with one model.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 5.0, 30)
+    >>> y = 3.0 * np.exp(-1.3 * x) + 0.5
+    >>> r = nlfit.fit("a*exp(-b*x)+c", x, y, p0=[1, 1, 0])
+    >>> r.converged, r.dof
+    (True, 27)
+    >>> print(np.round(r.params, 6))
+    [3.  1.3 0.5]
+    >>> held = nlfit.fit("a*exp(-b*x)+c", x, y, p0=[1, 1, 0.5], fixed=["c"])
+    >>> float(held.params[2]), float(held.std_errors[2])
+    (0.5, 0.0)
     """
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
@@ -951,11 +1411,7 @@ def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_s
         sets[s].map, sets[s].x, sets[s].y = mapping.ctypes.data, x.ctypes.data, y.ctypes.data
         sets[s].sigma = sigma.ctypes.data if sigma is not None else None
         if handle is not None:
-            sets[s].model = handle._handle
-        else:
-            callback = _VectorCallback(model, x, len(names))
-            keep.append(callback)
-            sets[s].function = callback.pointer
+            sets[s].model = handle.handle()
     options_struct = _options(lib, n, held, None, absolute_sigma, maxfev, True, options,
                               bounded=bounded)
     arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
@@ -964,8 +1420,14 @@ def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_s
     result = _library.Result()
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
-    status = lib.nlfit_fit_global(sets, len(entries), n, params.ctypes.data,
-                                  ctypes.byref(options_struct), ctypes.byref(result))
+    with _interrupt.Guard() as guard:
+        for s, (model, handle, x, y, sigma, names) in enumerate(entries):
+            if handle is None:
+                callback = _VectorCallback(model, x, len(names), guard)
+                keep.append(callback)
+                sets[s].function = callback.pointer
+        status = lib.nlfit_fit_global(sets, len(entries), n, params.ctypes.data,
+                                      ctypes.byref(options_struct), ctypes.byref(result))
     for item in keep:
         if isinstance(item, _VectorCallback):
             item.raise_pending()
@@ -988,15 +1450,64 @@ def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_s
         _model=None, **arrays)
 
 
-BatchResult = collections.namedtuple(
-    "BatchResult", ["params", "status", "converged", "rss", "std_errors", "evaluations"])
-BatchResult.__doc__ = """The result of fit_many, K curves of n parameters:
-params (K, n) float64, status (K,) C int statuses (1-4 converged, negative:
-that curve was refused), converged (K,) bool, rss (K,) float64, std_errors
-(K, n) float64 (None when std_errors=False), evaluations (K,) int64."""
+if fit.__doc__:
+    fit.__doc__ = fit.__doc__ % {"parameters": _FIT_PARAMETERS, "raises": _FIT_RAISES}
 
 
-def _batch_arrays(x, Y, p0, sigma, n):
+@dataclasses.dataclass(eq=False)
+class BatchResult:
+    """The result of ``fit_many``: K curves of n parameters.
+
+    It iterates over its fields in order, as the named tuple it once was:
+    ``params, status, converged, rss, std_errors, evaluations = result``.
+
+    Attributes
+    ----------
+    params : numpy.ndarray
+        (K, n) float64, the fitted parameters; a curve that was refused or
+        not started keeps its start.
+    status : numpy.ndarray
+        (K,) C int statuses: 1-4 converged, 5-8 stopped, negative: that
+        curve was refused (-3 non-finite data, -5 bad sigma, ...).
+    converged : numpy.ndarray
+        (K,) bool.
+    rss : numpy.ndarray
+        (K,) float64 sums of squared (weighted) residuals; NaN where refused.
+    std_errors : numpy.ndarray or None
+        (K, n) float64 standard errors; None with ``std_errors=False``.
+    evaluations : numpy.ndarray
+        (K,) int64 model evaluations of each fit.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> Y = np.array([[1.0], [2.0]]) * np.exp(-x)
+    >>> params, status, converged, rss, std_errors, evaluations = nlfit.fit_many(
+    ...     "a*exp(-b*x)", x, Y, [1.0, 0.5])
+    >>> converged.tolist()
+    [True, True]
+    """
+
+    params: Any
+    status: Any
+    converged: Any
+    rss: Any
+    std_errors: Any
+    evaluations: Any
+
+    _fields: ClassVar[Tuple[str, ...]]
+
+    def __iter__(self) -> Iterator[Any]:
+        return (getattr(self, field.name) for field in dataclasses.fields(self))
+
+
+BatchResult._fields = tuple(field.name for field in dataclasses.fields(BatchResult))
+
+
+def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
+                  ) -> Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Optional[NDArray[Any]]]:
     """Checks and converts the data of a batch."""
     Y = _float_array(Y, "Y", copy_ok=False)
     if Y.ndim != 2:
@@ -1020,38 +1531,53 @@ def _batch_arrays(x, Y, p0, sigma, n):
 
 
 class _Progress:
-    """A tqdm bar driven by the C progress callback. The callback comes from
-    the worker threads (one at a time); it only updates the bar every
-    total/500 curves, to stay cheap."""
+    """The progress of a batch: a tqdm bar (progress=True and tqdm installed)
+    and Ctrl-C. The C library calls ``pointer`` from its worker threads, one
+    at a time, with counts within its current slice of curves (``offset``
+    before it); the whole body is guarded, and an exception or an interrupt
+    stops the batch (the exception is raised by ``close``). The bar is only
+    updated every total/500 curves, to stay cheap."""
 
-    def __init__(self, total, enabled):
-        self.bar = None
-        self.error = None
+    def __init__(self, total: int, enabled: bool, guard: _interrupt.Guard) -> None:
+        self.bar: Any = None
+        self.guard = guard
+        self.error: Optional[BaseException] = None
+        self.total = total
+        self.offset = 0  # curves before the current call of the library
         self.done = 0
         self.step = max(1, total // 500)
         if enabled:
             try:
                 from tqdm import tqdm
             except ImportError:
-                return
-            self.bar = tqdm(total=total, unit="curve", smoothing=0.1)
+                pass
+            else:
+                self.bar = tqdm(total=total, unit="curve", smoothing=0.1)
         self.pointer = _library.BatchProgressCallback(self._call)
 
-    def _call(self, done, total, _user):
-        if done - self.done >= self.step or done == total:
-            try:
-                self.bar.update(done - self.done)
-                self.done = done
-            except BaseException as error:  # noqa: B902 - re-raised after the C call
-                self.error = error
+    @property
+    def needed(self) -> bool:
+        """Whether the C library must call back: for the bar or for Ctrl-C."""
+        return self.bar is not None or self.guard.active
+
+    def _call(self, done: int, total: int, _user: Any) -> int:
+        try:
+            if self.error is not None or self.guard.interrupted():
                 return 1
-        return 0
+            self.advance(self.offset + done)
+            return 0
+        except BaseException as error:  # noqa: B902 - re-raised after the C call
+            if self.error is None:
+                self.error = error
+            return 1
 
-    def advance(self, done):
-        if self.bar is not None:
-            self._call(done, self.bar.total, None)
+    def advance(self, done: int) -> None:
+        """done curves of the batch are fitted."""
+        if self.bar is not None and (done - self.done >= self.step or done == self.total):
+            self.bar.update(done - self.done)
+            self.done = done
 
-    def close(self):
+    def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
         error, self.error = self.error, None
@@ -1059,7 +1585,9 @@ class _Progress:
             raise error
 
 
-def _batch_automatic_starts(lib, handle, x, Y, sigma, n):
+def _batch_automatic_starts(lib: _library.Library, handle: Model, x: NDArray[Any],
+                            Y: NDArray[Any], sigma: Optional[NDArray[Any]], n: int
+                            ) -> NDArray[Any]:
     """(K, n) starts, each curve's from its own data (a loop in Python over
     the C function: for very large batches a shared p0 is faster)."""
     K = Y.shape[0]
@@ -1072,51 +1600,106 @@ def _batch_automatic_starts(lib, handle, x, Y, sigma, n):
     return starts
 
 
-def fit_many(model, x, Y, p0=None, sigma=None, threads=0, progress=False, absolute_sigma=False,
-             fixed=None, maxfev=None, std_errors=True, bounds=None, derivatives="exact",
-             estimator="least_squares", **options):
-    """Fits each row of Y (K curves of m points) with one model; returns a
-    BatchResult of NumPy arrays (params, status, converged, rss, std_errors,
-    evaluations).
+def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None, threads: int = 0,
+             progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
+             maxfev: Optional[int] = None, std_errors: bool = True, bounds: Any = None,
+             derivatives: str = "exact", estimator: str = "least_squares",
+             **options: float) -> BatchResult:
+    """Fits each row of Y (K curves of m points) with one model.
 
-    model: a formula string or catalogue name (or a Model): the whole batch
-    runs in the C library on ``threads`` threads (0 = all cores), with no
-    Python in the loop. A Python callable f(x, *params) also works but is the
-    slow path: its curves are fitted one after another, each through the
-    vectorized entry point, holding the interpreter.
-    x: (m,) shared or (K, m) per curve; p0: (n,) shared or (K, n), or None:
-    each curve's automatic start from its own data for a catalogue shape
-    with a method, ones otherwise; sigma: (K, m) or None. Y, x and sigma are used in place when they are
-    C-contiguous float64; other real dtypes are converted once, and
-    non-contiguous arrays are refused (ValueError) rather than copied.
-    Each curve's result is bit for bit that of fit() on that curve alone,
-    whatever the thread count. A bad curve (a NaN in its row, say) gets its
-    own negative status; the others are fitted. progress=True shows a tqdm
-    bar when tqdm is installed. std_errors=False skips the statistics
-    (with difference derivatives 2 evaluations per free parameter and curve).
-    bounds=(lower, upper) as in fit(), shared by every curve; a curve whose
-    start lies outside them gets status -6 (refused_bad_option).
-    derivatives: 'exact' (default) the formula's or catalogue model's own
-    derivatives, 'numeric' forward differences. estimator: as in fit().
+    With a formula or catalogue model the whole batch runs in the C library
+    on ``threads`` threads, with no Python in the loop. A Python callable
+    also works but is the slow path: its curves are fitted one after
+    another in the calling thread, each as ``fit`` would.
+
+    Parameters
+    ----------
+    model : str, Model or callable
+        As for ``fit``.
+    x : array_like
+        (m,) shared by all curves, or (K, m).
+    Y : array_like
+        (K, m), one curve per row.
+    p0 : array_like, optional
+        (n,) shared, or (K, n); None: each curve's automatic start from its
+        own data for a catalogue shape with a method, ones otherwise.
+    sigma : array_like, optional
+        (K, m) standard deviations of Y.
+    threads : int, default 0
+        Worker threads, the calling one included; 0 = all cores. At most
+        1024.
+    progress : bool, default False
+        Show a tqdm progress bar (when tqdm is installed).
+    absolute_sigma, fixed, maxfev, **options
+        As for ``fit``.
+    std_errors : bool, default True
+        Compute the standard errors (2 evaluations per free parameter and
+        curve).
+    bounds : (lower, upper), optional
+        As for ``fit``, shared by every curve; a curve whose start lies
+        outside them gets status -6 (refused_bad_option).
+    derivatives : {'exact', 'numeric'}, default 'exact'
+        The formula's or catalogue model's own derivatives, or forward
+        differences.
+    estimator : str, default 'least_squares'
+        As for ``fit``.
+
+    Returns
+    -------
+    BatchResult
+        NumPy arrays, one row per curve. Each curve's result is bit for bit
+        that of ``fit`` on that curve alone, whatever the thread count. A
+        bad curve (a NaN in its row, say) gets its own negative status; the
+        others are fitted.
+
+    Raises
+    ------
+    ValueError
+        A bad batch: K = 0, a wrong shape, non-contiguous Y, x or sigma
+        (refused rather than copied; ``np.ascontiguousarray`` copies), an
+        integer option out of range; also the errors of ``fit``.
+    TypeError
+        Not real numbers; a float for an integer option; an unknown keyword.
+    KeyboardInterrupt
+        Ctrl-C: the batch stops after the curves being fitted.
+    FitError
+        The batch was stopped with no other exception to tell why.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> rates = np.array([[0.5], [1.0], [2.0]])
+    >>> r = nlfit.fit_many("a*exp(-b*x)", x, 2.0 * np.exp(-rates * x), [1.0, 1.0], threads=2)
+    >>> print(np.round(r.params, 6))
+    [[2.  0.5]
+     [2.  1. ]
+     [2.  2. ]]
+    >>> r.converged.tolist()
+    [True, True, True]
     """
     _reject(options, "fit_many")
     derivatives_code = _derivatives_code(derivatives)
     estimator_code = _estimator_code(estimator)
-    lib = _library.library()
+    workers = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     handle = _model_of(model)
+    lib = handle._lib if handle is not None else _library.library()
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
     else:
-        n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(model)
-        names = _callable_names(model, n)
+        function = cast(Callable[..., Any], model)
+        n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(function)
+        names = _callable_names(function, n)
     automatic = p0 is None
     x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n)
     if automatic and handle is not None:
         p0 = _batch_automatic_starts(lib, handle, x, Y, sigma, n)
     if automatic and bounds is not None:
-        lower, upper = _bound_arrays(bounds, n, names)  # starts not given move onto them
-        p0 = np.ascontiguousarray(np.clip(p0, lower, upper))
+        bounded_starts = _bound_arrays(bounds, n, names)  # starts not given move onto them
+        if bounded_starts is not None:
+            p0 = np.ascontiguousarray(np.clip(p0, bounded_starts[0], bounded_starts[1]))
     K, m = Y.shape
     held = _held_flags(fixed, n, list(names))
     bounded = _bound_arrays(bounds, n, names)
@@ -1126,46 +1709,91 @@ def fit_many(model, x, Y, p0=None, sigma=None, threads=0, progress=False, absolu
     rss = np.empty(K)
     evaluations = np.empty(K, dtype=np.int64)
     errors = np.empty((K, n)) if std_errors else None
-    bar = _Progress(K, progress)
-    try:
-        if handle is not None:
-            batch = _library.BatchOptions()
-            lib.nlfit_batch_options_init(ctypes.byref(batch))
-            fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
-                                   options, bounded=bounded)
-            fit_options.derivatives = derivatives_code
-            fit_options.estimator = estimator_code
-            batch.fit = ctypes.pointer(fit_options)
-            batch.threads = int(threads)
-            if bar.bar is not None:
-                batch.progress = bar.pointer
-            data = _library.BatchData(
-                curves=K, points=m, x=x.ctypes.data, x_per_curve=int(x.ndim == 2),
-                y=Y.ctypes.data, sigma=sigma.ctypes.data if sigma is not None else None,
-                start=p0.ctypes.data, start_per_curve=int(p0.ndim == 2))
-            outputs = _library.BatchOutputs(
-                params=params.ctypes.data, status=status.ctypes.data,
-                converged=converged.ctypes.data, rss=rss.ctypes.data,
-                evaluations=evaluations.ctypes.data,
-                std_errors=errors.ctypes.data if errors is not None else None)
-            code = lib.nlfit_fit_many(handle._handle, _library.PointModel(), None, n,
-                                      ctypes.byref(data), ctypes.byref(batch),
-                                      ctypes.byref(outputs))
-            if code < 0:
-                raise RefusedError("fit_many() refused the batch: %s (%s)"
-                                   % (lib.status_message(code), lib.status_name(code)), code)
-        else:
-            _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev,
-                               options, params, status, converged, rss, evaluations, errors, bar,
-                               bounded, estimator_code)
-    finally:
-        bar.close()
+    code = 0
+    with _interrupt.Guard() as guard:
+        bar = _Progress(K, progress, guard)
+        try:
+            if handle is not None:
+                batch = _library.BatchOptions()
+                lib.nlfit_batch_options_init(ctypes.byref(batch))
+                fit_options = _options(lib, n, held, None, absolute_sigma, maxfev, std_errors,
+                                       options, bounded=bounded)
+                fit_options.derivatives = derivatives_code
+                fit_options.estimator = estimator_code
+                batch.fit = ctypes.pointer(fit_options)
+                batch.threads = workers
+                if bar.needed:
+                    batch.progress = bar.pointer
+                code = _fit_rows_in_c(lib, handle, n, x, Y, p0, sigma, batch, params, status,
+                                      converged, rss, evaluations, errors, bar)
+            else:
+                code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
+                                          absolute_sigma, maxfev, options, params, status,
+                                          converged, rss, evaluations, errors, bar, guard,
+                                          bounded, estimator_code)
+        finally:
+            bar.close()
+    # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
+    if code < 0:
+        raise RefusedError("fit_many() refused the batch: %s (%s)"
+                           % (lib.status_message(code), lib.status_name(code)), code)
+    if code in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
+        raise _stopped(lib, code, "fit_many")
     return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
 
 
-def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev, tuning,
-                       params, status, converged, rss, evaluations, errors, bar, bounded=None,
-                       estimator_code=0):
+def _slice_size(threads: int) -> int:
+    """Curves per call of nlfit_fit_many: the library reports progress about
+    a thousand times a call, so that a slice of 2^16 curves reports every 65
+    curves, and Ctrl-C is noticed that soon. Slices are large enough that
+    the threads' idle time at the end of each stays below 1 %."""
+    workers = threads if threads > 0 else (os.cpu_count() or 1)
+    return max(1 << 16, 2048 * workers)
+
+
+def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any], Y: NDArray[Any],
+                   p0: NDArray[Any], sigma: Optional[NDArray[Any]], batch: _library.BatchOptions,
+                   params: NDArray[Any], status: NDArray[Any], converged: NDArray[Any],
+                   rss: NDArray[Any], evaluations: NDArray[Any], errors: Optional[NDArray[Any]],
+                   bar: _Progress) -> int:
+    """The batch in C, slice by slice (each curve's fit is its own, so the
+    slices change no result); returns 0, or the status that stopped it."""
+    K, m = Y.shape
+    step = _slice_size(batch.threads)
+    for first in range(0, K, step):
+        rows = slice(first, min(K, first + step))
+
+        def address(array: Optional[NDArray[Any]], per_curve: bool = True) -> Optional[int]:
+            if array is None:
+                return None
+            return int(array[rows].ctypes.data if per_curve else array.ctypes.data)
+
+        data = _library.BatchData(
+            curves=rows.stop - first, points=m, x=address(x, x.ndim == 2),
+            x_per_curve=int(x.ndim == 2), y=address(Y), sigma=address(sigma),
+            start=address(p0, p0.ndim == 2), start_per_curve=int(p0.ndim == 2))
+        outputs = _library.BatchOutputs(
+            params=address(params), status=address(status), converged=address(converged),
+            rss=address(rss), evaluations=address(evaluations), std_errors=address(errors))
+        bar.offset = first
+        code = int(lib.nlfit_fit_many(handle.handle(), _library.PointModel(0), None, n,
+                                      ctypes.byref(data), ctypes.byref(batch),
+                                      ctypes.byref(outputs)))
+        if code != 0:
+            return code
+    return 0
+
+
+def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDArray[Any],
+                       Y: NDArray[Any], p0: NDArray[Any], sigma: Optional[NDArray[Any]],
+                       held: Optional[NDArray[Any]], absolute_sigma: bool, maxfev: Any,
+                       tuning: Dict[str, Any], params: NDArray[Any], status: NDArray[Any],
+                       converged: NDArray[Any], rss: NDArray[Any], evaluations: NDArray[Any],
+                       errors: Optional[NDArray[Any]], bar: _Progress,
+                       guard: _interrupt.Guard,
+                       bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None,
+                       estimator_code: int = 0) -> int:
+    """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
@@ -1179,11 +1807,13 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data
-        callback = _VectorCallback(model, xk, n)
+        callback = _VectorCallback(model, xk, n, guard)
         code = lib.nlfit_fit_vectorized(callback.pointer, None, n, params[k].ctypes.data, m,
                                         xk.ctypes.data, Y[k].ctypes.data, ctypes.byref(options),
                                         ctypes.byref(result))
         callback.raise_pending()
+        if code == _library.STOPPED_BY_MODEL or guard.interrupted():
+            return _library.STOPPED_BY_MODEL
         status[k] = code
         converged[k] = result.converged if code > 0 else 0
         rss[k] = result.rss if code > 0 else np.nan
@@ -1191,3 +1821,4 @@ def _fit_callable_rows(lib, model, x, Y, p0, sigma, held, absolute_sigma, maxfev
         if code < 0 and errors is not None:
             errors[k] = np.nan
         bar.advance(k + 1)
+    return 0

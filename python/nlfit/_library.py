@@ -19,8 +19,10 @@ may know more, which then keep the library's defaults).
 """
 
 import ctypes
+import importlib
 import os
 import sys
+from typing import Any, List, Optional
 
 ENVIRONMENT_VARIABLE = "NLFIT_API_LIBRARY"
 
@@ -37,6 +39,10 @@ else:
 _HERE = os.path.dirname(os.path.abspath(__file__))
 
 c_double_p = ctypes.POINTER(ctypes.c_double)
+
+# The statuses the package acts on (nlfit_status in nlfit/fit.h).
+STOPPED_BY_CALLBACK = 9
+STOPPED_BY_MODEL = 10
 
 # nlfit_point_model, nlfit_vector_model, nlfit_progress_callback,
 # nlfit_batch_progress_callback
@@ -252,7 +258,7 @@ class LayoutError(ImportError):
     """The library's structures do not match this package's declarations."""
 
 
-def check_layouts(size_of, path="the library"):
+def check_layouts(size_of: Any, path: str = "the library") -> None:
     """Checks every declared structure against size_of(kind), the library's
     size of it: the library must know at least the fields declared here."""
     for kind, structure in STRUCTURES.items():
@@ -265,15 +271,15 @@ def check_layouts(size_of, path="the library"):
                 % (path, structure.__name__, theirs, ours))
 
 
-def _installed_directory():
-    try:
-        from . import _install_paths  # written by cmake --install
+def _installed_directory() -> Optional[str]:
+    try:  # written by cmake --install
+        install_paths: Any = importlib.import_module("._install_paths", __package__)
     except ImportError:
         return None
-    return os.path.normpath(os.path.join(_HERE, _install_paths.LIBRARY_DIRECTORY))
+    return os.path.normpath(os.path.join(_HERE, install_paths.LIBRARY_DIRECTORY))
 
 
-def candidates():
+def candidates() -> List[str]:
     """The paths tried, in order (see the module documentation)."""
     path = os.environ.get(ENVIRONMENT_VARIABLE)
     if path:
@@ -291,10 +297,34 @@ def candidates():
 
 
 class Library:
-    """libnlfit_api with its functions declared. Functions that this build of
-    the library lacks are absent (AttributeError on use)."""
+    """libnlfit_api with its functions declared, as ``nlfit.load_library()``
+    returns it.
 
-    def __init__(self, path=None):
+    Parameters
+    ----------
+    path : str, optional
+        The library file; by default the first of ``candidates()`` that
+        loads.
+
+    Attributes
+    ----------
+    path : str
+        The file loaded.
+    nlfit_* : ctypes functions
+        The C functions, declared. Those that this build of the library
+        lacks are absent (AttributeError on use).
+
+    Examples
+    --------
+    >>> import nlfit
+    >>> library = nlfit.load_library()
+    >>> library.status_name(1), library.status_message(-3)
+    ('converged_reduction', 'Refused: an x or y value is NaN or infinite.')
+    """
+
+    path: str
+
+    def __init__(self, path: Optional[str] = None) -> None:
         tried = [path] if path else candidates()
         errors = []
         for candidate in tried:
@@ -324,26 +354,48 @@ class Library:
                               " needs libnlfit_api 2" % self.path)
         check_layouts(self.nlfit_struct_size, self.path)
 
-    def nlfit_options_init(self, options):
+    def nlfit_options_init(self, options: Any) -> None:
         """The library's default options into an Options (passed by reference)."""
         self.nlfit_options_init_size(options, ctypes.sizeof(Options))
 
-    def nlfit_batch_options_init(self, options):
+    def nlfit_batch_options_init(self, options: Any) -> None:
         """The library's default batch options into a BatchOptions (by reference)."""
         self.nlfit_batch_options_init_size(options, ctypes.sizeof(BatchOptions))
 
-    def status_name(self, status):
-        return self.nlfit_status_name(int(status)).decode()
+    def __getattr__(self, name: str) -> Any:
+        # Only reached for a function this build of the library lacks.
+        raise AttributeError("%s has no function %s"
+                             % (self.__dict__.get("path", "the library"), name))
 
-    def status_message(self, status):
-        return self.nlfit_status_message(int(status)).decode()
+    def __repr__(self) -> str:
+        return "<nlfit fitting library %s>" % self.path
+
+    def status_name(self, status: int) -> str:
+        """The short stable name of a C status (nlfit_status_name)."""
+        return str(self.nlfit_status_name(int(status)).decode())
+
+    def status_message(self, status: int) -> str:
+        """One sentence about a C status (nlfit_status_message)."""
+        return str(self.nlfit_status_message(int(status)).decode())
 
 
-_loaded = []
+_loaded: List[Library] = []
 
 
-def library():
-    """The library, loaded on first use."""
+def library() -> Library:
+    """The library later calls use: the one selected by select(), else the
+    first candidate that loads, on first use."""
     if not _loaded:
         _loaded.append(Library())
     return _loaded[0]
+
+
+def select(path: str) -> Library:
+    """Loads the library at path and makes it the one later calls use (a
+    library already selected from the same file is kept as it is)."""
+    current = _loaded[0] if _loaded else None
+    if current is not None and os.path.realpath(current.path) == os.path.realpath(path):
+        return current
+    chosen = Library(path)
+    _loaded[:] = [chosen]
+    return chosen

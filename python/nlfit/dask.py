@@ -16,14 +16,20 @@ together (dask.compute(*r), compute=True or persist()). Computing outputs in
 separate compute calls fits the blocks again.
 """
 
+from __future__ import annotations
+
 import os
 import threading
+from typing import TYPE_CHECKING, Any, Dict, Optional
 
 import dask
 import dask.array as da
 import numpy as np
 
-from . import _api
+from . import _api, _arguments
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["fit_many"]
 
@@ -36,7 +42,7 @@ _PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds", "deri
               "estimator") + _api._TUNING
 
 
-def _worker_threads():
+def _worker_threads() -> Optional[int]:
     """The thread count of the Dask worker running this task, or None
     outside a distributed worker."""
     try:
@@ -48,7 +54,8 @@ def _worker_threads():
     return int(getattr(state, "nthreads", 1))
 
 
-def _fit_block(Y, x, p0, sigma, *, model, n, threads, kwargs):
+def _fit_block(Y: NDArray[Any], x: NDArray[Any], p0: NDArray[Any], sigma: Optional[NDArray[Any]], *,
+               model: Any, n: int, threads: Optional[int], kwargs: Dict[str, Any]) -> NDArray[Any]:
     """Fits one block; returns the outputs side by side in one float64 array
     (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
     if threads is None:
@@ -68,23 +75,56 @@ def _fit_block(Y, x, p0, sigma, *, model, n, threads, kwargs):
     return out
 
 
-def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=False, **kwargs):
-    """nlfit.fit_many over Dask: returns a BatchResult of Dask arrays (lazy),
-    or of NumPy arrays with compute=True.
+def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
+             chunks: Optional[int] = None, threads: Optional[int] = None, compute: bool = False,
+             **kwargs: Any) -> _api.BatchResult:
+    """``nlfit.fit_many`` over Dask: one task per block of curves.
 
-    model must be a formula string or catalogue name (a Python callable is
-    accepted too, but each worker then runs the slow path). x: (m,) shared
-    or (K, m); p0: (n,) or (K, n); sigma: (K, m) or None; Y: (K, m), a Dask
-    or NumPy array. Y is rechunked so that every block holds whole curves
-    (chunks along axis 0 only); a NumPy Y is split into blocks of ``chunks``
-    curves (default: about 20 000 curves a block, at least 1 block). Per-curve
-    x, p0 and sigma follow Y's chunks. threads: threads per block; None =
-    the thread count of the worker that runs it (all cores outside a
-    distributed worker); one block runs at a time per worker process. Other
-    keywords (absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
-    estimator, loss_scale, tolerances) are those of nlfit.fit_many. The
-    results are bit for bit those of
-    nlfit.fit_many on the whole array.
+    Parameters
+    ----------
+    model : str, Model or callable
+        A formula or catalogue name (a Python callable is accepted too, but
+        each worker then runs the slow path).
+    x : array_like
+        (m,) shared, or (K, m), NumPy or Dask.
+    Y : array_like
+        (K, m), a Dask or NumPy array. A Dask array is rechunked so that
+        every block holds whole curves (chunks along axis 0 only); a NumPy
+        array is split into blocks of ``chunks`` curves.
+    p0 : array_like
+        (n,) shared, or (K, n).
+    sigma : array_like, optional
+        (K, m).
+    chunks : int, optional
+        Curves per block (default: Y's own chunks, or about 20 000 curves a
+        block for a NumPy Y).
+    threads : int, optional
+        Threads per block; None = the thread count of the worker that runs
+        it (all cores outside a distributed worker). One block runs at a
+        time per worker process.
+    compute : bool, default False
+        Compute the result (NumPy arrays) rather than return Dask arrays.
+    **kwargs
+        absolute_sigma, fixed, maxfev, std_errors, bounds, derivatives,
+        estimator, loss_scale and the tolerances, as for ``nlfit.fit_many``.
+
+    Returns
+    -------
+    BatchResult
+        Of Dask arrays (lazy), or of NumPy arrays with compute=True; bit for
+        bit those of ``nlfit.fit_many`` on the whole array. Compute the
+        outputs together (``dask.compute(*result)``) so that each block is
+        fitted once.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import nlfit.dask
+    >>> x = np.linspace(0.0, 4.0, 20)
+    >>> Y = np.array([[1.0], [2.0], [3.0]]) * np.exp(-x)
+    >>> r = nlfit.dask.fit_many("exp_decay", x, Y, [1.0, 0.5, 0.0], chunks=2, compute=True)
+    >>> print(np.round(r.params[:, 0], 6))
+    [1. 2. 3.]
     """
     for name in kwargs:
         if name not in _PASSED_ON:
@@ -94,6 +134,10 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
     if not isinstance(model, (str, _api.Model)) and not callable(model):
         raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
                         % type(model).__name__)
+    if chunks is not None:
+        chunks = _arguments.integer(chunks, "chunks", 1, _arguments.INT64_MAX)
+    if threads is not None:
+        threads = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     if isinstance(model, _api.Model):
         model = model.formula if model.name == "formula" else model.name
     if isinstance(model, str):
@@ -120,7 +164,7 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
         raise ValueError("Y holds no curves (K = 0)")
     row_chunks = Y.chunks[0]
 
-    def per_curve(values, name, width):
+    def per_curve(values: Any, name: str, width: int) -> Any:
         if isinstance(values, da.Array):
             return values.astype(np.float64).rechunk((row_chunks, -1))
         values = _api._float_array(values, name, copy_ok=True)
@@ -140,7 +184,7 @@ def fit_many(model, x, Y, p0, sigma=None, chunks=None, threads=None, compute=Fal
             raise ValueError("sigma must have the shape of Y (%d, %d)" % (K, m))
 
     # One delayed task per block; the shared x and p0 are one key each.
-    def blocks(values):
+    def blocks(values: Any) -> Any:
         if isinstance(values, da.Array):
             return [row[0] for row in values.to_delayed()]
         shared = dask.delayed(values)

@@ -133,6 +133,81 @@ def test_bad_input_gives_clear_exceptions():
     assert r.converged
 
 
+def test_arguments_are_checked_not_coerced():
+    x, y, _ = decay_data()
+    p0 = [1.0, 1.0, 0.0]
+    line = lambda t, a, b: a + b * t  # noqa: E731
+    cases = [
+        (ValueError, "NUL byte", lambda: nlfit.fit(DECAY + "\0+d*x", x, y, p0)),
+        (ValueError, "NUL byte", lambda: nlfit.Model("a*x+b", parameter_names=["a\0c", "b"])),
+        (ValueError, "ambiguous.*fixed=\\['c'\\].*fixed=\\[False, False, True\\]",
+         lambda: nlfit.fit(DECAY, x, y, p0, fixed=[0, 0, 1])),
+        (ValueError, "one boolean per parameter", lambda: nlfit.fit(DECAY, x, y, p0,
+                                                                     fixed=[True, False])),
+        (TypeError, "fixed", lambda: nlfit.fit(DECAY, x, y, p0, fixed=[1.5])),
+        (ValueError, "maxfev", lambda: nlfit.fit(DECAY, x, y, p0, maxfev=2 ** 64 + 1)),
+        (TypeError, "maxfev", lambda: nlfit.fit(DECAY, x, y, p0, maxfev=10.0)),
+        (ValueError, "threads", lambda: nlfit.fit_many(DECAY, x, y[None, :], p0,
+                                                       threads=2 ** 40)),
+        (TypeError, "threads", lambda: nlfit.fit_many(DECAY, x, y[None, :], p0, threads=1.5)),
+        (TypeError, "step_tolerance", lambda: nlfit.fit(DECAY, x, y, p0, step_tolerance="1")),
+        (TypeError, "complex", lambda: nlfit.fit(lambda t, a, b: (a + b * t) * 1j, x, y,
+                                                 [1.0, 1.0])),
+        (ValueError, r"expected \(%d,\)" % len(x),
+         lambda: nlfit.fit(lambda t, a, b: line(t, a, b)[:-1], x, y, [1.0, 1.0])),
+    ]
+    for error, text, call in cases:
+        with pytest.raises(error, match=text):
+            call()
+    # Indices, names and a mask say the same thing.
+    fits = [nlfit.fit(DECAY, x, y, p0, fixed=fixed) for fixed in
+            (2, [2], ["c"], [False, False, True], np.array([False, False, True]))]
+    assert all(same_bits(f.params, fits[0].params) for f in fits) and fits[0].params[2] == 0.0
+
+
+def test_a_model_cannot_change_the_callers_x():
+    x, y, _ = decay_data()
+    kept = x.copy()
+
+    def scribbler(t, a, b):
+        t *= 2.0
+        return a + b * t
+    with pytest.raises(ValueError, match="read-only"):
+        nlfit.fit(scribbler, x, y, [1.0, 1.0])
+    assert same_bits(x, kept)
+
+
+def test_a_stop_without_an_error_is_not_a_result(monkeypatch):
+    x, y, _ = decay_data()
+    # A callback that stops the fit but records nothing, as a fault would.
+    monkeypatch.setattr(nlfit._api._VectorCallback, "raise_pending", lambda self: None)
+    original = nlfit._api._VectorCallback._call
+    monkeypatch.setattr(nlfit._api._VectorCallback, "_call",
+                        lambda self, *args: original(self, *args) or 1)
+    with pytest.raises(nlfit.FitError, match="stopped before its end"):
+        nlfit.fit(lambda t, a, b: a + b * t, x, y, [1.0, 1.0])
+
+
+def test_model_handles_close_and_the_library_can_be_chosen(tmp_path):
+    with nlfit.Model(DECAY) as model:
+        assert model(np.zeros(2), 1.0, 0.0, 1.0).tolist() == [2.0, 2.0]
+    assert model.closed
+    model.close()  # again: nothing
+    x, y, _ = decay_data()
+    with pytest.raises(ValueError, match="closed"):
+        nlfit.fit(model, x, y, [1.0, 1.0, 0.0])
+    original = nlfit.load_library().path
+    copy = tmp_path / os.path.basename(original)
+    copy.write_bytes(open(original, "rb").read())
+    try:
+        assert nlfit.load_library(str(copy)).path == str(copy)
+        assert nlfit.load_library().path == str(copy)
+        assert nlfit.fit(DECAY, x, y, [1.0, 1.0, 0.0]).converged
+    finally:
+        nlfit.load_library(original)
+    assert nlfit.load_library().path == original
+
+
 def test_library_with_a_smaller_layout_than_the_package_is_refused(monkeypatch):
     from nlfit import _library
 

@@ -76,6 +76,16 @@ def test_bad_batches_are_refused_clearly():
             call()
 
 
+def test_slices_of_a_batch_change_no_bit(monkeypatch):
+    x, Y, p0, sigma = curves(K=23)
+    X = np.tile(x, (len(Y), 1)) * (1.0 + 0.01 * np.arange(len(Y)))[:, None]
+    whole = nlfit.fit_many(DECAY, X, Y, p0, sigma=sigma, threads=2)
+    monkeypatch.setattr(nlfit._api, "_slice_size", lambda threads: 5)
+    sliced = nlfit.fit_many(DECAY, X, Y, p0, sigma=sigma, threads=2, progress=True)
+    for field in nlfit.BatchResult._fields:
+        assert same_bits(getattr(whole, field), getattr(sliced, field)), field
+
+
 def test_without_p0_each_curve_starts_from_its_own_data():
     x = np.linspace(0.0, 10.0, 60)
     truth = np.array([[3.0, 4.0, 0.8, 0.5], [-2.0, 7.0, 1.5, 1.0]])
