@@ -80,7 +80,7 @@ double seconds(std::chrono::steady_clock::duration d) {
 
 double timeFitMany(const Batch& b, int threads, Outputs* out) {
   const nlfit_batch_data data{sizeof(nlfit_batch_data), b.curves, b.points, b.x.data(), 0, b.y.data(), nullptr,
-                              b.start.data(), 0};
+                              b.start.data(), 0, 1};
   nlfit_batch_options options;
   nlfit_batch_options_init(&options);
   options.threads = threads;

@@ -279,11 +279,53 @@ with open(svg) as f:
 rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
-for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--absolute-sigma", "--nist-start", "--json",
+for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--x", "--y", "--sigma", "--absolute-sigma", "--nist-start", "--json",
                "--svg", "--output", "--shared", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
                "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit", "--derivatives",
                "--estimator"):
     check(rc == 0 and option in out, f"--help lacks {option}")
+
+# Several predictors: a 2-D spot through the catalogue (automatic starts)
+# and through a formula in the header's names recovers its truth within 5
+# standard errors; the picture plots against the fitted value and says so.
+import math
+import random
+rng = random.Random(7)
+truth = {"a": 5.0, "x0": 0.4, "y0": 1.1, "sigma": 0.8, "c": 0.5}
+rows = ["u,v,z,dz"]
+for i in range(21):
+    for j in range(21):
+        u, v = -3 + 0.3 * i, -2 + 0.3 * j
+        z = truth["a"] * math.exp(-((u - truth["x0"]) ** 2 + (v - truth["y0"]) ** 2) / (2 * truth["sigma"] ** 2)) + truth["c"]
+        rows.append(f"{u:.4f},{v:.4f},{z + rng.gauss(0, 0.05):.8f},0.05")
+spot = write("spot.csv", "\n".join(rows) + "\n")
+spot_svg = os.path.join(WORK, "spot.svg")
+renamed = {"a": "a", "u0": "x0", "v0": "y0", "s": "sigma", "c": "c"}
+for args in (["--model", "gaussian2d", "--svg", spot_svg],
+             ["--model", "a*exp(-((u-u0)^2+(v-v0)^2)/(2*s^2))+c", "--start", "a=4,u0=0,v0=1,s=1,c=0", "--sigma", "dz"]):
+    rc, out, err = run(spot, "--x", "u,v", "--y", "z", "--json", *args)
+    check(rc == 0, f"2-D spot {args[1]}: exit {rc}, {err}")
+    if rc == 0:
+        for p in json.loads(out)["parameters"]:
+            t = truth[renamed.get(p["name"], p["name"])]
+            check(abs(p["value"] - t) < 5 * p["std_error"], f"2-D spot {args[1]}: {p['name']} = {p['value']} +- {p['std_error']}")
+picture = ElementTree.parse(spot_svg).getroot() if os.path.exists(spot_svg) else None
+check(picture is not None and "fitted value" in ElementTree.tostring(picture, encoding="unicode"), "2-D spot picture")
+for args, code, words in [
+        (["--x", "u,v", "--y", "z", "--model", "a*exp(-(u-b)^2)+c"], 1, "predictor 'v' does not occur"),
+        (["--x", "u,v", "--y", "z", "--model", "gaussian"], 2, "takes 1 predictor"),
+        (["--y", "z", "--model", "gaussian2d"], 2, "--y and --sigma go with --x"),
+        (["--x", "u,v", "--columns", "1,2", "--model", "gaussian2d"], 2, "give one"),
+        (["--x", "u,w", "--y", "z", "--model", "gaussian2d"], 1, "no column named 'w'")]:
+    rc, out, err = run(spot, *args)
+    check(rc == code and out == "" and words in err, f"{args}: exit {rc}, {err!r}")
+# Without its offset the spot's residuals are systematic in the order of the fitted value.
+rc, out, err = run(spot, "--x", "u,v", "--y", "z", "--model", "a*exp(-((u-u0)^2+(v-v0)^2)/(2*s^2))",
+                   "--start", "a=4,u0=0,v0=1,s=1")
+check("in the order of the fitted value form too few runs" in out, f"2-D runs test: {out}")
+for args, code, words in []:
+    rc, out, err = run(spot, *args)
+    check(rc == code and out == "" and words in err, f"{args}: exit {rc}, {err!r}")
 
 for f in failures:
     print("FAIL:", f)

@@ -172,3 +172,46 @@ TEST(DataFile, UnreadableFilesGetTheSystemsReason) {
 }
 
 }  // namespace
+
+namespace {
+
+// --x with several predictors: rows of d values in the order of --x, names
+// from the header (x1, x2 without one), and the role of a bad cell named.
+TEST(DataFile, KeepsSeveralPredictorColumnsInTheOrderAsked) {
+  struct Case {
+    const char* text;
+    const char *x, *y, *sigma;
+    std::vector<double> xs, ys, sigma_;
+    std::vector<std::string> names;
+    const char* error;
+  } cases[] = {
+      {"u,v,z,dz\n1,2,3,0.5\n4,5,6,0.25\n", "v,u", "z", "dz", {2, 1, 5, 4}, {3, 6}, {0.5, 0.25},
+       {"v", "u"}, ""},
+      {"1 2 3\n4 5 6\n", "1,2", "3", "", {1, 2, 4, 5}, {3, 6}, {}, {"x1", "x2"}, ""},
+      {"u,v,z\n1,nan,3\n", "u,v", "z", "", {}, {}, {}, {}, "f.csv: line 2, column 2: x2 is not finite"},
+      {"u,v,z\n1,2,3\n", "u,w", "z", "", {}, {}, {}, {}, "no column named 'w'"},
+      {"u,v,z\n1,2,3\n", "u,", "z", "", {}, {}, {}, {}, "--x has an empty entry"},
+      {"u,v,z\n1,2,3\n", "u,v", "", "", {}, {}, {}, {}, "--x needs --y"},
+  };
+  for (const Case& c : cases) {
+    ColumnChoice choice;
+    std::string error;
+    Observations o;
+    ReadOptions options;
+    options.columns = &choice;
+    if (nlfit::data::makeColumnChoice(c.x, c.y, c.sigma, &choice, &error))
+      nlfit::data::parseObservations(c.text, "f.csv", options, &o, &error);
+    if (*c.error != '\0') {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
+      continue;
+    }
+    EXPECT_EQ(error, "") << c.text;
+    EXPECT_EQ(o.predictors, 2u);
+    EXPECT_EQ(o.x, c.xs);
+    EXPECT_EQ(o.y, c.ys);
+    EXPECT_EQ(o.sigma, c.sigma_);
+    EXPECT_EQ(o.xNames, c.names);
+  }
+}
+
+}  // namespace

@@ -81,7 +81,8 @@ nlfit_batch_data dataOf(const Curves& c, const Layout& l) {
           c.y.data(),
           l.sigma ? c.sigma.data() : nullptr,
           l.startPerCurve ? c.starts.data() : c.start.data(),
-          l.startPerCurve ? 1 : 0};
+          l.startPerCurve ? 1 : 0,
+          1};
 }
 
 // The fit options of a layout: the defaults, with or without statistics.

@@ -39,10 +39,14 @@ std::vector<std::string> parameterNames(const nlfit_model* m) {
   return names;
 }
 
+// x holds rows of the model's d predictors.
 std::vector<double> evaluate(const nlfit_model* m, const std::vector<double>& params,
                              const std::vector<double>& x) {
-  std::vector<double> values(x.size());
-  EXPECT_EQ(nlfit_model_evaluate(m, params.data(), x.data(), x.size(), values.data()), 0);
+  const std::size_t d = nlfit_model_predictor_count(m);
+  std::vector<double> values(x.size() / d);
+  EXPECT_EQ(nlfit_model_evaluate_multi(m, params.data(), x.data(), values.size(), d,
+                                       values.data()),
+            0);
   return values;
 }
 
@@ -182,7 +186,7 @@ TEST(FormulaModel, OwnLoopGivesMuparsersBitsAndFallsBackForConditionals) {
 
 TEST(Catalogue, EveryModelAgreesWithItsFormulaText) {
   const std::size_t count = nlfit_model_builtin_count();
-  EXPECT_EQ(count, 36u);
+  EXPECT_EQ(count, 38u);
   EXPECT_EQ(nlfit_model_builtin_name(count), nullptr);
   std::size_t nist = 0;
   for (std::size_t k = 0; k < count; ++k) {
@@ -194,25 +198,35 @@ TEST(Catalogue, EveryModelAgreesWithItsFormulaText) {
     const std::vector<std::string> names = parameterNames(builtin.get());
     std::vector<const char*> given;
     for (const std::string& s : names) given.push_back(s.c_str());
-    std::string error;
-    Model text = formula(nlfit_model_formula_text(builtin.get()), given, &error);
+    std::vector<const char*> predictors;
+    const std::size_t d = nlfit_model_predictor_count(builtin.get());
+    for (std::size_t k = 0; d > 1 && k < d; ++k)
+      predictors.push_back(nlfit_model_predictor_name(builtin.get(), k));
+    char error[256] = "";
+    Model text(nlfit_model_formula_predictors(nlfit_model_formula_text(builtin.get()),
+                                              predictors.data(), predictors.size(), given.data(),
+                                              given.size(), error, sizeof error));
     ASSERT_TRUE(text) << name << ": " << error;
+    EXPECT_EQ(nlfit_model_predictor_count(text.get()), d) << name;
 
     // Two parameter sets of moderate values, x on both sides of 0.
     for (double shift : {0.0, 0.37}) {
       std::vector<double> params(names.size());
       for (std::size_t j = 0; j < params.size(); ++j)
         params[j] = 0.6 + shift + 0.23 * static_cast<double>(j);
-      const std::vector<double> x = grid(-2.5, 14.0, 211);
+      // d predictors: the grid, then its reverse, then its reverse shifted.
+      std::vector<double> x = grid(-2.5, 14.0, 211 * d);
+      for (std::size_t k = 1; k < d; ++k)
+        for (std::size_t i = 0; i < 211; ++i) x[i * d + k] = x[(210 - i) * d] * 0.1 + 0.5 * k;
       const std::vector<double> a = evaluate(builtin.get(), params, x);
       const std::vector<double> b = evaluate(text.get(), params, x);
       std::size_t finite = 0;
-      for (std::size_t i = 0; i < x.size(); ++i) {
-        EXPECT_LE(ulps(a[i], b[i]), 4u) << name << " at x = " << x[i] << ": " << a[i] << " vs "
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_LE(ulps(a[i], b[i]), 4u) << name << " at row " << i << ": " << a[i] << " vs "
                                         << b[i];
         finite += std::isfinite(a[i]) ? 1 : 0;
       }
-      EXPECT_GT(finite, x.size() / 3) << name;  // the comparison is not all NaN
+      EXPECT_GT(finite, a.size() / 3) << name;  // the comparison is not all NaN
     }
   }
   EXPECT_EQ(nist, 26u);
@@ -295,6 +309,149 @@ TEST(ModelHandle, FitsLikeTheSameModelInPointForm) {
     EXPECT_EQ(rText.evaluations, rPoint.evaluations) << name;
     EXPECT_EQ(std::memcmp(pBuiltin.data(), pPoint.data(), n * sizeof(double)), 0) << name;
     EXPECT_EQ(std::memcmp(pText.data(), pPoint.data(), n * sizeof(double)), 0) << name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A 2-D Gaussian spot on a 21 x 21 grid with fixed pseudo-random noise:
+// x as 441 rows of (u, v).
+struct Spot {
+  std::vector<double> x, y;
+  const double truth[5] = {5.0, 0.4, 1.1, 0.8, 0.5};
+  Spot() {
+    std::uint64_t state = 12345;
+    for (int i = 0; i < 21; ++i) {
+      for (int j = 0; j < 21; ++j) {
+        const double u = -3.0 + 0.3 * i, v = -2.0 + 0.3 * j;
+        x.push_back(u);
+        x.push_back(v);
+        state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+        const double noise = (static_cast<double>(state >> 11) / 9007199254740992.0 - 0.5) * 0.1;
+        y.push_back(nlfitModelGaussian2d(&x[x.size() - 2], truth) + noise);
+      }
+    }
+  }
+};
+
+Model formulaIn(const char* text, std::vector<const char*> predictors, std::string* error = nullptr) {
+  char buffer[256] = "";
+  Model m(nlfit_model_formula_predictors(text, predictors.data(), predictors.size(), nullptr, 0,
+                                         buffer, sizeof buffer));
+  if (error != nullptr) *error = buffer;
+  return m;
+}
+
+TEST(SeveralPredictors, FormulaNamesAreCheckedAndEveryPredictorMustOccur) {
+  std::string error;
+  for (const auto& bad : std::vector<std::pair<std::vector<const char*>, const char*>>{
+           {{"u", "v"}, "predictor 'v' does not occur"},
+           {{"u", "u"}, "predictor name 'u' given twice"},
+           {{"u", "pi"}, "invalid predictor name 'pi'"},
+           {{"u", "exp"}, "invalid predictor name 'exp'"},
+           {{"u", "2v"}, "invalid predictor name '2v'"}}) {
+    EXPECT_FALSE(formulaIn("a*exp(-b*u) + c", bad.first, &error));
+    EXPECT_NE(error.find(bad.second), std::string::npos) << error;
+  }
+  // x is an ordinary parameter name once the predictors are named.
+  Model m = formulaIn("x*u + b*v", {"u", "v"}, &error);
+  ASSERT_TRUE(m) << error;
+  EXPECT_EQ(parameterNames(m.get()), (std::vector<std::string>{"x", "b"}));
+  EXPECT_EQ(nlfit_model_predictor_count(m.get()), 2u);
+  EXPECT_STREQ(nlfit_model_predictor_name(m.get(), 1), "v");
+  EXPECT_EQ(nlfit_model_predictor_name(m.get(), 2), nullptr);
+}
+
+// The formula layer's own loop (blocks of 128 rows) and muparser's evaluator
+// agree bit for bit with several predictors, and with the catalogue's C
+// function to a few ulps.
+TEST(SeveralPredictors, EvaluationAgreesAcrossEvaluatorsAndRefusesAMismatchedCount) {
+  const Spot spot;
+  Model text = formulaIn("a*exp(-((u - x0)^2 + (v - y0)^2) / (2*sigma^2)) + c", {"u", "v"});
+  Model builtin(nlfit_model_builtin("gaussian2d"));
+  ASSERT_TRUE(text && builtin);
+  const std::size_t m = spot.y.size();
+  std::vector<double> a(m), b(m), c(m);
+  nlfit::newFormulaInstance(*text)->evaluate(spot.truth, spot.x.data(), m, a.data());
+  nlfit::newFormulaInstanceParserOnly(*text)->evaluate(spot.truth, spot.x.data(), m, b.data());
+  ASSERT_EQ(nlfit_model_evaluate_multi(builtin.get(), spot.truth, spot.x.data(), m, 2, c.data()), 0);
+  for (std::size_t i = 0; i < m; ++i) {
+    ASSERT_EQ(std::memcmp(&a[i], &b[i], sizeof(double)), 0) << i;
+    ASSERT_LE(ulps(a[i], c[i]), 4u) << i;
+  }
+  double params[5] = {1, 1, 1, 1, 1}, y[3] = {1, 2, 3};
+  EXPECT_EQ(nlfit_model_evaluate(builtin.get(), spot.truth, spot.x.data(), 3, c.data()),
+            NLFIT_REFUSED_BAD_MODEL);
+  EXPECT_EQ(nlfit_model_evaluate_multi(builtin.get(), spot.truth, spot.x.data(), 3, 3, c.data()),
+            NLFIT_REFUSED_BAD_MODEL);
+  EXPECT_EQ(nlfit_fit_model(builtin.get(), 5, params, 3, spot.x.data(), y, nullptr, nullptr),
+            NLFIT_REFUSED_BAD_MODEL);
+}
+
+// Both spots from their automatic starts recover the truth within 5
+// standard errors; a batch of them is bit for bit the single fits; the
+// batch refuses a point model with two predictors.
+TEST(SeveralPredictors, SpotsFitFromAutomaticStartsAloneAndInABatch) {
+  const Spot spot;
+  const std::size_t m = spot.y.size();
+  for (const char* name : {"gaussian2d", "gaussian2d_elliptic"}) {
+    Model model(nlfit_model_builtin(name));
+    const std::size_t n = nlfit_model_parameter_count(model.get());
+    std::vector<double> p(n), errors(n);
+    std::vector<unsigned char> origin(n);
+    ASSERT_EQ(nlfit_model_auto_start(model.get(), n, p.data(), nullptr, m, spot.x.data(),
+                                     spot.y.data(), nullptr, origin.data()), 0);
+    EXPECT_EQ(origin, std::vector<unsigned char>(n, NLFIT_START_AUTOMATIC));
+    nlfit_options options;
+    nlfit_options_init(&options);
+    options.compute_statistics = 1;
+    nlfit_result result;
+    nlfit_result_init(&result);
+    result.std_errors = errors.data();
+    ASSERT_GT(nlfit_fit_model_multi(model.get(), n, p.data(), m, 2, spot.x.data(), spot.y.data(),
+                                    &options, &result), 0);
+    EXPECT_TRUE(result.converged) << name;
+    const int same[] = {0, 1, 2, static_cast<int>(n) - 1};  // a, x0, y0, c
+    const int truth[] = {0, 1, 2, 4};
+    for (int k = 0; k < 4; ++k)
+      EXPECT_LT(std::fabs(p[same[k]] - spot.truth[truth[k]]), 5 * errors[same[k]]) << name << k;
+    if (n == 5) {
+      EXPECT_LT(std::fabs(p[3] - spot.truth[3]), 5 * errors[3]);
+    }
+
+    // Two curves: the spot and the spot doubled, sharing x.
+    std::vector<double> Y = spot.y;
+    for (double v : spot.y) Y.push_back(2 * v);
+    std::vector<double> start(n), out(2 * n);
+    start = p;  // the fit's result as the batch's shared start
+
+    nlfit_batch_data data;
+    nlfit_batch_data_init(&data);
+    data.curves = 2;
+    data.points = m;
+    data.x = spot.x.data();
+    data.y = Y.data();
+    data.start = start.data();
+    data.predictors = 2;
+    nlfit_batch_outputs outputs;
+    nlfit_batch_outputs_init(&outputs);
+    outputs.params = out.data();
+    ASSERT_EQ(nlfit_fit_many(model.get(), nullptr, nullptr, n, &data, nullptr, &outputs), 0);
+    for (std::size_t k = 0; k < 2; ++k) {
+      std::vector<double> single = start;
+      nlfit_fit_model_multi(model.get(), n, single.data(), m, 2, spot.x.data(), Y.data() + k * m,
+                            nullptr, nullptr);
+      EXPECT_EQ(std::memcmp(single.data(), out.data() + k * n, n * sizeof(double)), 0) << name;
+    }
+    data.predictors = 1;
+    EXPECT_EQ(nlfit_fit_many(model.get(), nullptr, nullptr, n, &data, nullptr, &outputs),
+              NLFIT_REFUSED_BAD_MODEL);
+    data.predictors = 2;
+    auto point = [](double, const double*, void*) { return 0.0; };
+    EXPECT_EQ(nlfit_fit_many(nullptr, point, nullptr, n, &data, nullptr, &outputs),
+              NLFIT_REFUSED_BAD_MODEL);
   }
 }
 

@@ -40,20 +40,23 @@ NLFIT_FIT_API void nlfit_batch_options_init_size(nlfit_batch_options *options, s
 #define nlfit_batch_options_init(options) \
   nlfit_batch_options_init_size((options), sizeof *(options))
 
-/* The data of a batch: K curves of m points, n parameters. */
+/* The data of a batch: K curves of m points, n parameters, d predictors. */
 typedef struct nlfit_batch_data {
   size_t struct_size;       /* sizeof(nlfit_batch_data), set by nlfit_batch_data_init */
   size_t curves;            /* K */
   size_t points;            /* m */
-  const double *x;          /* m values shared by all curves, or K*m with x_per_curve */
+  const double *x;          /* m*d values shared by all curves (row-major: point i at
+                               x[i*d .. i*d+d-1]), or K*m*d with x_per_curve */
   int x_per_curve;
   const double *y;          /* K*m, row-major */
   const double *sigma;      /* K*m, or NULL */
   const double *start;      /* n values shared by all curves, or K*n with start_per_curve */
   int start_per_curve;
+  size_t predictors;        /* d, the model's predictor count; 0 means 1. With d > 1 the
+                               model must be a handle of d predictors */
 } nlfit_batch_data;
 
-/* Zero counts and NULL arrays; struct_size = size. */
+/* Zero counts and NULL arrays, one predictor; struct_size = size. */
 NLFIT_FIT_API void nlfit_batch_data_init_size(nlfit_batch_data *data, size_t size);
 #define nlfit_batch_data_init(data) nlfit_batch_data_init_size((data), sizeof *(data))
 
@@ -88,7 +91,9 @@ NLFIT_FIT_API void nlfit_batch_outputs_init_size(nlfit_batch_outputs *outputs, s
  * whole call is refused (then no output is written):
  *   NLFIT_REFUSED_NULL_POINTER  data, outputs, or (with curves > 0) x, y,
  *                               start or params NULL; neither model given
- *   NLFIT_REFUSED_BAD_MODEL     both models given; n not the handle's count
+ *   NLFIT_REFUSED_BAD_MODEL     both models given; n not the handle's count;
+ *                               predictors not the handle's (or > 1 with
+ *                               point_model)
  *   NLFIT_REFUSED_COUNTS        n = 0, points = 0, points < free parameters,
  *                               or arrays too large to address
  *   NLFIT_REFUSED_BAD_OPTION    threads out of range, a tolerance, factor,

@@ -391,6 +391,15 @@ NLFIT_FIT_API int nlfit_fit_vectorized(nlfit_vector_model model, void *user, siz
                                        const double *y, const nlfit_options *options,
                                        nlfit_result *result);
 
+/* Vector form with d predictors per observation: x holds m*d values,
+ * row-major (observation i at x[i*d .. i*d+d-1]), and the model receives that
+ * array with m. Every x value must be finite. d = 1 is nlfit_fit_vectorized;
+ * d = 0 is refused (NLFIT_REFUSED_COUNTS). */
+NLFIT_FIT_API int nlfit_fit_vectorized_multi(nlfit_vector_model model, void *user, size_t n,
+                                             double *params, size_t m, size_t d,
+                                             const double *x, const double *y,
+                                             const nlfit_options *options, nlfit_result *result);
+
 /* General residuals, for problems that are not curves. There is no y: sigma
  * does not apply (it must be NULL) and r_squared is NaN. */
 NLFIT_FIT_API int nlfit_fit_residuals(nlfit_residual_function residuals, void *user, size_t n,

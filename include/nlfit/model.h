@@ -30,7 +30,21 @@ NLFIT_FIT_API nlfit_model *nlfit_model_formula(const char *expression,
                                                size_t name_count, char *error,
                                                size_t error_size);
 
-/* A model of the catalogue by name (case-insensitive), or NULL. */
+/* A formula of d = predictor_count predictors named by the caller, e.g.
+ * "a*exp(-((u-u0)^2 + (v-v0)^2)/(2*s^2)) + c" with the predictors u and v.
+ * Each predictor name must be an identifier that is not pi nor a function,
+ * given once, and must occur in the formula. Every other name is a
+ * parameter, as in nlfit_model_formula. predictor_count 0 (predictor_names
+ * may then be NULL) means the one predictor x: nlfit_model_formula itself.
+ * An observation's x is then its d predictor values: data of m observations
+ * hold x as m*d values, row-major (observation i at x[i*d .. i*d+d-1]). */
+NLFIT_FIT_API nlfit_model *nlfit_model_formula_predictors(
+    const char *expression, const char *const *predictor_names, size_t predictor_count,
+    const char *const *parameter_names, size_t name_count, char *error, size_t error_size);
+
+/* A model of the catalogue by name (case-insensitive), or NULL. The
+ * catalogue's models of two predictors (gaussian2d, gaussian2d_elliptic)
+ * name them x1 and x2. */
 NLFIT_FIT_API nlfit_model *nlfit_model_builtin(const char *name);
 
 /* The catalogue: its size and the name of entry index (NULL past the end). */
@@ -44,6 +58,10 @@ NLFIT_FIT_API void nlfit_model_free(nlfit_model *model);
 NLFIT_FIT_API size_t nlfit_model_parameter_count(const nlfit_model *model);
 NLFIT_FIT_API const char *nlfit_model_parameter_name(const nlfit_model *model, size_t index);
 NLFIT_FIT_API const char *nlfit_model_formula_text(const nlfit_model *model);
+/* The number d of predictors (1 for a formula in x and the one-predictor
+ * catalogue models), and the name of predictor index (NULL past the end). */
+NLFIT_FIT_API size_t nlfit_model_predictor_count(const nlfit_model *model);
+NLFIT_FIT_API const char *nlfit_model_predictor_name(const nlfit_model *model, size_t index);
 /* The catalogue name, or "formula" for a formula model. */
 NLFIT_FIT_API const char *nlfit_model_name(const nlfit_model *model);
 /* One line for a catalogue model; the formula for a formula model. */
@@ -51,9 +69,18 @@ NLFIT_FIT_API const char *nlfit_model_description(const nlfit_model *model);
 
 /* values[i] = model(x[i]; params) for i < m, params holding
  * nlfit_model_parameter_count values. Returns 0, or a negative nlfit_status
- * on a null pointer or memory that could not be obtained. */
+ * on a null pointer or memory that could not be obtained. A model of more
+ * than one predictor is refused (NLFIT_REFUSED_BAD_MODEL): use
+ * nlfit_model_evaluate_multi. */
 NLFIT_FIT_API int nlfit_model_evaluate(const nlfit_model *model, const double *params,
                                        const double *x, size_t m, double *values);
+
+/* values[i] = model(x_i; params) for i < m, with x_i = x[i*d .. i*d+d-1]
+ * (x holds m*d values, row-major). d must be the model's predictor count
+ * (NLFIT_REFUSED_BAD_MODEL otherwise); d = 1 is nlfit_model_evaluate. */
+NLFIT_FIT_API int nlfit_model_evaluate_multi(const nlfit_model *model, const double *params,
+                                             const double *x, size_t m, size_t d,
+                                             double *values);
 
 /* Where a starting value came from (nlfit_model_auto_start's origin). */
 #define NLFIT_START_GIVEN 0     /* the caller's value, kept */
@@ -62,12 +89,14 @@ NLFIT_FIT_API int nlfit_model_evaluate(const nlfit_model *model, const double *p
 
 /* Nonzero when the model has a method for starting values from the data:
  * the catalogue's everyday shapes (line, quadratic, exp_decay, two_exp,
- * gaussian, lorentzian, logistic4, hill, michaelis_menten, power_law). NIST
+ * gaussian, lorentzian, logistic4, hill, michaelis_menten, power_law) and its
+ * 2-D spots (gaussian2d, gaussian2d_elliptic). NIST
  * models and formula models have none. */
 NLFIT_FIT_API int nlfit_model_has_auto_start(const nlfit_model *model);
 
 /* Starting values from the data (m observations x, y, with sigma NULL or m
- * standard deviations used as weights). params holds n values (n the
+ * standard deviations used as weights; for a model of d > 1 predictors x holds
+ * m*d values, row-major, and sigma is not used). params holds n values (n the
  * model's parameter count); params[j] is kept where given[j] is nonzero
  * (given may be NULL: none), every other one is replaced by the shape's
  * automatic start, or by 1 when the model has no method or the method cannot
@@ -78,17 +107,25 @@ NLFIT_FIT_API int nlfit_model_has_auto_start(const nlfit_model *model);
  * coarse scan of the others, so the start is close for data the shape fits.
  * Deterministic; no model evaluation of the caller. Returns 0, or a negative
  * nlfit_status: NLFIT_REFUSED_NULL_POINTER, NLFIT_REFUSED_BAD_MODEL (n is not
- * the parameter count), NLFIT_REFUSED_OUT_OF_MEMORY. */
+ * the parameter count), NLFIT_REFUSED_COUNTS (m*d too large),
+ * NLFIT_REFUSED_OUT_OF_MEMORY. */
 NLFIT_FIT_API int nlfit_model_auto_start(const nlfit_model *model, size_t n, double *params,
                                          const unsigned char *given, size_t m, const double *x,
                                          const double *y, const double *sigma,
                                          unsigned char *origin);
 
-/* nlfit_fit with a model handle; n must equal its parameter count
- * (NLFIT_REFUSED_BAD_MODEL otherwise). */
+/* nlfit_fit with a model handle; n must equal its parameter count and the
+ * model must have one predictor (NLFIT_REFUSED_BAD_MODEL otherwise). */
 NLFIT_FIT_API int nlfit_fit_model(const nlfit_model *model, size_t n, double *params, size_t m,
                                   const double *x, const double *y,
                                   const nlfit_options *options, nlfit_result *result);
+
+/* The same for a model of d predictors: x holds m*d values, row-major
+ * (observation i at x[i*d .. i*d+d-1]); d must be the model's predictor
+ * count (NLFIT_REFUSED_BAD_MODEL otherwise). d = 1 is nlfit_fit_model. */
+NLFIT_FIT_API int nlfit_fit_model_multi(const nlfit_model *model, size_t n, double *params,
+                                        size_t m, size_t d, const double *x, const double *y,
+                                        const nlfit_options *options, nlfit_result *result);
 
 /* nlfit_predict with a model handle; n must equal its parameter count and
  * predictors its number of predictors (1), NLFIT_REFUSED_BAD_MODEL

@@ -43,6 +43,9 @@ typedef struct nlfit_report_input {
   const double *x;             /* points abscissae and, with residuals, */
   const double *residuals;     /* points residuals (weighted or not: only their signs
                                   count) for the runs test of structured residuals */
+  int x_is_fitted;             /* nonzero: x holds the fitted values, the order the runs
+                                  test takes for a model of several predictors (the
+                                  warning then says so); default 0 */
 } nlfit_report_input;
 
 /* Everything NULL or 0, certified_rss NaN; struct_size = size. */

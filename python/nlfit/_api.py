@@ -150,6 +150,9 @@ class Model:
         The formula's parameters, in this order. By default they are its
         identifiers other than ``x``, ``pi`` and functions, in order of first
         appearance. With names, even a bare name is read as a formula.
+    predictors : sequence of str, optional
+        A formula of several predictors: their names, each of which must
+        occur in it; its parameters are then its other names.
 
     Attributes
     ----------
@@ -163,6 +166,11 @@ class Model:
         Its parameters, in order.
     parameter_count : int
         Their number.
+    predictors : tuple of str
+        Its predictors: ``("x",)`` for one, ``("x1", "x2")`` for the
+        catalogue's 2-D spots.
+    predictor_count : int
+        Their number d; a model of d > 1 takes x of shape (d, ...).
 
     Raises
     ------
@@ -194,15 +202,25 @@ class Model:
     description: str
     parameter_names: Tuple[str, ...]
     parameter_count: int
+    predictors: Tuple[str, ...]
+    predictor_count: int
 
-    def __init__(self, source: str, parameter_names: Optional[Sequence[str]] = None) -> None:
+    def __init__(self, source: str, parameter_names: Optional[Sequence[str]] = None,
+                 predictors: Optional[Sequence[str]] = None) -> None:
         if not isinstance(source, str):
             raise TypeError("a model is a callable, a formula string or a catalogue name,"
                             " not %s" % type(source).__name__)
         encoded_source = _arguments.text(source, "the model")
         self._handle: Optional[int] = None
         self._lib = lib = _library.library()
-        if _IDENTIFIER.match(source.strip()) and parameter_names is None:
+        if isinstance(predictors, str):
+            predictors = [predictors]
+        if (_IDENTIFIER.match(source.strip()) and parameter_names is None and
+                predictors is not None and source.strip().lower() in
+                (name.lower() for name in catalogue())):
+            raise ValueError("%r is a catalogue model, which takes its predictors in order:"
+                             " predictors= is for formulas" % source)
+        if _IDENTIFIER.match(source.strip()) and parameter_names is None and predictors is None:
             handle = lib.nlfit_model_builtin(source.strip().encode())
             if not handle:
                 raise ValueError("unknown model name %r; the catalogue has: %s"
@@ -216,9 +234,18 @@ class Model:
                 encoded = [_arguments.text(name, "the parameter name") for name in parameter_names]
                 names = (ctypes.c_char_p * len(encoded))(*encoded)
                 count = len(encoded)
-            handle = lib.nlfit_model_formula(encoded_source, ctypes.cast(names, ctypes.c_void_p)
-                                             if names is not None else None,
-                                             count, error, len(error))
+            given, d = None, 0
+            if predictors is not None:
+                encoded_predictors = [_arguments.text(name, "the predictor name")
+                                      for name in predictors]
+                given = (ctypes.c_char_p * len(encoded_predictors))(*encoded_predictors)
+                d = len(encoded_predictors)
+                if d == 0:
+                    raise ValueError("predictors must name at least one predictor")
+            handle = lib.nlfit_model_formula_predictors(
+                encoded_source, ctypes.cast(given, ctypes.c_void_p) if given is not None else None,
+                d, ctypes.cast(names, ctypes.c_void_p) if names is not None else None,
+                count, error, len(error))
             if not handle:
                 raise ValueError("bad formula %r: %s" % (source, error.value.decode(errors="replace")))
         self._handle = handle
@@ -228,6 +255,9 @@ class Model:
         self.name = lib.nlfit_model_name(handle).decode()
         self.formula = lib.nlfit_model_formula_text(handle).decode()
         self.description = lib.nlfit_model_description(handle).decode()
+        self.predictor_count = lib.nlfit_model_predictor_count(handle)
+        self.predictors = tuple(lib.nlfit_model_predictor_name(handle, k).decode()
+                                for k in range(self.predictor_count))
 
     def __call__(self, x: Any, *params: float) -> NDArray[Any]:
         """The model's values at x for the parameters, through the C library.
@@ -256,6 +286,18 @@ class Model:
         if p.shape != (self.parameter_count,):
             raise ValueError("%s takes %d parameters, got %d"
                              % (self.name, self.parameter_count, p.size))
+        d = self.predictor_count
+        if d > 1:
+            if x.ndim < 1 or x.shape[0] != d:
+                raise ValueError("%s takes %d predictors: x must have shape (%d, ...), got %s"
+                                 % (self.name, d, d, x.shape))
+            rows = _predictor_rows(x.reshape(d, -1))
+            several = np.empty(rows.shape[0])
+            status = self._lib.nlfit_model_evaluate_multi(
+                handle, p.ctypes.data, rows.ctypes.data, rows.shape[0], d, several.ctypes.data)
+            if status != 0:
+                raise FitError(self._lib.status_message(status), status)
+            return several.reshape(x.shape[1:])
         flat = np.ascontiguousarray(x.ravel())
         values = np.empty_like(flat)
         status = self._lib.nlfit_model_evaluate(handle, p.ctypes.data, flat.ctypes.data,
@@ -315,12 +357,23 @@ class Model:
         return "Model(%r)" % (self.formula if self.name == "formula" else self.name)
 
 
-def _model_of(model: Any) -> Optional[Model]:
+def _predictor_rows(x: NDArray[Any]) -> NDArray[Any]:
+    """x of shape (d, m), or (K, d, m), in the library's layout: each
+    observation's d values side by side, (m, d) or (K, m, d), C-contiguous."""
+    return np.ascontiguousarray(np.swapaxes(x, -1, -2))
+
+
+def _model_of(model: Any, predictors: Optional[Sequence[str]] = None,
+              d: int = 1) -> Optional[Model]:
+    """The handle of a Model or a string (None for a callable). A formula of
+    d > 1 predictors names them ``predictors``, by default x1 .. xd."""
     if isinstance(model, Model):
         model.handle()  # refuses a closed model
         return model
     if isinstance(model, str):
-        return Model(model)
+        if predictors is None and d > 1 and not _IDENTIFIER.match(model.strip()):
+            predictors = ["x%d" % (k + 1) for k in range(d)]
+        return Model(model, predictors=predictors)
     if callable(model):
         return None
     raise TypeError("a model is a callable, a formula string or a catalogue name, not %s"
@@ -452,13 +505,16 @@ class _VectorCallback:
     data or the fit's."""
 
     def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
-                 guard: _interrupt.Guard) -> None:
+                 guard: _interrupt.Guard, rows: Optional[NDArray[Any]] = None) -> None:
+        # x: what the function is given, (m,) or (d, m); rows: the same
+        # values in the library's layout, (m, d), when d > 1.
         self.function = function
         self.x = x.view()
         self.x.flags.writeable = False
-        self.x_address = x.ctypes.data
+        self.d = 1 if x.ndim == 1 else x.shape[0]
+        self.x_address = (x if rows is None else rows).ctypes.data
         self.n = n
-        self.m = x.size
+        self.m = x.shape[-1]
         self.guard = guard
         self.error: Optional[BaseException] = None
         self.pointer = _library.VectorModel(self._call)
@@ -469,7 +525,9 @@ class _VectorCallback:
                 return 1
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
-                xs = np.ctypeslib.as_array(x, shape=(m,))
+                xs = np.ctypeslib.as_array(x, shape=(m * self.d,))
+                if self.d > 1:
+                    xs = xs.reshape(m, self.d).T
                 xs.flags.writeable = False
             arguments = params[:self.n]
             with self.guard.python_call():
@@ -506,13 +564,16 @@ class _JacobianCallback:
     values behind nlfit_jacobian_function; errors as in _VectorCallback."""
 
     def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
-                 guard: _interrupt.Guard) -> None:
+                 guard: _interrupt.Guard, rows: Optional[NDArray[Any]] = None) -> None:
+        # x: what the function is given, (m,) or (d, m); rows: the same
+        # values in the library's layout, (m, d), when d > 1.
         self.function = function
         self.x = x.view()
         self.x.flags.writeable = False
-        self.x_address = x.ctypes.data
+        self.d = 1 if x.ndim == 1 else x.shape[0]
+        self.x_address = (x if rows is None else rows).ctypes.data
         self.n = n
-        self.m = x.size
+        self.m = x.shape[-1]
         self.guard = guard
         self.error: Optional[BaseException] = None
         self.pointer = _library.JacobianFunction(self._call)
@@ -523,7 +584,9 @@ class _JacobianCallback:
                 return 1
             xs = self.x
             if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
-                xs = np.ctypeslib.as_array(x, shape=(m,))
+                xs = np.ctypeslib.as_array(x, shape=(m * self.d,))
+                if self.d > 1:
+                    xs = xs.reshape(m, self.d).T
                 xs.flags.writeable = False
             arguments = params[:n]
             with self.guard.python_call():
@@ -890,7 +953,10 @@ def _report_text(r: FitResult, function_name: str) -> Optional[str]:
         report.start_origin = origin.ctypes.data
     residuals = r.residuals
     if residuals is not None:
-        report.x = r.x.ctypes.data
+        # Several predictors: the residuals in the order of the fitted value.
+        order = r.x if r.x.ndim == 1 else np.ascontiguousarray(residuals + r.y)
+        report.x = order.ctypes.data
+        report.x_is_fitted = int(r.x.ndim > 1)
         report.residuals = residuals.ctypes.data
     size = formatter(ctypes.byref(report), None, 0)
     if size == 0:
@@ -925,7 +991,7 @@ def _automatic_start(lib: _library.Library, handle: Optional[Model], n: int, x: 
     origin = np.full(n, 2, dtype=np.uint8)
     if handle is None or getattr(lib, "nlfit_model_auto_start", None) is None:
         return params, None
-    status = lib.nlfit_model_auto_start(handle.handle(), n, params.ctypes.data, None, x.size,
+    status = lib.nlfit_model_auto_start(handle.handle(), n, params.ctypes.data, None, y.size,
                                         x.ctypes.data, y.ctypes.data,
                                         None if sigma is None else sigma.ctypes.data,
                                         origin.ctypes.data)
@@ -935,15 +1001,17 @@ def _automatic_start(lib: _library.Library, handle: Optional[Model], n: int, x: 
 
 
 def _residuals_at(lib: _library.Library, handle: Optional[Model], model: Any,
-                  params: NDArray[Any], x: NDArray[Any], y: NDArray[Any]
+                  params: NDArray[Any], x: NDArray[Any], rows: NDArray[Any], y: NDArray[Any]
                   ) -> Optional[NDArray[Any]]:
     """model - y at the fitted parameters (for the runs test of the
-    warnings), or None when the model cannot give them."""
-    values = np.empty_like(x)
+    warnings), or None when the model cannot give them. rows: x in the
+    library's layout."""
+    values = np.empty_like(y)
     try:
         if handle is not None:
-            if lib.nlfit_model_evaluate(handle.handle(), params.ctypes.data, x.ctypes.data,
-                                        x.size, values.ctypes.data) != 0:
+            if lib.nlfit_model_evaluate_multi(handle.handle(), params.ctypes.data,
+                                              rows.ctypes.data, y.size, handle.predictor_count,
+                                              values.ctypes.data) != 0:
                 return None
         else:
             values[:] = np.asarray(model(x.copy(), *params), dtype=np.float64)
@@ -970,21 +1038,29 @@ def _stopped(lib: _library.Library, status: int, function_name: str) -> FitError
 def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sigma: bool,
              fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str,
              bounds: Any = None, jac: Any = None, derivatives: str = "exact",
-             check_jacobian: bool = False, estimator: str = "least_squares") -> FitResult:
-    handle = _model_of(model)
-    lib = handle._lib if handle is not None else _library.library()
+             check_jacobian: bool = False, estimator: str = "least_squares",
+             predictors: Optional[Sequence[str]] = None) -> FitResult:
+    lib = _library.library()
     derivatives_code = _derivatives_code(derivatives)
     estimator_code = _estimator_code(estimator)
-    if jac is not None and handle is not None:
+    if jac is not None and isinstance(model, (str, Model)):
         raise ValueError("jac applies to a Python model: formula and catalogue models bring"
                          " their own derivatives (derivatives='exact')")
     if jac is not None and not callable(jac):
         raise TypeError("jac must be a callable jac(x, *params) returning the (m, n) Jacobian")
     x = _float_array(x, "x", copy_ok=True)
     y = _float_array(y, "y", copy_ok=True)
-    if x.ndim != 1 or y.ndim != 1 or x.shape != y.shape:
-        raise ValueError("x and y must be 1-D arrays of the same length (x %s, y %s)"
-                         % (x.shape, y.shape))
+    if x.ndim not in (1, 2) or y.ndim != 1 or x.shape[-1] != y.shape[0]:
+        raise ValueError("x and y must have the same length m: x must have shape (m,), or"
+                         " (k, m) for k predictors, and y (m,) (x %s, y %s)" % (x.shape, y.shape))
+    d = 1 if x.ndim == 1 else x.shape[0]
+    handle = _model_of(model, predictors, d)
+    if handle is not None and handle.predictor_count != d:
+        raise ValueError("%s takes %d predictor%s: x must have shape (%d, m)%s, got %s"
+                         % (handle.name, handle.predictor_count,
+                            "s" if handle.predictor_count > 1 else "", handle.predictor_count,
+                            " or (m,)" if handle.predictor_count == 1 else "", x.shape))
+    rows = x if x.ndim == 1 else _predictor_rows(x)
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
@@ -1005,7 +1081,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         if sigma.shape != y.shape:
             raise ValueError("sigma must have the shape of y %s, got %s" % (y.shape, sigma.shape))
     if p0 is None and handle is not None:
-        params, origin = _automatic_start(lib, handle, n, x, y, sigma)
+        params, origin = _automatic_start(lib, handle, n, rows, y, sigma)
     elif p0 is None:
         origin = np.full(n, 2, dtype=np.uint8)  # a callable: ones, with the warning
     held = _held_flags(fixed, n, list(names))
@@ -1030,19 +1106,21 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         if guard.active:
             options.progress = progress = _progress_stop(guard)  # noqa: F841 - kept alive
         if handle is not None:
-            status = lib.nlfit_fit_model(handle.handle(), n, params.ctypes.data, x.size,
-                                         x.ctypes.data, y.ctypes.data, ctypes.byref(options),
-                                         ctypes.byref(result))
+            status = lib.nlfit_fit_model_multi(handle.handle(), n, params.ctypes.data, y.size, d,
+                                               rows.ctypes.data, y.ctypes.data,
+                                               ctypes.byref(options), ctypes.byref(result))
             model_name = None if handle.name == "formula" else handle.name
             formula: Optional[str] = handle.formula
         else:
-            callback = _VectorCallback(function, x, n, guard)
+            several = rows if x.ndim > 1 else None
+            callback = _VectorCallback(function, x, n, guard, several)
             if jac is not None and derivatives == "exact":
-                jacobian = _JacobianCallback(jac, x, n, guard)
+                jacobian = _JacobianCallback(jac, x, n, guard, several)
                 options.jacobian = jacobian.pointer
-            status = lib.nlfit_fit_vectorized(callback.pointer, None, n, params.ctypes.data,
-                                              x.size, x.ctypes.data, y.ctypes.data,
-                                              ctypes.byref(options), ctypes.byref(result))
+            status = lib.nlfit_fit_vectorized_multi(callback.pointer, None, n,
+                                                    params.ctypes.data, y.size, d,
+                                                    rows.ctypes.data, y.ctypes.data,
+                                                    ctypes.byref(options), ctypes.byref(result))
             model_name, formula = getattr(model, "__name__", "python model"), None
     # Here a Ctrl-C during the fit has been raised as KeyboardInterrupt.
     if callback is not None:
@@ -1069,7 +1147,7 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         chi2_p_value=result.chi2_p_value, start_origin=origin,
         log_likelihood=result.log_likelihood, aic=result.aic, aicc=result.aicc, bic=result.bic,
         _model=handle if handle is not None else model, **arrays)
-    fitted.residuals = _residuals_at(lib, handle, model, params, x, y)
+    fitted.residuals = _residuals_at(lib, handle, model, params, x, rows, y)
     fitted.warnings = _warnings_of(fitted)
     return fitted
 
@@ -1080,7 +1158,12 @@ _FIT_PARAMETERS = """model : str, Model or callable
         ``f(x, *params)`` that returns the model's m values at the whole
         array x (called once per evaluation, with a read-only x).
     x, y : array_like
-        The m observations (1-D, real).
+        The m observations (real): x of shape (m,), or (k, m) for k
+        predictors (a callable then receives that (k, m) array), y (m,).
+    predictors : sequence of str, optional
+        The predictor names of a formula with x of shape (k, m); default
+        x1 .. xk. A catalogue model of k predictors (gaussian2d, ...) takes
+        them in order and, with p0 None, starts from the data.
     p0 : array_like, optional
         The n starting values; by default from the data for the catalogue's
         everyday shapes, ones otherwise (a callable's n is then read from
@@ -1143,7 +1226,7 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
         absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
         bounds: Any = None, jac: Any = None, derivatives: str = "exact",
         check_jacobian: bool = False, estimator: str = "least_squares",
-        **options: float) -> FitResult:
+        predictors: Optional[Sequence[str]] = None, **options: float) -> FitResult:
     """Fits a model to (x, y) and returns everything about the fit.
 
     Parameters
@@ -1182,13 +1265,18 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
     _reject(options, "fit")
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
                     bounds=bounds, jac=jac, derivatives=derivatives,
-                    check_jacobian=check_jacobian, estimator=estimator)
+                    check_jacobian=check_jacobian, estimator=estimator,
+                    predictors=predictors)
 
 
-def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_finite=None,
-              bounds=None, method=None, full_output=False, nan_policy=None, fixed=None,
-              maxfev=None, ftol=None, xtol=None, gtol=None, jac=None, derivatives="exact",
-              estimator="least_squares", **kwargs):
+def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
+              absolute_sigma: bool = False, check_finite: Optional[bool] = None,
+              bounds: Any = None, method: Optional[str] = None, full_output: bool = False,
+              nan_policy: Optional[str] = None, fixed: Any = None, maxfev: Optional[int] = None,
+              ftol: Optional[float] = None, xtol: Optional[float] = None,
+              gtol: Optional[float] = None, jac: Any = None, derivatives: str = "exact",
+              estimator: str = "least_squares", predictors: Optional[Sequence[str]] = None,
+              **kwargs: float) -> Tuple[Any, ...]:
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
     The common Python curve_fit convention, over nlfit's own solver.
@@ -1199,6 +1287,8 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     NaN rows and columns in pcov; held parameters (fixed) have zero ones.
     f is called once per evaluation with the whole xdata array; it may also
     be a formula string or a catalogue name.
+    xdata of shape (k, M) gives k predictors per observation: f receives
+    that (k, M) array (predictors= names them for a formula).
 
     sigma: standard deviations of ydata, shape (m,), or their covariance
     matrix, shape (m, m), by whose Cholesky factor L the residuals are
@@ -1271,8 +1361,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         if handle is not None:
             n, names = handle.parameter_count, handle.parameter_names
         else:
-            n = len(p0) if p0 is not None else _callable_parameter_count(f)
-            names = _callable_names(f, n)
+            function = cast(Callable[..., Any], f)
+            n = len(p0) if p0 is not None else _callable_parameter_count(function)
+            names = _callable_names(function, n)
         inner = handle if handle is not None else f
 
         def model(xs, *params):
@@ -1282,7 +1373,7 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         if p0 is None:
             p0 = np.ones(n)
         if fixed is not None:
-            fixed = [bool(v) for v in _held_flags(fixed, n, list(names))]
+            fixed = [bool(v) for v in cast(Any, _held_flags(fixed, n, list(names)))]
         if estimator != "least_squares":
             raise ValueError("a covariance sigma applies to least squares only, not to %r"
                              % (estimator,))
@@ -1298,8 +1389,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
     else:
         result = _run_fit(f, x, y, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
                           "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
-                          estimator=estimator)
-        fvec = result.predict(x, bands=False).value - y
+                          estimator=estimator, predictors=predictors)
+        fvec = (result.residuals if result.residuals is not None
+                else result.predict(x, bands=False).value - y)
         if sigma is not None:
             fvec = fvec / sigma
     if full_output:
@@ -1309,7 +1401,9 @@ def curve_fit(f, xdata, ydata, p0=None, sigma=None, absolute_sigma=False, check_
         where = ""
         if result.nonfinite_index >= 0:
             i = result.nonfinite_index
-            where = " at observation %d (x = %r)" % (i, float(result.x[i]))
+            at = result.x[..., i]
+            where = " at observation %d (x = %r)" % (
+                i, float(at) if at.ndim == 0 else [float(v) for v in at])
         raise FitError("optimal parameters not found: %s (%s)%s"
                        % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
@@ -1506,7 +1600,30 @@ class BatchResult:
 BatchResult._fields = tuple(field.name for field in dataclasses.fields(BatchResult))
 
 
-def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
+def _batch_predictors(x: Any, K: int, known: Optional[int]) -> int:
+    """The predictor count d of a batch's x: (m,) and (K, m) have one, (d, m)
+    shared and (K, d, m) per curve have d. A 2-D x is (d, m) when the model
+    is known to take d > 1 predictors, or, when it is not known (a callable,
+    a formula without predictors), when its first length is not K."""
+    if np.ndim(x) == 3:
+        return int(np.shape(x)[1])
+    if np.ndim(x) == 2 and ((known is not None and known > 1) or
+                            (known is None and np.shape(x)[0] != K)):
+        return int(np.shape(x)[0])
+    return 1
+
+
+def _known_predictors(model: Any, predictors: Optional[Sequence[str]]) -> Optional[int]:
+    if isinstance(model, Model):
+        return model.predictor_count
+    if predictors is not None:
+        return 1 if isinstance(predictors, str) else len(predictors)
+    if isinstance(model, str) and _IDENTIFIER.match(model.strip()):
+        return Model(model).predictor_count
+    return None
+
+
+def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int, d: int = 1
                   ) -> Tuple[NDArray[Any], NDArray[Any], NDArray[Any], Optional[NDArray[Any]]]:
     """Checks and converts the data of a batch."""
     Y = _float_array(Y, "Y", copy_ok=False)
@@ -1516,9 +1633,12 @@ def _batch_arrays(x: Any, Y: Any, p0: Any, sigma: Any, n: int
     if K == 0:
         raise ValueError("Y holds no curves (K = 0)")
     x = _float_array(x, "x", copy_ok=False)
-    if x.shape not in ((m,), (K, m)):
+    if d == 1 and x.shape not in ((m,), (K, m)):
         raise ValueError("x must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
                          % (m, K, m, x.shape))
+    if d > 1 and x.shape not in ((d, m), (K, d, m)):
+        raise ValueError("x must have shape (%d, %d) (shared) or (%d, %d, %d) (per curve)"
+                         " for %d predictors, got %s" % (d, m, K, d, m, d, x.shape))
     p0 = _float_array(p0, "p0", copy_ok=True)
     if p0.shape not in ((n,), (K, n)):
         raise ValueError("p0 must have shape (%d,) (shared) or (%d, %d) (per curve), got %s"
@@ -1586,14 +1706,14 @@ class _Progress:
 
 
 def _batch_automatic_starts(lib: _library.Library, handle: Model, x: NDArray[Any],
-                            Y: NDArray[Any], sigma: Optional[NDArray[Any]], n: int
+                            Y: NDArray[Any], sigma: Optional[NDArray[Any]], n: int, d: int = 1
                             ) -> NDArray[Any]:
     """(K, n) starts, each curve's from its own data (a loop in Python over
     the C function: for very large batches a shared p0 is faster)."""
     K = Y.shape[0]
     starts = np.ones((K, n))
     for k in range(K):
-        xk = x if x.ndim == 1 else x[k]
+        xk = x if x.ndim == (1 if d == 1 else 2) else x[k]  # x in the library's layout
         starts[k], _ = _automatic_start(lib, handle, n, np.ascontiguousarray(xk),
                                         np.ascontiguousarray(Y[k]),
                                         None if sigma is None else np.ascontiguousarray(sigma[k]))
@@ -1604,7 +1724,7 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
              progress: bool = False, absolute_sigma: bool = False, fixed: Any = None,
              maxfev: Optional[int] = None, std_errors: bool = True, bounds: Any = None,
              derivatives: str = "exact", estimator: str = "least_squares",
-             **options: float) -> BatchResult:
+             predictors: Optional[Sequence[str]] = None, **options: float) -> BatchResult:
     """Fits each row of Y (K curves of m points) with one model.
 
     With a formula or catalogue model the whole batch runs in the C library
@@ -1617,7 +1737,11 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
     model : str, Model or callable
         As for ``fit``.
     x : array_like
-        (m,) shared by all curves, or (K, m).
+        (m,) shared by all curves, or (K, m); for a model of d > 1
+        predictors (d, m) shared or (K, d, m), copied once into the
+        library's layout. A callable with a 2-D x of shape (K, m) takes it as
+        one predictor per curve (a shared (d, m) with d = K must be given as
+        (K, d, m)); it receives each curve's (d, m) array.
     Y : array_like
         (K, m), one curve per row.
     p0 : array_like, optional
@@ -1683,8 +1807,16 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
     derivatives_code = _derivatives_code(derivatives)
     estimator_code = _estimator_code(estimator)
     workers = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
-    handle = _model_of(model)
+    d = _batch_predictors(x, int(np.shape(Y)[0]) if np.ndim(Y) == 2 else -1,
+                          _known_predictors(model, predictors))
+    handle = _model_of(model, predictors, d)
     lib = handle._lib if handle is not None else _library.library()
+    if handle is not None and handle.predictor_count != d:
+        raise ValueError("%s takes %d predictor(s): x must have shape (%d, m) or (K, %d, m)%s,"
+                         " got %s" % (handle.name, handle.predictor_count,
+                                      handle.predictor_count, handle.predictor_count,
+                                      " or (m,) or (K, m)" if handle.predictor_count == 1 else "",
+                                      np.shape(x)))
     if handle is not None:
         n = handle.parameter_count
         names = handle.parameter_names
@@ -1693,9 +1825,11 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
         n = np.shape(p0)[-1] if p0 is not None else _callable_parameter_count(function)
         names = _callable_names(function, n)
     automatic = p0 is None
-    x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n)
+    x, Y, p0, sigma = _batch_arrays(x, Y, np.ones(n) if automatic else p0, sigma, n, d)
+    # With several predictors the library takes each curve's x as (m, d).
+    rows = x if d == 1 else _predictor_rows(x)
     if automatic and handle is not None:
-        p0 = _batch_automatic_starts(lib, handle, x, Y, sigma, n)
+        p0 = _batch_automatic_starts(lib, handle, rows, Y, sigma, n, d)
     if automatic and bounds is not None:
         bounded_starts = _bound_arrays(bounds, n, names)  # starts not given move onto them
         if bounded_starts is not None:
@@ -1724,13 +1858,13 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
                 batch.threads = workers
                 if bar.needed:
                     batch.progress = bar.pointer
-                code = _fit_rows_in_c(lib, handle, n, x, Y, p0, sigma, batch, params, status,
-                                      converged, rss, evaluations, errors, bar)
+                code = _fit_rows_in_c(lib, handle, n, rows, Y, p0, sigma, batch, params, status,
+                                      converged, rss, evaluations, errors, bar, d)
             else:
                 code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
                                           absolute_sigma, maxfev, options, params, status,
                                           converged, rss, evaluations, errors, bar, guard,
-                                          bounded, estimator_code)
+                                          bounded, estimator_code, d)
         finally:
             bar.close()
     # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
@@ -1755,7 +1889,7 @@ def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any]
                    p0: NDArray[Any], sigma: Optional[NDArray[Any]], batch: _library.BatchOptions,
                    params: NDArray[Any], status: NDArray[Any], converged: NDArray[Any],
                    rss: NDArray[Any], evaluations: NDArray[Any], errors: Optional[NDArray[Any]],
-                   bar: _Progress) -> int:
+                   bar: _Progress, d: int = 1) -> int:
     """The batch in C, slice by slice (each curve's fit is its own, so the
     slices change no result); returns 0, or the status that stopped it."""
     K, m = Y.shape
@@ -1768,10 +1902,11 @@ def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any]
                 return None
             return int(array[rows].ctypes.data if per_curve else array.ctypes.data)
 
+        per_curve = x.ndim == (2 if d == 1 else 3)  # x: (m,), (K, m), (m, d) or (K, m, d)
         data = _library.BatchData(
-            curves=rows.stop - first, points=m, x=address(x, x.ndim == 2),
-            x_per_curve=int(x.ndim == 2), y=address(Y), sigma=address(sigma),
-            start=address(p0, p0.ndim == 2), start_per_curve=int(p0.ndim == 2))
+            curves=rows.stop - first, points=m, x=address(x, per_curve),
+            x_per_curve=int(per_curve), y=address(Y), sigma=address(sigma),
+            start=address(p0, p0.ndim == 2), start_per_curve=int(p0.ndim == 2), predictors=d)
         outputs = _library.BatchOutputs(
             params=address(params), status=address(status), converged=address(converged),
             rss=address(rss), evaluations=address(evaluations), std_errors=address(errors))
@@ -1792,14 +1927,15 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
                        errors: Optional[NDArray[Any]], bar: _Progress,
                        guard: _interrupt.Guard,
                        bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None,
-                       estimator_code: int = 0) -> int:
+                       estimator_code: int = 0, d: int = 1) -> int:
     """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
     options = _library.Options()
     result = _library.Result()
     for k in range(K):
-        xk = x if x.ndim == 1 else x[k]
+        xk = x if x.ndim == (1 if d == 1 else 2) else x[k]
+        rows = xk if d == 1 else _predictor_rows(xk)
         sk = sigma[k] if sigma is not None else None
         _options(lib, n, held, sk, absolute_sigma, maxfev, errors is not None, tuning,
                  target=options, bounded=bounded)
@@ -1807,10 +1943,10 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
         params[k] = p0 if p0.ndim == 1 else p0[k]
         if errors is not None:
             result.std_errors = errors[k].ctypes.data
-        callback = _VectorCallback(model, xk, n, guard)
-        code = lib.nlfit_fit_vectorized(callback.pointer, None, n, params[k].ctypes.data, m,
-                                        xk.ctypes.data, Y[k].ctypes.data, ctypes.byref(options),
-                                        ctypes.byref(result))
+        callback = _VectorCallback(model, xk, n, guard, rows if d > 1 else None)
+        code = lib.nlfit_fit_vectorized_multi(callback.pointer, None, n, params[k].ctypes.data,
+                                              m, d, rows.ctypes.data, Y[k].ctypes.data,
+                                              ctypes.byref(options), ctypes.byref(result))
         callback.raise_pending()
         if code == _library.STOPPED_BY_MODEL or guard.interrupted():
             return _library.STOPPED_BY_MODEL

@@ -150,6 +150,7 @@ class BatchData(_Sized):
         ("sigma", ctypes.c_void_p),
         ("start", ctypes.c_void_p),
         ("start_per_curve", ctypes.c_int),
+        ("predictors", ctypes.c_size_t),
     ]
 
 
@@ -202,6 +203,7 @@ class ReportInput(_Sized):
         ("start_origin", ctypes.c_void_p),
         ("x", ctypes.c_void_p),
         ("residuals", ctypes.c_void_p),
+        ("x_is_fitted", ctypes.c_int),
     ]
 
 
@@ -221,6 +223,14 @@ _DECLARATIONS = {
     "nlfit_fit_vectorized": (_INT, [VectorModel, _P, _SIZE, _P, _SIZE, _P, _P,
                                     ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_model_formula": (_P, [_STR, _P, _SIZE, ctypes.c_char_p, _SIZE]),
+    "nlfit_fit_vectorized_multi": (_INT, [VectorModel, _P, _SIZE, _P, _SIZE, _SIZE, _P, _P,
+                                          ctypes.POINTER(Options), ctypes.POINTER(Result)]),
+    "nlfit_model_formula_predictors": (_P, [_STR, _P, _SIZE, _P, _SIZE, ctypes.c_char_p, _SIZE]),
+    "nlfit_model_predictor_count": (_SIZE, [_P]),
+    "nlfit_model_predictor_name": (_STR, [_P, _SIZE]),
+    "nlfit_model_evaluate_multi": (_INT, [_P, _P, _P, _SIZE, _SIZE, _P]),
+    "nlfit_fit_model_multi": (_INT, [_P, _SIZE, _P, _SIZE, _SIZE, _P, _P,
+                                     ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_model_builtin": (_P, [_STR]),
     "nlfit_model_builtin_count": (_SIZE, []),
     "nlfit_model_builtin_name": (_STR, [_SIZE]),

@@ -20,7 +20,7 @@ from __future__ import annotations
 
 import os
 import threading
-from typing import TYPE_CHECKING, Any, Dict, Optional
+from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
 
 import dask
 import dask.array as da
@@ -39,7 +39,7 @@ __all__ = ["fit_many"]
 _BATCH_LOCK = threading.Lock()
 
 _PASSED_ON = ("absolute_sigma", "fixed", "maxfev", "std_errors", "bounds", "derivatives",
-              "estimator") + _api._TUNING
+              "estimator", "predictors") + _api._TUNING
 
 
 def _worker_threads() -> Optional[int]:
@@ -55,12 +55,17 @@ def _worker_threads() -> Optional[int]:
 
 
 def _fit_block(Y: NDArray[Any], x: NDArray[Any], p0: NDArray[Any], sigma: Optional[NDArray[Any]], *,
-               model: Any, n: int, threads: Optional[int], kwargs: Dict[str, Any]) -> NDArray[Any]:
+               model: Any, n: int, threads: Optional[int], kwargs: Dict[str, Any],
+               d: int = 1) -> NDArray[Any]:
     """Fits one block; returns the outputs side by side in one float64 array
     (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
     if threads is None:
         threads = _worker_threads() or os.cpu_count() or 1
     Y, x, p0 = (np.ascontiguousarray(a) for a in (Y, x, p0))
+    if d > 1 and x.ndim == 2 and not isinstance(model, str):
+        # A callable's shared (d, m) x could read as per curve in a block of d
+        # curves: given per curve instead.
+        x = np.ascontiguousarray(np.broadcast_to(x, (Y.shape[0],) + x.shape))
     sigma = np.ascontiguousarray(sigma) if sigma is not None else None
     with _BATCH_LOCK:
         r = _api.fit_many(model, x, Y, p0, sigma=sigma, threads=threads, **kwargs)
@@ -140,10 +145,7 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
         threads = _arguments.integer(threads, "threads", 0, _arguments.INT_MAX)
     if isinstance(model, _api.Model):
         model = model.formula if model.name == "formula" else model.name
-    if isinstance(model, str):
-        n = _api.Model(model).parameter_count  # checks the model before any task runs
-    else:
-        n = np.shape(p0)[-1]
+    predictors = kwargs.get("predictors")
 
     if isinstance(Y, da.Array):
         if Y.ndim != 2:
@@ -162,31 +164,42 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
     K, m = Y.shape
     if K == 0:
         raise ValueError("Y holds no curves (K = 0)")
+    d = _api._batch_predictors(x, K, _api._known_predictors(model, predictors))
+    if isinstance(model, str):
+        # Checks the model before any task runs.
+        checked = _api._model_of(model, predictors, d)
+        assert checked is not None  # a string is a handle
+        n = checked.parameter_count
+    else:
+        n = np.shape(p0)[-1]
     row_chunks = Y.chunks[0]
 
-    def per_curve(values: Any, name: str, width: int) -> Any:
+    def per_curve(values: Any, name: str, shape: Tuple[int, ...]) -> Any:
         if isinstance(values, da.Array):
-            return values.astype(np.float64).rechunk((row_chunks, -1))
+            return values.astype(np.float64).rechunk((row_chunks,) + (-1,) * (values.ndim - 1))
         values = _api._float_array(values, name, copy_ok=True)
-        if values.shape == (K, width):
-            return da.from_array(values, chunks=(row_chunks, -1))
+        if values.shape == (K,) + shape:
+            return da.from_array(values, chunks=(row_chunks,) + (-1,) * len(shape))
         return values
 
-    x = per_curve(x, "x", m)
-    p0 = per_curve(p0, "p0", n)
-    if np.shape(x) not in ((m,), (K, m)):
+    x = per_curve(x, "x", (m,) if d == 1 else (d, m))
+    p0 = per_curve(p0, "p0", (n,))
+    if d == 1 and np.shape(x) not in ((m,), (K, m)):
         raise ValueError("x must have shape (%d,) or (%d, %d), got %s" % (m, K, m, np.shape(x)))
+    if d > 1 and np.shape(x) not in ((d, m), (K, d, m)):
+        raise ValueError("x must have shape (%d, %d) or (%d, %d, %d), got %s"
+                         % (d, m, K, d, m, np.shape(x)))
     if np.shape(p0) not in ((n,), (K, n)):
         raise ValueError("p0 must have shape (%d,) or (%d, %d), got %s" % (n, K, n, np.shape(p0)))
     if sigma is not None:
-        sigma = per_curve(sigma, "sigma", m)
+        sigma = per_curve(sigma, "sigma", (m,))
         if not isinstance(sigma, da.Array) or sigma.shape != (K, m):
             raise ValueError("sigma must have the shape of Y (%d, %d)" % (K, m))
 
     # One delayed task per block; the shared x and p0 are one key each.
     def blocks(values: Any) -> Any:
         if isinstance(values, da.Array):
-            return [row[0] for row in values.to_delayed()]
+            return list(values.to_delayed().ravel())
         shared = dask.delayed(values)
         return [shared] * len(row_chunks)
 
@@ -194,7 +207,7 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
     sigmas = blocks(sigma) if sigma is not None else [None] * len(row_chunks)
     width = 2 * n + 4
     parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, threads=threads,
-                                       kwargs=kwargs),
+                                       kwargs=kwargs, d=d),
                              shape=(k, width), dtype=np.float64)
              for yb, xb, pb, sb, k in zip(blocks(Y), blocks(x), blocks(p0), sigmas, row_chunks)]
     stacked = da.concatenate(parts, axis=0) if len(parts) > 1 else parts[0]

@@ -55,6 +55,7 @@ struct FitProblem {
   void* user = nullptr;
   int n = 0;             // all parameters
   int m = 0;             // observations (residuals)
+  std::size_t predictors = 1;  // d: x holds m*d values, row-major
   const double* x = nullptr;
   const double* y = nullptr;
   const double* sigma = nullptr;

@@ -1,6 +1,7 @@
 // The fitting API's entry points: checks, the reduced problem in the free
 // parameters, the run of the solver and the result.
 #include <climits>
+#include <cstdint>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -48,14 +49,15 @@ bool isHeld(const nlfit_options& o, std::size_t j) {
 
 // Everything that can be checked before a fit; 0 or a refusal status.
 int checkCall(ModelForm form, const void* model, std::size_t n, const double* params,
-              std::size_t m, const double* x, const double* y, const nlfit_options& o) {
+              std::size_t m, std::size_t d, const double* x, const double* y,
+              const nlfit_options& o) {
   if (model == nullptr || params == nullptr) return NLFIT_REFUSED_NULL_POINTER;
   if (form != ModelForm::kResiduals && m > 0 && (x == nullptr || y == nullptr)) {
     return NLFIT_REFUSED_NULL_POINTER;
   }
   const int checked = checkCountsAndOptions(n, m, o, form);
   if (checked != 0) return checked;
-  if (form != ModelForm::kResiduals && (!allFinite(m, x) || !allFinite(m, y))) {
+  if (form != ModelForm::kResiduals && (!allFinite(m * d, x) || !allFinite(m, y))) {
     return NLFIT_REFUSED_NONFINITE_DATA;
   }
   if (!allFinite(n, params)) return NLFIT_REFUSED_NONFINITE_START;
@@ -276,7 +278,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
                                                              : reinterpret_cast<const void*>(problem.residuals);
   const std::size_t n = static_cast<std::size_t>(problem.n);
   const std::size_t m = static_cast<std::size_t>(problem.m);
-  int status = checkCall(problem.form, model, n, params, m, problem.x, problem.y, o);
+  int status = checkCall(problem.form, model, n, params, m, problem.predictors, problem.x,
+                         problem.y, o);
   if (status != 0) {
     refuse(status, result);
     return status;
@@ -532,7 +535,8 @@ int startFit(FitProblem problem, std::size_t n, std::size_t m, double* params,
   int status = 0;
   if (!readPrefix(options, &o)) {
     status = NLFIT_REFUSED_BAD_OPTION;
-  } else if (n > static_cast<std::size_t>(INT_MAX) || m > static_cast<std::size_t>(INT_MAX)) {
+  } else if (n > static_cast<std::size_t>(INT_MAX) || m > static_cast<std::size_t>(INT_MAX) ||
+             problem.predictors == 0 || m > SIZE_MAX / problem.predictors) {
     status = NLFIT_REFUSED_COUNTS;
   }
   if (status != 0) {
@@ -824,6 +828,19 @@ int nlfit_fit_vectorized(nlfit_vector_model model, void* user, size_t n, double*
   problem.form = nlfit::ModelForm::kVector;
   problem.vector = model;
   problem.user = user;
+  problem.x = x;
+  problem.y = y;
+  return nlfit::startFit(problem, n, m, params, options, result);
+}
+
+int nlfit_fit_vectorized_multi(nlfit_vector_model model, void* user, size_t n, double* params,
+                               size_t m, size_t d, const double* x, const double* y,
+                               const nlfit_options* options, nlfit_result* result) {
+  nlfit::FitProblem problem;
+  problem.form = nlfit::ModelForm::kVector;
+  problem.vector = model;
+  problem.user = user;
+  problem.predictors = d;
   problem.x = x;
   problem.y = y;
   return nlfit::startFit(problem, n, m, params, options, result);

@@ -58,6 +58,7 @@ struct Batch {
   void* user = nullptr;
   std::size_t n = 0;
   std::size_t m = 0;
+  std::size_t d = 1;  // predictors
   std::size_t curves = 0;
   const nlfit_batch_data* data = nullptr;  // the library's copy
   const double* sharedStart = nullptr;  // the caller's shared start, copied
@@ -105,7 +106,7 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
   const nlfit_batch_data& data = *b.data;
   copyStart(b, k);
   double* params = b.out->params + k * n;
-  const double* x = data.x_per_curve ? data.x + k * m : data.x;
+  const double* x = data.x_per_curve ? data.x + k * m * b.d : data.x;
   const double* y = data.y + k * m;
 
   nlfit_options options = b.fit;
@@ -117,7 +118,8 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
 
   const int status =
       instance != nullptr
-          ? nlfit_fit_vectorized(evaluateInstance, instance, n, params, m, x, y, &options, &result)
+          ? nlfit_fit_vectorized_multi(evaluateInstance, instance, n, params, m, b.d, x, y,
+                                       &options, &result)
           : nlfit_fit(b.pointModel, b.user, n, params, m, x, y, &options, &result);
   if (status < 0) {
     writeNotFitted(b, k, status);
@@ -178,6 +180,11 @@ std::size_t workerCount(int threads, std::size_t chunks) {
   return std::min(workers, chunks);
 }
 
+// The data's predictor count: 0 means one.
+std::size_t predictorsOf(const nlfit_batch_data& data) {
+  return data.predictors == 0 ? 1 : data.predictors;
+}
+
 // The caller's structures in the library's layout (each read by its
 // struct_size).
 struct CallerStructs {
@@ -203,6 +210,11 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
   if (model == nullptr && pointModel == nullptr) return NLFIT_REFUSED_NULL_POINTER;
   if (model != nullptr && pointModel != nullptr) return NLFIT_REFUSED_BAD_MODEL;
   if (model != nullptr && nlfit_model_parameter_count(model) != n) return NLFIT_REFUSED_BAD_MODEL;
+  const std::size_t d = predictorsOf(c.data);
+  if ((model != nullptr && nlfit_model_predictor_count(model) != d) ||
+      (pointModel != nullptr && d != 1)) {
+    return NLFIT_REFUSED_BAD_MODEL;
+  }
   if (c.options.threads < 0 || c.options.threads > NLFIT_BATCH_MAX_THREADS) {
     return NLFIT_REFUSED_BAD_OPTION;
   }
@@ -219,7 +231,8 @@ int checkCall(const nlfit_model* model, nlfit_point_model pointModel, std::size_
   const int checked = nlfit::checkCountsAndOptions(n, m, checkedOptions, nlfit::ModelForm::kVector);
   if (checked != 0) return checked;
   const std::size_t limit = std::numeric_limits<std::size_t>::max() / sizeof(double);
-  if (!productFits(curves, m, limit) || !productFits(curves, n, limit)) {
+  if (!productFits(m, d, limit) || !productFits(curves, m * d, limit) ||
+      !productFits(curves, n, limit)) {
     return NLFIT_REFUSED_COUNTS;
   }
   if (curves == 0) return 0;
@@ -247,6 +260,7 @@ int fitMany(const nlfit_model* model, nlfit_point_model pointModel, void* user, 
   b.user = user;
   b.n = n;
   b.m = data->points;
+  b.d = predictorsOf(*data);
   b.curves = data->curves;
   b.data = data;
   const std::vector<double> sharedStart(data->start, data->start + n);
@@ -304,7 +318,7 @@ void nlfit_batch_options_init_size(nlfit_batch_options* options, size_t size) {
 }
 
 void nlfit_batch_data_init_size(nlfit_batch_data* data, size_t size) {
-  nlfit::initPrefix(data, size, [](nlfit_batch_data&) {});
+  nlfit::initPrefix(data, size, [](nlfit_batch_data& d) { d.predictors = 1; });
 }
 
 void nlfit_batch_outputs_init_size(nlfit_batch_outputs* outputs, size_t size) {

@@ -53,6 +53,9 @@ struct Arguments {
   std::string lower;
   std::string upper;
   std::string columns;
+  std::string xColumns;  // --x, --y, --sigma
+  std::string yColumn;
+  std::string sigmaColumn;
   bool absoluteSigma = false;
   int nistStart = 0;  // 0: not given (start 1)
   bool json = false;
@@ -149,7 +152,10 @@ struct Problem {
 // A NIST StRD file is read whole (it is small); a delimited file line by
 // line, keeping only the columns used.
 void loadNist(const Arguments& args, nlfit::data::TextInput& input, Problem* problem) {
-  if (!args.columns.empty()) fail(kExitUsage, "--columns does not apply to a NIST StRD file");
+  if (!args.columns.empty() || !args.xColumns.empty()) {
+    fail(kExitUsage, std::string(args.columns.empty() ? "--x" : "--columns") +
+                         " does not apply to a NIST StRD file");
+  }
   std::string text;
   std::string error;
   if (!input.readRest(&text, &error)) fail(kExitBadInput, error);
@@ -181,8 +187,13 @@ void loadData(const Arguments& args, Problem* problem) {
   if (!args.columns.empty() && !nlfit::data::parseColumnChoice(args.columns, &choice, &error)) {
     fail(kExitUsage, error);
   }
+  if (!args.xColumns.empty() &&
+      !nlfit::data::makeColumnChoice(args.xColumns, args.yColumn, args.sigmaColumn, &choice,
+                                     &error)) {
+    fail(kExitUsage, error);
+  }
   nlfit::data::ReadOptions options;
-  options.columns = args.columns.empty() ? nullptr : &choice;
+  options.columns = args.columns.empty() && args.xColumns.empty() ? nullptr : &choice;
   options.skipNonfinite = args.skipNonfinite;
   options.decimalComma = args.decimalComma;
   options.skipRows = static_cast<std::size_t>(args.skipRows);
@@ -210,10 +221,37 @@ void chooseModel(const Arguments& args, Problem* problem) {
       fail(kExitBadInput, "unknown model '" + formula +
                               "': not in the catalogue (see --list-models)");
     }
+    const nlfit::data::Observations& obs = problem->observations;
+    if (!problem->model && obs.predictors > 1) {
+      // Several predictors go by their header names when those are distinct
+      // identifiers, else by x1 .. xd.
+      std::vector<std::string> names = obs.xNames;
+      bool byHeader = true;
+      for (std::size_t k = 0; k < names.size(); ++k) {
+        byHeader = byHeader && isIdentifier(names[k]) && names[k] != "pi";
+        for (std::size_t l = 0; l < k; ++l) byHeader = byHeader && names[l] != names[k];
+      }
+      if (!byHeader) {
+        for (std::size_t k = 0; k < names.size(); ++k) names[k] = "x" + std::to_string(k + 1);
+      }
+      std::vector<const char*> pointers;
+      for (const std::string& name : names) pointers.push_back(name.c_str());
+      char message[512] = "";
+      problem->model.reset(nlfit_model_formula_predictors(formula.c_str(), pointers.data(),
+                                                          pointers.size(), nullptr, 0, message,
+                                                          sizeof message));
+      if (!problem->model) fail(kExitBadInput, "formula '" + formula + "': " + message);
+    }
     if (!problem->model) {
       char message[512] = "";
       problem->model.reset(nlfit_model_formula(formula.c_str(), nullptr, 0, message, sizeof message));
       if (!problem->model) fail(kExitBadInput, "formula '" + formula + "': " + message);
+    }
+    const std::size_t d = nlfit_model_predictor_count(problem->model.get());
+    if (d != obs.predictors) {
+      fail(kExitUsage, "model " + formula + " takes " + std::to_string(d) +
+                           (d == 1 ? " predictor" : " predictors") + ", the data give " +
+                           std::to_string(obs.predictors) + " (--x lists them)");
     }
   }
   const std::size_t n = nlfit_model_parameter_count(problem->model.get());
@@ -317,7 +355,7 @@ void chooseStart(const Arguments& args, Problem* problem) {
   problem->origin.assign(n, NLFIT_START_GIVEN);
   const nlfit::data::Observations& obs = problem->observations;
   const int status = nlfit_model_auto_start(
-      problem->model.get(), n, problem->start.data(), givenFlags.data(), obs.x.size(),
+      problem->model.get(), n, problem->start.data(), givenFlags.data(), obs.y.size(),
       obs.x.data(), obs.y.data(), obs.sigma.empty() ? nullptr : obs.sigma.data(),
       problem->origin.data());
   if (status != 0) fail(kExitBadInput, std::string("starting values: ") + nlfit_status_message(status));
@@ -424,6 +462,32 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   plot.subtitle = subtitle + value;
   plot.xTitle = obs.xName;
   plot.yTitle = obs.yName;
+  plot.errors = obs.sigma;
+  if (obs.predictors > 1) {
+    // No curve over one x: observed against fitted values about the line
+    // where they agree, and the residuals against the fitted value.
+    std::vector<double> fitted(obs.y.size());
+    if (nlfit_model_evaluate_multi(problem.model.get(), params.data(), obs.x.data(), obs.y.size(),
+                                   obs.predictors, fitted.data()) != 0) {
+      fail(kExitBadInput, "cannot evaluate the model for the picture");
+    }
+    plot.title = std::string(nlfit_model_name(problem.model.get())) + ", " +
+                 std::to_string(obs.predictors) +
+                 " predictors: observed against fitted value, residuals against fitted value";
+    plot.curveLabel = "observed = fitted";
+    plot.xTitle = "fitted value";
+    plot.yTitle = "observed " + obs.yName;
+    plot.x = fitted;
+    plot.y = obs.y;
+    plot.curveX = svgplot::sampleGridOver(fitted, 2);
+    plot.curveY = plot.curveX;
+    for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+    plot.converged = input.result->converged != 0;
+    plot.warnings = warningMessages(input);
+    std::string error;
+    if (!svgplot::writeFitPlot(args.svg, plot, &error)) fail(kExitBadInput, error);
+    return;
+  }
   plot.x = obs.x;
   plot.y = obs.y;
   plot.errors = obs.sigma;
@@ -457,16 +521,20 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
 std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result) {
   const int64_t i = result.nonfinite_index;
   const nlfit::data::Observations& obs = problem.observations;
-  if (i < 0 || static_cast<std::size_t>(i) >= obs.x.size()) {
+  if (i < 0 || static_cast<std::size_t>(i) >= obs.y.size()) {
     return "the sum of squares of the residuals is not finite (is sigma too small?)";
   }
   const std::size_t k = static_cast<std::size_t>(i);
   const std::string where = k < obs.lineNumbers.size()
                                 ? "line " + std::to_string(obs.lineNumbers[k])
                                 : "observation " + std::to_string(k + 1);
-  char x[64];
-  std::snprintf(x, sizeof x, "%.10g", obs.x[k]);
-  return "the model is not finite at " + where + " of " + problem.file + " (x = " + x + ")";
+  std::string x;
+  for (std::size_t l = 0; l < obs.predictors; ++l) {
+    char value[64];
+    std::snprintf(value, sizeof value, "%.10g", obs.x[k * obs.predictors + l]);
+    x += (l == 0 ? "" : ", ") + obs.xNames[l] + " = " + value;
+  }
+  return "the model is not finite at " + where + " of " + problem.file + " (" + x + ")";
 }
 
 // The report, text or JSON, on stdout; preface goes before the text report.
@@ -658,6 +726,13 @@ int run(const Arguments& args) {
   }
   if (args.maxEvaluations < 0) fail(kExitUsage, "--max-evaluations must be >= 0 (0: automatic)");
 
+  if (!args.columns.empty() && !args.xColumns.empty()) {
+    fail(kExitUsage, "--columns and --x both choose columns: give one");
+  }
+  if (args.xColumns.empty() && (!args.yColumn.empty() || !args.sigmaColumn.empty())) {
+    fail(kExitUsage, "--y and --sigma go with --x");
+  }
+
   Problem problem;
   loadData(args, &problem);
   if (args.absoluteSigma && problem.observations.sigma.empty()) {
@@ -672,7 +747,7 @@ int run(const Arguments& args) {
 
   const nlfit::data::Observations& obs = problem.observations;
   const std::size_t n = problem.names.size();
-  const std::size_t m = obs.x.size();
+  const std::size_t m = obs.y.size();
   std::size_t free = 0;
   for (unsigned char h : problem.held) free += h ? 0 : 1;
   if (m < free || m == 0) {
@@ -719,21 +794,24 @@ int run(const Arguments& args) {
   result.ci_low = ciLow.data();
   result.ci_high = ciHigh.data();
   result.parameter_flags = flags.data();
-  const int status = nlfit_fit_model(problem.model.get(), n, params.data(), m, obs.x.data(),
-                                     obs.y.data(), &options, &result);
+  const int status = nlfit_fit_model_multi(problem.model.get(), n, params.data(), m,
+                                           obs.predictors, obs.x.data(),
+                                           obs.y.data(), &options, &result);
   if (progress.shown) std::fprintf(stderr, "\n");
   if (status < 0) {
     fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   }
 
 
-  // Residuals at the result, for the runs test of the report.
-  std::vector<double> residuals(m);
-  if (nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), m,
-                           residuals.data()) != 0) {
+  // Residuals at the result, for the runs test of the report. With several
+  // predictors there is no one x to order them by: they are taken in the
+  // order of the fitted value.
+  std::vector<double> fitted(m), residuals(m);
+  if (nlfit_model_evaluate_multi(problem.model.get(), params.data(), obs.x.data(), m,
+                                 obs.predictors, fitted.data()) != 0) {
     fail(kExitBadInput, "cannot evaluate the model at the result");
   }
-  for (std::size_t i = 0; i < m; ++i) residuals[i] = residuals[i] - obs.y[i];
+  for (std::size_t i = 0; i < m; ++i) residuals[i] = fitted[i] - obs.y[i];
 
   std::vector<const char*> names;
   for (const std::string& s : problem.names) names.push_back(s.c_str());
@@ -756,7 +834,8 @@ int run(const Arguments& args) {
   input.certified = certified ? problem.dataset.certified.data() : nullptr;
   input.certified_std_dev = certified ? problem.dataset.certifiedSd.data() : nullptr;
   input.certified_rss = certified ? problem.dataset.certifiedRss : std::nan("");
-  input.x = obs.x.data();
+  input.x = obs.predictors > 1 ? fitted.data() : obs.x.data();
+  input.x_is_fitted = obs.predictors > 1 ? 1 : 0;
   input.residuals = residuals.data();
 
   if (!args.svg.empty()) writePicture(args, problem, params, input);
@@ -830,6 +909,13 @@ int main(int argc, char** argv) {
                  "lower bounds name=value,... (the fit keeps those parameters at or above)");
   app.add_option("--upper", args.upper,
                  "upper bounds name=value,... (the fit keeps those parameters at or below)");
+  app.add_option("--x", args.xColumns,
+                 "predictor columns X1[,X2...] by header name or number from 1, with --y (and "
+                 "--sigma); formulas name several predictors by header name or x1, x2, ...")
+      ->type_name("COLS");
+  app.add_option("--y", args.yColumn, "the response column, with --x")->type_name("COL");
+  app.add_option("--sigma", args.sigmaColumn, "the sigma column, with --x; weights the fit")
+      ->type_name("COL");
   app.add_option("--columns", args.columns,
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
   app.add_flag("--absolute-sigma", args.absoluteSigma,

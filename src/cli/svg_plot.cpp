@@ -459,7 +459,7 @@ std::string renderPlot(const FitPlot& plot, const std::vector<double>& barLow,
   line(out, kLeft + 120.0, 70.0, kLeft + 150.0, 70.0,
        std::string(" stroke=\"") + kCurveColour + "\" stroke-width=\"2.2\"");
   text(out, kLeft + 158.0, 74.5,
-       plot.bandLow.empty() ? "fitted curve" : "fitted curve, 95% confidence band", "");
+       plot.bandLow.empty() ? plot.curveLabel : plot.curveLabel + ", 95% confidence band", "");
   if (stride > 1) {
     text(out, kWidth / 2.0, 74.5,
          "1 point in " + std::to_string(stride) + " drawn, of " + std::to_string(points),

@@ -18,6 +18,7 @@ struct FitPlot {
   std::vector<double> y;
   std::vector<double> curveX;     // the fitted curve, sampled in x order;
   std::vector<double> curveY;     // non-finite values break the line
+  std::string curveLabel = "fitted curve";  // the curve's name in the legend
   std::vector<double> residuals;  // model - observation, one per observation
   std::vector<double> errors;     // one standard deviation per observation, drawn as
                                   // an error bar y +- error; empty: no bars

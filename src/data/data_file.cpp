@@ -187,8 +187,16 @@ class Reader {
   std::string converted_;
   std::vector<std::string> header_;
   std::size_t columns_ = 0;  // 0 until the header or the first data line
-  std::size_t index_[3] = {0, 1, 0};
+  std::size_t predictors_ = 1;           // d: the first d columns used are x
+  std::vector<std::size_t> index_{0, 1};  // the columns used: x (d), y, sigma
   std::size_t count_ = 2;
+  std::vector<double> value_;             // one row's cells used, and which are missing
+  std::vector<char> missing_;
+  // The role of column used k in messages: x (x1, x2, ... with several), y, sigma.
+  std::string role(std::size_t k) const {
+    if (k < predictors_) return predictors_ == 1 ? "x" : "x" + std::to_string(k + 1);
+    return k == predictors_ ? "y" : "sigma";
+  }
   std::size_t dataLines_ = 0;
 };
 
@@ -277,6 +285,8 @@ bool Reader::chooseColumns(std::string* error) {
     if (columns_ < 2) return fail(error, path_ + ": one column; x and y need two");
   } else {
     count_ = options_.columns->names.size();
+    predictors_ = options_.columns->predictors;
+    index_.assign(count_, 0);
     for (std::size_t k = 0; k < count_; ++k) {
       const std::string& name = options_.columns->names[k];
       const bool allDigits = std::all_of(name.begin(), name.end(), isDigit);
@@ -301,9 +311,14 @@ bool Reader::chooseColumns(std::string* error) {
       index_[k] = static_cast<std::size_t>(found - header_.begin());
     }
   }
+  out_.predictors = predictors_;
+  out_.xNames.clear();
+  for (std::size_t k = 0; k < predictors_; ++k)
+    out_.xNames.push_back(header_.empty() || header_[index_[k]].empty() ? role(k)
+                                                                        : header_[index_[k]]);
+  out_.xName = out_.xNames[0];
   if (!header_.empty()) {
-    if (!header_[index_[0]].empty()) out_.xName = header_[index_[0]];
-    if (!header_[index_[1]].empty()) out_.yName = header_[index_[1]];
+    if (!header_[index_[predictors_]].empty()) out_.yName = header_[index_[predictors_]];
   }
   return true;
 }
@@ -319,17 +334,18 @@ bool Reader::readRow(const char* s, std::size_t n, char delimiter, int number,
     }
   }
   const std::size_t chosen = options_.columns == nullptr ? 2 : options_.columns->names.size();
-  std::size_t firstIndex[3] = {0, 1, 0};
   if (columns_ == 0 && options_.columns != nullptr) {
+    index_.assign(chosen, 0);
     for (std::size_t k = 0; k < chosen; ++k) {
       const unsigned long long column = std::strtoull(options_.columns->names[k].c_str(), nullptr, 10);
-      firstIndex[k] = column >= 1 ? static_cast<std::size_t>(column - 1) : ~std::size_t{0};
+      index_[k] = column >= 1 ? static_cast<std::size_t>(column - 1) : ~std::size_t{0};
     }
   }
-  const std::size_t* index = columns_ == 0 ? firstIndex : index_;
-
-  double value[3] = {0.0, 0.0, 0.0};
-  bool missing[3] = {false, false, false};
+  const std::size_t* index = index_.data();
+  value_.assign(chosen, 0.0);
+  missing_.assign(chosen, 0);
+  double* value = value_.data();
+  char* missing = missing_.data();
   std::size_t cells = 0;
   std::size_t emptyColumn = 0;
   bool bad = false;
@@ -367,13 +383,12 @@ bool Reader::readRow(const char* s, std::size_t n, char delimiter, int number,
   }
   ++dataLines_;
 
-  static const char* const kRole[] = {"x", "y", "sigma"};
   bool usable = true;
   for (std::size_t k = 0; k < count_; ++k) {
     if (!missing[k] && std::isfinite(value[k])) continue;
     if (!options_.skipNonfinite) {
       return fail(error, where(path_, number) + ", column " + std::to_string(index_[k] + 1) + ": " +
-                             kRole[k] +
+                             role(k) +
                              (missing[k] ? " is missing ('" + options_.missing + "')"
                                          : std::string(" is not finite")));
     }
@@ -383,13 +398,14 @@ bool Reader::readRow(const char* s, std::size_t n, char delimiter, int number,
     ++out_.skippedNonfinite;
     return true;
   }
-  if (count_ == 3 && !(value[2] > 0.0)) {
-    return fail(error, where(path_, number) + ", column " + std::to_string(index_[2] + 1) +
+  const std::size_t d = predictors_;
+  if (count_ == d + 2 && !(value[d + 1] > 0.0)) {
+    return fail(error, where(path_, number) + ", column " + std::to_string(index_[d + 1] + 1) +
                            ": sigma must be positive");
   }
-  out_.x.push_back(value[0]);
-  out_.y.push_back(value[1]);
-  if (count_ == 3) out_.sigma.push_back(value[2]);
+  out_.x.insert(out_.x.end(), value, value + d);
+  out_.y.push_back(value[d]);
+  if (count_ == d + 2) out_.sigma.push_back(value[d + 1]);
   out_.lineNumbers.push_back(number);
   return true;
 }
@@ -555,6 +571,29 @@ bool parseColumnChoice(const std::string& text, ColumnChoice* choice, std::strin
   }
   for (const std::string& name : c.names) {
     if (name.empty()) return fail(error, "--columns has an empty entry: '" + text + "'");
+  }
+  *choice = std::move(c);
+  return true;
+}
+
+bool makeColumnChoice(const std::string& x, const std::string& y, const std::string& sigma,
+                      ColumnChoice* choice, std::string* error) {
+  ColumnChoice c;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = x.find(',', begin);
+    c.names.push_back(trim(x.substr(begin, end == std::string::npos ? std::string::npos : end - begin)));
+    if (c.names.back().empty()) return fail(error, "--x has an empty entry: '" + x + "'");
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  c.predictors = c.names.size();
+  const std::string yName = trim(y), sigmaName = trim(sigma);
+  if (yName.empty()) return fail(error, "--x needs --y COLUMN");
+  c.names.push_back(yName);
+  if (!sigma.empty()) {
+    if (sigmaName.empty()) return fail(error, "--sigma has an empty entry");
+    c.names.push_back(sigmaName);
   }
   *choice = std::move(c);
   return true;

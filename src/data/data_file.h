@@ -93,13 +93,21 @@ bool parseNumber(const std::string& cell, double* value);
 
 // Which columns hold x, y and (optionally) sigma: 1-based column numbers or
 // header names, separated by commas ("1,2", "time,signal,err").
+// With several predictors the first `predictors` names are the x columns,
+// then y and, optionally, sigma.
 struct ColumnChoice {
-  std::vector<std::string> names;  // 2 or 3 entries
+  std::vector<std::string> names;  // predictors + 1 or predictors + 2 entries
+  std::size_t predictors = 1;
 };
 
 // Splits a --columns value; false with a message when it is not 2 or 3
 // non-empty entries.
 bool parseColumnChoice(const std::string& text, ColumnChoice* choice, std::string* error);
+
+// The choice of --x X1[,X2...] --y Y [--sigma S] (sigma empty: none); false
+// with a message for an empty entry or a missing y.
+bool makeColumnChoice(const std::string& x, const std::string& y, const std::string& sigma,
+                      ColumnChoice* choice, std::string* error);
 
 struct ReadOptions {
   const ColumnChoice* columns = nullptr;  // null: columns 1 and 2
@@ -111,10 +119,12 @@ struct ReadOptions {
 
 // The observations read from a file.
 struct Observations {
-  std::vector<double> x;
+  std::vector<double> x;          // predictors values per row, row-major
   std::vector<double> y;
   std::vector<double> sigma;      // empty without a sigma column
   std::vector<int> lineNumbers;   // file line of each observation, from 1
+  std::size_t predictors = 1;     // d: x holds d values per observation
+  std::vector<std::string> xNames{"x"};  // the d predictors' header names, or x (x1, x2, ...)
   std::string xName = "x";        // header names of the columns used, or "x", "y"
   std::string yName = "y";
   std::size_t columns = 0;        // cells per row in the file

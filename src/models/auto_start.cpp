@@ -12,6 +12,7 @@
 // in a fixed order, so the same data give the same starts everywhere.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -672,6 +673,7 @@ const char* const kShapesWithMethod[] = {"line",      "quadratic",  "exp_decay",
                                           "michaelis_menten", "power_law"};
 
 bool hasMethod(const nlfit_model& model) {
+  if (model.builtinMulti != nullptr) return true;  // the 2-D spots
   if (model.builtin == nullptr) return false;
   for (const char* name : kShapesWithMethod) {
     if (std::strcmp(name, model.builtin->name) == 0) return true;
@@ -695,10 +697,26 @@ int nlfit_model_auto_start(const nlfit_model* model, size_t n, double* params,
     return NLFIT_REFUSED_NULL_POINTER;
   }
   if (n != model->parameters.size()) return NLFIT_REFUSED_BAD_MODEL;
+  const std::size_t d = model->predictors.size();
+  if (m > SIZE_MAX / d) return NLFIT_REFUSED_COUNTS;
   try {
     std::vector<double> automatic(n, 1.0);
     bool found = false;
-    if (nlfit::hasMethod(*model)) {
+    if (model->builtinMulti != nullptr) {
+      // Several predictors: x is m rows of d; the rows with a non-finite
+      // value are left out.
+      std::vector<double> rows, ys;
+      for (std::size_t i = 0; i < m; ++i) {
+        bool finite = std::isfinite(y[i]);
+        for (std::size_t k = 0; k < d; ++k) finite = finite && std::isfinite(x[i * d + k]);
+        if (!finite) continue;
+        rows.insert(rows.end(), x + i * d, x + i * d + d);
+        ys.push_back(y[i]);
+      }
+      found = !ys.empty();
+      if (found) model->builtinMulti->start(rows.data(), ys.size(), ys.data(), automatic.data());
+      for (double v : automatic) found = found && std::isfinite(v);
+    } else if (nlfit::hasMethod(*model)) {
       const nlfit::Data d = nlfit::sortedData(m, x, y, sigma);
       found = nlfit::shapeStart(model->builtin->name, d, automatic.data());
       for (double v : automatic) found = found && std::isfinite(v);

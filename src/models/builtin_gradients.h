@@ -272,7 +272,47 @@ inline void powerLaw(double x, const double* p, double* g) {
   g[1] = p[0] * powerTimesLog(xp, x);
 }
 
+// ---- Two predictors: x points at (x1, x2) ----
+
+inline void gaussian2d(const double* x, const double* p, double* g) {
+  const double u = x[0] - p[1], v = x[1] - p[2];
+  const double s2 = p[3] * p[3];
+  const double e = std::exp(-(u * u + v * v) / (2.0 * s2));
+  const double ae = p[0] * e;
+  g[0] = e;
+  g[1] = ae * u / s2;
+  g[2] = ae * v / s2;
+  g[3] = ae * (u * u + v * v) / (s2 * p[3]);
+  g[4] = 1.0;
+}
+
+inline void gaussian2dElliptic(const double* x, const double* p, double* g) {
+  const double u = x[0] - p[1], v = x[1] - p[2];
+  const double c = std::cos(p[5]), s = std::sin(p[5]);
+  const double along = u * c + v * s, across = v * c - u * s;
+  const double sx2 = p[3] * p[3], sy2 = p[4] * p[4];
+  const double e = std::exp(-(along * along / (2.0 * sx2) + across * across / (2.0 * sy2)));
+  const double ae = p[0] * e;
+  g[0] = e;
+  g[1] = ae * (along / sx2 * c - across / sy2 * s);
+  g[2] = ae * (along / sx2 * s + across / sy2 * c);
+  g[3] = ae * along * along / (sx2 * p[3]);
+  g[4] = ae * across * across / (sy2 * p[4]);
+  g[5] = -ae * along * across * (1.0 / sx2 - 1.0 / sy2);
+  g[6] = 1.0;
+}
+
 }  // namespace gradients
+
+// g[j] = d f(x; p) / d p[j] for a model of several predictors, x its row.
+using BuiltinMultiGradient = void (*)(const double* x, const double* p, double* g);
+
+// The gradient of a catalogue function of several predictors, or null.
+inline BuiltinMultiGradient builtinMultiGradient(NlfitBuiltinFunctionMulti function) {
+  if (function == nlfitModelGaussian2d) return gradients::gaussian2d;
+  if (function == nlfitModelGaussian2dElliptic) return gradients::gaussian2dElliptic;
+  return nullptr;
+}
 
 // The gradient of a catalogue function, or null.
 inline BuiltinGradient builtinGradient(NlfitBuiltinFunction function) {

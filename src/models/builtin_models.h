@@ -149,6 +149,122 @@ static double nlfitModelMichaelisMenten(double x, const double *p) {
 
 static double nlfitModelPowerLaw(double x, const double *p) { return p[0] * pow(x, p[1]); }
 
+/* ---- Two predictors: x points at (x1, x2) ------------------------------- */
+
+/* Round spot: height a, centre (x0, y0), width sigma, offset c. */
+static double nlfitModelGaussian2d(const double *x, const double *p) {
+  const double u = x[0] - p[1];
+  const double v = x[1] - p[2];
+  return p[0] * exp(-(pow(u, 2.0) + pow(v, 2.0)) / (2.0 * pow(p[3], 2.0))) + p[4];
+}
+
+/* Elliptic spot: widths sx along the axis at angle theta (radians, from the
+ * x1 axis) and sy across it. */
+static double nlfitModelGaussian2dElliptic(const double *x, const double *p) {
+  const double u = x[0] - p[1];
+  const double v = x[1] - p[2];
+  const double along = u * cos(p[5]) + v * sin(p[5]);
+  const double across = v * cos(p[5]) - u * sin(p[5]);
+  return p[0] * exp(-(pow(along, 2.0) / (2.0 * pow(p[3], 2.0)) +
+                      pow(across, 2.0) / (2.0 * pow(p[4], 2.0)))) +
+         p[6];
+}
+
+/* ---- Automatic starts of the spots ---------------------------------------
+ * From the data alone (m rows of 2 predictors, row-major): the offset c is
+ * the smallest y, the height a the largest y less c, the centre the mean of
+ * the predictors weighted by y - c over the points above half the height, and
+ * the widths from the second moments of the same points. Always finite: a
+ * width that comes out 0 or not finite is replaced by a tenth of the spread
+ * of the predictors (1 when that is 0 too). */
+typedef struct {
+  double low, high;            /* smallest and largest y */
+  double centre[2];            /* weighted mean of (x1, x2) */
+  double var[2], cov;          /* weighted second central moments */
+  double spread[2];            /* range of x1 and of x2 */
+} NlfitSpotMoments;
+
+static NlfitSpotMoments nlfitSpotMoments(const double *x, size_t m, const double *y) {
+  NlfitSpotMoments s = {0.0, 0.0, {0.0, 0.0}, {0.0, 0.0}, 0.0, {0.0, 0.0}};
+  double lo[2] = {0.0, 0.0}, hi[2] = {0.0, 0.0};
+  double w = 0.0, sx = 0.0, sy = 0.0, sxx = 0.0, syy = 0.0, sxy = 0.0;
+  size_t i;
+  if (m == 0) return s;
+  s.low = s.high = y[0];
+  lo[0] = hi[0] = x[0];
+  lo[1] = hi[1] = x[1];
+  for (i = 0; i < m; ++i) {
+    if (y[i] < s.low) s.low = y[i];
+    if (y[i] > s.high) s.high = y[i];
+    if (x[2 * i] < lo[0]) lo[0] = x[2 * i];
+    if (x[2 * i] > hi[0]) hi[0] = x[2 * i];
+    if (x[2 * i + 1] < lo[1]) lo[1] = x[2 * i + 1];
+    if (x[2 * i + 1] > hi[1]) hi[1] = x[2 * i + 1];
+  }
+  s.spread[0] = hi[0] - lo[0];
+  s.spread[1] = hi[1] - lo[1];
+  for (i = 0; i < m; ++i) {
+    const double h = y[i] - s.low;
+    if (!(h >= 0.5 * (s.high - s.low)) || !(h > 0.0)) continue;
+    w += h;
+    sx += h * x[2 * i];
+    sy += h * x[2 * i + 1];
+  }
+  if (w > 0.0) {
+    s.centre[0] = sx / w;
+    s.centre[1] = sy / w;
+    for (i = 0; i < m; ++i) {
+      const double h = y[i] - s.low;
+      const double u = x[2 * i] - s.centre[0];
+      const double v = x[2 * i + 1] - s.centre[1];
+      if (!(h >= 0.5 * (s.high - s.low)) || !(h > 0.0)) continue;
+      sxx += h * u * u;
+      syy += h * v * v;
+      sxy += h * u * v;
+    }
+    s.var[0] = sxx / w;
+    s.var[1] = syy / w;
+    s.cov = sxy / w;
+  } else {
+    s.centre[0] = 0.5 * (lo[0] + hi[0]);
+    s.centre[1] = 0.5 * (lo[1] + hi[1]);
+  }
+  return s;
+}
+
+/* The cap of a 2-D Gaussian above half its height, weighted by its height,
+ * has the second moment sigma^2 (1 - ln 2) along each principal axis. */
+static double nlfitSpotWidth(double moment, double spread) {
+  const double width = sqrt(moment / (1.0 - log(2.0)));
+  if (width > 0.0 && isfinite(width)) return width;
+  return spread > 0.0 ? 0.1 * spread : 1.0;
+}
+
+static void nlfitStartGaussian2d(const double *x, size_t m, const double *y, double *p) {
+  const NlfitSpotMoments s = nlfitSpotMoments(x, m, y);
+  p[0] = s.high - s.low;
+  p[1] = s.centre[0];
+  p[2] = s.centre[1];
+  p[3] = nlfitSpotWidth(0.5 * (s.var[0] + s.var[1]), 0.5 * (s.spread[0] + s.spread[1]));
+  p[4] = s.low;
+}
+
+static void nlfitStartGaussian2dElliptic(const double *x, size_t m, const double *y, double *p) {
+  const NlfitSpotMoments s = nlfitSpotMoments(x, m, y);
+  /* The principal axes of the moment matrix. */
+  const double theta = 0.5 * atan2(2.0 * s.cov, s.var[0] - s.var[1]);
+  const double c = cos(theta), sn = sin(theta);
+  const double along = c * c * s.var[0] + 2.0 * c * sn * s.cov + sn * sn * s.var[1];
+  const double across = sn * sn * s.var[0] - 2.0 * c * sn * s.cov + c * c * s.var[1];
+  p[0] = s.high - s.low;
+  p[1] = s.centre[0];
+  p[2] = s.centre[1];
+  p[3] = nlfitSpotWidth(along, s.spread[0]);
+  p[4] = nlfitSpotWidth(across, s.spread[1]);
+  p[5] = theta;
+  p[6] = s.low;
+}
+
 /* ---- The table ---------------------------------------------------------- */
 
 typedef double (*NlfitBuiltinFunction)(double x, const double *params);
@@ -260,6 +376,7 @@ static const NlfitBuiltinModel kNlfitBuiltinModels[] = {
      "Michaelis-Menten kinetics: maximum rate vmax, Michaelis constant km", 0},
     {"power_law", nlfitModelPowerLaw, 2, {"a", "b"}, "a*x^b", "power law: prefactor a, exponent b",
      0},
+
 };
 
 #undef NLFIT_B2
@@ -277,6 +394,46 @@ static const NlfitBuiltinModel kNlfitBuiltinModels[] = {
 
 enum {
   kNlfitBuiltinModelCount = (int)(sizeof kNlfitBuiltinModels / sizeof kNlfitBuiltinModels[0])
+};
+
+/* ---- Models of several predictors --------------------------------------- */
+
+/* x points at the observation's d predictor values. */
+typedef double (*NlfitBuiltinFunctionMulti)(const double *x, const double *params);
+/* Starting values from the data: m observations of d predictors (x, m*d
+ * row-major) and y; writes every parameter, all finite. */
+typedef void (*NlfitBuiltinStartMulti)(const double *x, size_t m, const double *y,
+                                       double *params);
+
+typedef struct {
+  const char *name;
+  NlfitBuiltinFunctionMulti function;
+  int parameterCount;
+  const char *parameters[NLFIT_BUILTIN_MAX_PARAMETERS];
+  const char *formula; /* in the predictors x1 .. xd */
+  const char *description;
+  int predictorCount;  /* d */
+  NlfitBuiltinStartMulti start; /* automatic starts */
+} NlfitBuiltinMultiModel;
+
+/* Listed after the one-predictor catalogue. */
+static const NlfitBuiltinMultiModel kNlfitBuiltinMultiModels[] = {
+    {"gaussian2d", nlfitModelGaussian2d, 5, {"a", "x0", "y0", "sigma", "c"},
+     "a*exp(-((x1 - x0)^2 + (x2 - y0)^2) / (2*sigma^2)) + c",
+     "round 2-D Gaussian spot: height a, centre (x0, y0), standard width sigma, offset c", 2,
+     nlfitStartGaussian2d},
+    {"gaussian2d_elliptic", nlfitModelGaussian2dElliptic, 7,
+     {"a", "x0", "y0", "sx", "sy", "theta", "c"},
+     "a*exp(-(((x1 - x0)*cos(theta) + (x2 - y0)*sin(theta))^2 / (2*sx^2)"
+     " + ((x2 - y0)*cos(theta) - (x1 - x0)*sin(theta))^2 / (2*sy^2))) + c",
+     "elliptic 2-D Gaussian spot: height a, centre (x0, y0), widths sx along the axis at angle "
+     "theta (radians) and sy across it, offset c",
+     2, nlfitStartGaussian2dElliptic},
+};
+
+enum {
+  kNlfitBuiltinMultiModelCount =
+      (int)(sizeof kNlfitBuiltinMultiModels / sizeof kNlfitBuiltinMultiModels[0])
 };
 
 #endif /* NLFIT_MODELS_BUILTIN_MODELS_H */

@@ -1,7 +1,7 @@
-// Formula models: a formula in x is compiled by muparser with its optimiser
+// Formula models: a formula in x (or in the caller's predictor names) is compiled by muparser with its optimiser
 // off, so that it is evaluated in the order it is written. The parser knows
-// only our own functions and the constant pi; every other name but x is a
-// parameter. An evaluator runs muparser's compiled program (its reverse
+// only our own functions and the constant pi; every other name but the
+// predictors is a parameter. An evaluator runs muparser's compiled program (its reverse
 // Polish bytecode) over blocks of points in a loop of ours: the same
 // operations on the same operands in the same order, hence the same bits as
 // muparser's own evaluator, which is kept for the programs the loop does not
@@ -225,11 +225,13 @@ class FormulaParser final : public mu::ParserBase {
   }
 };
 
-// vars[0] is x, vars[1 + j] parameter j; vars must not move afterwards.
-void defineVariables(FormulaParser& parser, const std::vector<std::string>& parameters,
-                     std::vector<double>& vars) {
-  parser.DefineVar(kAbscissa, &vars[0]);
-  for (std::size_t j = 0; j < parameters.size(); ++j) parser.DefineVar(parameters[j], &vars[1 + j]);
+// vars[k] is predictor k (k < d), vars[d + j] parameter j; vars must not
+// move afterwards.
+void defineVariables(FormulaParser& parser, const std::vector<std::string>& predictors,
+                     const std::vector<std::string>& parameters, std::vector<double>& vars) {
+  const std::size_t d = predictors.size();
+  for (std::size_t k = 0; k < d; ++k) parser.DefineVar(predictors[k], &vars[k]);
+  for (std::size_t j = 0; j < parameters.size(); ++j) parser.DefineVar(parameters[j], &vars[d + j]);
 }
 
 std::string at(std::size_t position) { return " at position " + std::to_string(position + 1); }
@@ -300,7 +302,9 @@ std::string describeParserError(const mu::ParserError& e, std::size_t length) {
 // Names of the formula in order of first appearance, checked: no unknown
 // function, no function without arguments, no number out of range, one
 // value (no top-level ','), no assignment.
-bool scanNames(const std::string& text, std::vector<std::pair<std::string, std::size_t>>* names,
+// used[k] is set when predictor k occurs.
+bool scanNames(const std::string& text, const std::vector<std::string>& predictors,
+               std::vector<std::pair<std::string, std::size_t>>* names, std::vector<bool>* used,
                std::string* error) {
   const char* s = text.c_str();
   int depth = 0;
@@ -329,7 +333,10 @@ bool scanNames(const std::string& text, std::vector<std::pair<std::string, std::
       } else if (called) {
         *error = "unknown function '" + name + "'" + at(i);
         return false;
-      } else if (name != kAbscissa && name != kPi) {
+      } else if (std::find(predictors.begin(), predictors.end(), name) != predictors.end()) {
+        (*used)[static_cast<std::size_t>(
+            std::find(predictors.begin(), predictors.end(), name) - predictors.begin())] = true;
+      } else if (name != kPi) {
         bool seen = false;
         for (const auto& n : *names) seen = seen || n.first == name;
         if (!seen) names->emplace_back(name, i);
@@ -356,23 +363,6 @@ bool scanNames(const std::string& text, std::vector<std::pair<std::string, std::
   return true;
 }
 
-// True when the name x occurs in the formula (scanNames has accepted it).
-bool usesAbscissa(const std::string& text) {
-  for (std::size_t i = 0; i < text.size();) {
-    if (isDigit(text[i]) || (text[i] == '.' && i + 1 < text.size() && isDigit(text[i + 1]))) {
-      i += numberLength(text.c_str() + i);
-    } else if (isNameStart(text[i])) {
-      std::size_t end = i;
-      while (end < text.size() && isNameChar(text[end])) ++end;
-      if (text.compare(i, end - i, kAbscissa) == 0) return true;
-      i = end;
-    } else {
-      ++i;
-    }
-  }
-  return false;
-}
-
 // The refusal of a formula without x: each of its names would be fitted as
 // a constant.
 std::string abscissaMissing(const std::vector<std::pair<std::string, std::size_t>>& names) {
@@ -390,11 +380,21 @@ std::string abscissaMissing(const std::vector<std::pair<std::string, std::size_t
          " (every name but x, pi and the functions is a parameter); fit a constant as c + 0*x";
 }
 
+// An identifier that is not pi nor a function.
 bool validName(const std::string& name) {
   if (name.empty() || !isNameStart(name[0])) return false;
   for (char c : name)
     if (!isNameChar(c)) return false;
-  return name != kAbscissa && name != kPi && !isFunctionName(name);
+  return name != kPi && !isFunctionName(name);
+}
+
+// The first name given twice in names, or null.
+const std::string* repeated(const std::vector<std::string>& names) {
+  for (std::size_t j = 0; j < names.size(); ++j)
+    if (std::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(j), names[j]) !=
+        names.begin() + static_cast<std::ptrdiff_t>(j))
+      return &names[j];
+  return nullptr;
 }
 
 // ---- Evaluation -----------------------------------------------------------
@@ -403,7 +403,7 @@ bool validName(const std::string& name) {
 struct Step {
   enum Kind { kAbscissa, kVariable, kConstant, kAdd, kSub, kMul, kDiv, kPow, kCall1, kCall2 };
   Kind kind;
-  std::size_t variable;  // kVariable: index into vars
+  std::size_t variable;  // kVariable: index into vars; kAbscissa: the predictor
   double constant;
   double (*call1)(double);
   double (*call2)(double, double);
@@ -414,7 +414,7 @@ struct Step {
 
 // muparser's program as our steps; false when it holds anything else.
 bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>& vars,
-                      std::vector<Step>* steps, std::size_t* depth) {
+                      std::size_t predictors, std::vector<Step>* steps, std::size_t* depth) {
   const mu::SToken* token = code.GetBase();
   std::size_t size = 0;
   *depth = 0;
@@ -428,7 +428,7 @@ bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>&
         const double* p = token->Val.ptr;
         if (p < vars.data() || p >= vars.data() + vars.size()) return false;
         step.variable = static_cast<std::size_t>(p - vars.data());
-        step.kind = step.variable == 0 ? Step::kAbscissa : Step::kVariable;
+        step.kind = step.variable < predictors ? Step::kAbscissa : Step::kVariable;
         pops = -1;
         break;
       }
@@ -482,12 +482,14 @@ class FormulaInstance final : public ModelInstance {
   static constexpr std::size_t kBlock = 128;
 
   FormulaInstance(const nlfit_model& model, bool ownLoop)
-      : parameterCount_(model.parameters.size()), vars_(1 + model.parameters.size(), 0.0) {
-    defineVariables(parser_, model.parameters, vars_);
+      : parameterCount_(model.parameters.size()),
+        d_(model.predictors.size()),
+        vars_(model.predictors.size() + model.parameters.size(), 0.0) {
+    defineVariables(parser_, model.predictors, model.parameters, vars_);
     parser_.SetExpr(model.expression);
     parser_.Eval();  // compiles
     std::size_t depth = 0;
-    if (ownLoop && translateProgram(parser_.GetByteCode(), vars_, &steps_, &depth)) {
+    if (ownLoop && translateProgram(parser_.GetByteCode(), vars_, d_, &steps_, &depth)) {
       stack_.assign(depth * kBlock, 0.0);
       bool derivable = true;
       for (const Step& step : steps_) {
@@ -510,19 +512,19 @@ class FormulaInstance final : public ModelInstance {
   bool hasJacobian() const override { return !dual_.empty(); }
 
   void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
-    std::copy(params, params + parameterCount_, vars_.begin() + 1);
+    std::copy(params, params + parameterCount_, vars_.begin() + static_cast<std::ptrdiff_t>(d_));
     for (std::size_t start = 0; start < m; start += kBlock) {
       const std::size_t count = std::min(kBlock, m - start);
-      jacobianBlock(x + start, count, rows + start * parameterCount_);
+      jacobianBlock(x + start * d_, count, rows + start * parameterCount_);
     }
   }
 
   void evaluate(const double* params, const double* x, std::size_t m,
                 double* values) override {
-    std::copy(params, params + parameterCount_, vars_.begin() + 1);
+    std::copy(params, params + parameterCount_, vars_.begin() + static_cast<std::ptrdiff_t>(d_));
     if (steps_.empty()) {
       for (std::size_t i = 0; i < m; ++i) {
-        vars_[0] = x[i];
+        std::copy(x + i * d_, x + i * d_ + d_, vars_.begin());
         try {
           values[i] = parser_.Eval();
         } catch (...) {
@@ -533,11 +535,12 @@ class FormulaInstance final : public ModelInstance {
     }
     for (std::size_t start = 0; start < m; start += kBlock) {
       const std::size_t count = std::min(kBlock, m - start);
-      evaluateBlock(x + start, count, values + start);
+      evaluateBlock(x + start * d_, count, values + start);
     }
   }
 
  private:
+  // x: count rows of d_ predictors.
   void evaluateBlock(const double* x, std::size_t count, double* values) {
     double* top = stack_.data() - kBlock;  // the block on top of the stack
     for (const Step& step : steps_) {
@@ -545,7 +548,11 @@ class FormulaInstance final : public ModelInstance {
       switch (step.kind) {
         case Step::kAbscissa:
           top += kBlock;
-          std::copy(x, x + count, top);
+          if (d_ == 1) {
+            std::copy(x, x + count, top);
+          } else {
+            for (std::size_t i = 0; i < count; ++i) top[i] = x[i * d_ + step.variable];
+          }
           continue;
         case Step::kVariable:
         case Step::kConstant: {
@@ -608,13 +615,18 @@ class FormulaInstance final : public ModelInstance {
           top += entry;
           std::fill(top + kBlock, top + entry, 0.0);
           if (step.kind == Step::kAbscissa) {
-            std::copy(x, x + count, top);
+            if (d_ == 1) {
+              std::copy(x, x + count, top);
+            } else {
+              for (std::size_t i = 0; i < count; ++i) top[i] = x[i * d_ + step.variable];
+            }
             continue;
           }
           const double v = step.kind == Step::kConstant ? step.constant : vars_[step.variable];
           std::fill(top, top + count, v);
           if (step.kind == Step::kVariable) {
-            double* own = top + step.variable * kBlock;  // component 1 + j of vars_[1 + j]
+            // component 1 + j of parameter j, vars_[d_ + j]
+            double* own = top + (step.variable - d_ + 1) * kBlock;
             std::fill(own, own + count, 1.0);
           }
           continue;
@@ -712,6 +724,7 @@ class FormulaInstance final : public ModelInstance {
   }
 
   std::size_t parameterCount_;
+  std::size_t d_;  // predictors
   std::vector<double> vars_;
   FormulaParser parser_;
   std::vector<Step> steps_;
@@ -722,8 +735,22 @@ class FormulaInstance final : public ModelInstance {
 
 }  // namespace
 
-bool compileFormula(const std::string& formula, const std::vector<std::string>& names,
-                    nlfit_model* model, std::string* error) {
+bool compileFormula(const std::string& formula, const std::vector<std::string>& predictorNames,
+                    const std::vector<std::string>& names, nlfit_model* model,
+                    std::string* error) {
+  const bool named = !predictorNames.empty();
+  const std::vector<std::string> predictors =
+      named ? predictorNames : std::vector<std::string>{kAbscissa};
+  for (const std::string& p : predictors) {
+    if (!validName(p)) {
+      *error = "invalid predictor name '" + p + "'";
+      return false;
+    }
+  }
+  if (const std::string* twice = repeated(predictors)) {
+    *error = "predictor name '" + *twice + "' given twice";
+    return false;
+  }
   // ** is the same power as ^; "^ " keeps every position.
   std::string expression = formula;
   for (std::size_t i = expression.find("**"); i != std::string::npos;
@@ -737,22 +764,30 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
   }
 
   std::vector<std::pair<std::string, std::size_t>> found;
-  if (!scanNames(expression, &found, error)) return false;
+  std::vector<bool> used(predictors.size(), false);
+  if (!scanNames(expression, predictors, &found, &used, error)) return false;
+  // Named predictors are each the formula's own: one left out is a mistake.
+  for (std::size_t k = 0; named && k < predictors.size(); ++k) {
+    if (!used[k]) {
+      *error = "predictor '" + predictors[k] + "' does not occur in the formula";
+      return false;
+    }
+  }
 
   std::vector<std::string> parameters;
   if (names.empty()) {
     for (const auto& f : found) parameters.push_back(f.first);
   } else {
     for (std::size_t j = 0; j < names.size(); ++j) {
-      if (!validName(names[j])) {
+      if (!validName(names[j]) ||
+          std::find(predictors.begin(), predictors.end(), names[j]) != predictors.end()) {
         *error = "invalid parameter name '" + names[j] + "'";
         return false;
       }
-      if (std::find(names.begin(), names.begin() + static_cast<std::ptrdiff_t>(j), names[j]) !=
-          names.begin() + static_cast<std::ptrdiff_t>(j)) {
-        *error = "parameter name '" + names[j] + "' given twice";
-        return false;
-      }
+    }
+    if (const std::string* twice = repeated(names)) {
+      *error = "parameter name '" + *twice + "' given twice";
+      return false;
     }
     for (const auto& f : found) {
       if (std::find(names.begin(), names.end(), f.first) == names.end()) {
@@ -771,10 +806,12 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
     parameters = names;
   }
   if (parameters.empty()) {
-    *error = "the formula has no parameters (every name but x, pi and the functions is one)";
+    *error = named ? "the formula has no parameters (every name but the predictors, pi and the "
+                     "functions is one)"
+                   : "the formula has no parameters (every name but x, pi and the functions is one)";
     return false;
   }
-  if (!usesAbscissa(expression)) {
+  if (!named && !used[0]) {
     *error = abscissaMissing(found);
     return false;
   }
@@ -782,8 +819,8 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
   // A trial compilation for the syntax.
   try {
     FormulaParser parser;
-    std::vector<double> vars(1 + parameters.size(), 1.0);
-    defineVariables(parser, parameters, vars);
+    std::vector<double> vars(predictors.size() + parameters.size(), 1.0);
+    defineVariables(parser, predictors, parameters, vars);
     parser.SetExpr(expression);
     parser.Eval();
     if (parser.GetNumResults() != 1) {
@@ -800,7 +837,9 @@ bool compileFormula(const std::string& formula, const std::vector<std::string>& 
   model->description = formula;
   model->parameters = std::move(parameters);
   model->builtin = nullptr;
+  model->builtinMulti = nullptr;
   model->expression = std::move(expression);
+  model->predictors = predictors;
   return true;
 }
 

@@ -11,12 +11,14 @@
 
 namespace nlfit {
 
-// Checks a formula and fills model (formula, expression, parameters, name,
-// description). names: the parameter order, or empty for the order of first
-// appearance. Returns false with a message (positions counted from 1).
-// May throw std::bad_alloc.
-bool compileFormula(const std::string& formula, const std::vector<std::string>& names,
-                    nlfit_model* model, std::string* error);
+// Checks a formula and fills model (formula, expression, predictors,
+// parameters, name, description). predictors: the predictor names, each of
+// which must occur, or empty for the one predictor x. names: the parameter
+// order, or empty for the order of first appearance. Returns false with a
+// message (positions counted from 1). May throw std::bad_alloc.
+bool compileFormula(const std::string& formula, const std::vector<std::string>& predictors,
+                    const std::vector<std::string>& names, nlfit_model* model,
+                    std::string* error);
 
 // A new evaluator of a formula model, with its own parser. May throw.
 std::unique_ptr<ModelInstance> newFormulaInstance(const nlfit_model& model);

@@ -1,5 +1,7 @@
 // The model handles of the fitting API: formulas, the catalogue, evaluation
 // and fits with a handle. No exception leaves these functions.
+#include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -33,6 +35,27 @@ class BuiltinInstance final : public ModelInstance {
  private:
   NlfitBuiltinFunction function_;
   BuiltinGradient gradient_;
+  std::size_t n_;
+};
+
+// A catalogue model of d > 1 predictors: one observation's row at a time.
+class BuiltinMultiInstance final : public ModelInstance {
+ public:
+  BuiltinMultiInstance(NlfitBuiltinFunctionMulti function, std::size_t d, std::size_t n)
+      : function_(function), gradient_(builtinMultiGradient(function)), d_(d), n_(n) {}
+  void evaluate(const double* params, const double* x, std::size_t m,
+                double* values) override {
+    for (std::size_t i = 0; i < m; ++i) values[i] = function_(x + i * d_, params);
+  }
+  bool hasJacobian() const override { return gradient_ != nullptr; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    for (std::size_t i = 0; i < m; ++i) gradient_(x + i * d_, params, rows + i * n_);
+  }
+
+ private:
+  NlfitBuiltinFunctionMulti function_;
+  BuiltinMultiGradient gradient_;
+  std::size_t d_;
   std::size_t n_;
 };
 
@@ -81,6 +104,10 @@ bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance
 
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
   try {
+    if (model.builtinMulti != nullptr)
+      return std::unique_ptr<ModelInstance>(
+          new BuiltinMultiInstance(model.builtinMulti->function, model.predictors.size(),
+                                   model.parameters.size()));
     if (model.builtin != nullptr)
       return std::unique_ptr<ModelInstance>(
           new BuiltinInstance(model.builtin->function, model.parameters.size()));
@@ -96,11 +123,29 @@ extern "C" {
 
 nlfit_model* nlfit_model_formula(const char* expression, const char* const* parameter_names,
                                  size_t name_count, char* error, size_t error_size) {
-  if (expression == nullptr || (parameter_names == nullptr && name_count > 0)) {
-    nlfit::writeError(error, error_size, "null formula or parameter names");
+  return nlfit_model_formula_predictors(expression, nullptr, 0, parameter_names, name_count, error,
+                                        error_size);
+}
+
+nlfit_model* nlfit_model_formula_predictors(const char* expression,
+                                            const char* const* predictor_names,
+                                            size_t predictor_count,
+                                            const char* const* parameter_names, size_t name_count,
+                                            char* error, size_t error_size) {
+  if (expression == nullptr || (parameter_names == nullptr && name_count > 0) ||
+      (predictor_names == nullptr && predictor_count > 0)) {
+    nlfit::writeError(error, error_size, "null formula, predictor or parameter names");
     return nullptr;
   }
   try {
+    std::vector<std::string> predictors;
+    for (std::size_t k = 0; k < predictor_count; ++k) {
+      if (predictor_names[k] == nullptr) {
+        nlfit::writeError(error, error_size, "null predictor name");
+        return nullptr;
+      }
+      predictors.emplace_back(predictor_names[k]);
+    }
     std::vector<std::string> names;
     for (std::size_t j = 0; j < name_count; ++j) {
       if (parameter_names[j] == nullptr) {
@@ -111,7 +156,7 @@ nlfit_model* nlfit_model_formula(const char* expression, const char* const* para
     }
     std::unique_ptr<nlfit_model> model(new nlfit_model);
     std::string message;
-    if (!nlfit::compileFormula(expression, names, model.get(), &message)) {
+    if (!nlfit::compileFormula(expression, predictors, names, model.get(), &message)) {
       nlfit::writeError(error, error_size, message);
       return nullptr;
     }
@@ -141,14 +186,37 @@ nlfit_model* nlfit_model_builtin(const char* name) {
       return nullptr;
     }
   }
+  for (const NlfitBuiltinMultiModel& entry : kNlfitBuiltinMultiModels) {
+    if (!nlfit::sameNameIgnoringCase(entry.name, name)) continue;
+    try {
+      std::unique_ptr<nlfit_model> model(new nlfit_model);
+      model->name = entry.name;
+      model->formula = entry.formula;
+      model->description = entry.description;
+      model->parameters.assign(entry.parameters, entry.parameters + entry.parameterCount);
+      model->builtinMulti = &entry;
+      model->predictors.clear();
+      for (int k = 0; k < entry.predictorCount; ++k)
+        model->predictors.push_back("x" + std::to_string(k + 1));
+      return model.release();
+    } catch (...) {
+      return nullptr;
+    }
+  }
   return nullptr;
 }
 
-size_t nlfit_model_builtin_count(void) { return kNlfitBuiltinModelCount; }
+size_t nlfit_model_builtin_count(void) {
+  return static_cast<size_t>(kNlfitBuiltinModelCount) +
+         static_cast<size_t>(kNlfitBuiltinMultiModelCount);
+}
 
 const char* nlfit_model_builtin_name(size_t index) {
-  return index < static_cast<size_t>(kNlfitBuiltinModelCount) ? kNlfitBuiltinModels[index].name
-                                                               : nullptr;
+  const size_t single = static_cast<size_t>(kNlfitBuiltinModelCount);
+  if (index < single) return kNlfitBuiltinModels[index].name;
+  return index - single < static_cast<size_t>(kNlfitBuiltinMultiModelCount)
+             ? kNlfitBuiltinMultiModels[index - single].name
+             : nullptr;
 }
 
 void nlfit_model_free(nlfit_model* model) { delete model; }
@@ -174,10 +242,26 @@ const char* nlfit_model_description(const nlfit_model* model) {
   return model == nullptr ? nullptr : model->description.c_str();
 }
 
+size_t nlfit_model_predictor_count(const nlfit_model* model) {
+  return model == nullptr ? 0 : model->predictors.size();
+}
+
+const char* nlfit_model_predictor_name(const nlfit_model* model, size_t index) {
+  if (model == nullptr || index >= model->predictors.size()) return nullptr;
+  return model->predictors[index].c_str();
+}
+
 int nlfit_model_evaluate(const nlfit_model* model, const double* params, const double* x,
                          size_t m, double* values) {
+  return nlfit_model_evaluate_multi(model, params, x, m, 1, values);
+}
+
+int nlfit_model_evaluate_multi(const nlfit_model* model, const double* params, const double* x,
+                               size_t m, size_t d, double* values) {
   if (model == nullptr || params == nullptr || ((x == nullptr || values == nullptr) && m > 0))
     return NLFIT_REFUSED_NULL_POINTER;
+  if (d != model->predictors.size()) return NLFIT_REFUSED_BAD_MODEL;
+  if (m > SIZE_MAX / d) return NLFIT_REFUSED_COUNTS;
   std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
   if (!instance) return NLFIT_REFUSED_OUT_OF_MEMORY;
   instance->evaluate(params, x, m, values);
@@ -186,8 +270,15 @@ int nlfit_model_evaluate(const nlfit_model* model, const double* params, const d
 
 int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m, const double* x,
                     const double* y, const nlfit_options* options, nlfit_result* result) {
+  return nlfit_fit_model_multi(model, n, params, m, 1, x, y, options, result);
+}
+
+int nlfit_fit_model_multi(const nlfit_model* model, size_t n, double* params, size_t m, size_t d,
+                          const double* x, const double* y, const nlfit_options* options,
+                          nlfit_result* result) {
   if (model == nullptr) return nlfit::refuseInto(result, NLFIT_REFUSED_NULL_POINTER);
-  if (n != model->parameters.size()) return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
+  if (n != model->parameters.size() || d != model->predictors.size())
+    return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_MODEL);
   // A handle brings its own derivatives: the caller's would get the wrong
   // user pointer.
   if (options != nullptr && (options->jacobian != nullptr || options->gradient != nullptr))
@@ -197,8 +288,8 @@ int nlfit_fit_model(const nlfit_model* model, size_t n, double* params, size_t m
   nlfit_options withDerivatives;
   if (!nlfit::withInstanceDerivatives(options, instance.get(), &withDerivatives))
     return nlfit::refuseInto(result, NLFIT_REFUSED_BAD_OPTION);
-  return nlfit_fit_vectorized(nlfit::evaluateInstance, instance.get(), n, params, m, x, y,
-                              &withDerivatives, result);
+  return nlfit_fit_vectorized_multi(nlfit::evaluateInstance, instance.get(), n, params, m, d, x,
+                                    y, &withDerivatives, result);
 }
 
 int nlfit_predict_model(const nlfit_model* model, size_t predictors, size_t n,

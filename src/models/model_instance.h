@@ -14,7 +14,8 @@ namespace nlfit {
 class ModelInstance {
  public:
   virtual ~ModelInstance() = default;
-  // values[i] = model(x[i]; params) for i < m. Never throws.
+  // values[i] = model(x_i; params) for i < m, x_i the d predictor values
+  // x[i*d .. i*d+d-1] (d the model's predictor count). Never throws.
   virtual void evaluate(const double* params, const double* x, std::size_t m,
                         double* values) = 0;
   // True when jacobian() gives exact derivatives.

@@ -206,8 +206,9 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
     const double p = runsPValue(in.points, in.x, in.residuals);
     if (p < kRunsLow) {
       warnings.push_back({"structured_residuals",
-                          "the residuals are systematic: their signs in the order of x form too "
-                          "few runs (runs test p = " + format("%.2g", p) +
+                          std::string("the residuals are systematic: their signs in the order of ") +
+                              (in.x_is_fitted ? "the fitted value" : "x") + " form too "
+                              "few runs (runs test p = " + format("%.2g", p) +
                               "); the model misses the shape of the data"});
     }
   }
