@@ -839,7 +839,12 @@ int run(const Arguments& args) {
   input.residuals = residuals.data();
 
   if (!args.svg.empty()) writePicture(args, problem, params, input);
-  if (!args.output.empty()) writeOutput(args, problem, params, result);
+  if (!args.output.empty()) {
+    if (problem.observations.predictors > 1) {
+      fail(kExitUsage, "--output takes a model of one predictor");
+    }
+    writeOutput(args, problem, params, result);
+  }
 
   emitReport(args, input, "");
   if (status == NLFIT_STOPPED_NONFINITE) {
