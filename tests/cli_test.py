@@ -99,6 +99,48 @@ if rc == 0:
         picture = f.read()
     check("error-bars" in picture and "a*exp(-b*x)+c" in picture, "--svg: no error bars or formula")
 
+# --output: one row per observation; fitted + residual = y, the weighted
+# residual divided by sigma, the confidence band inside the prediction band.
+# The JSON's criteria follow its log-likelihood (k = 3 parameters + scale).
+table = os.path.join(WORK, "decay_fit.csv")
+rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--columns", "x,y,sigma",
+                   "--output", table, "--svg", svg, "--log-y", "--json")
+check(rc == 0, f"--output: exit {rc} {err}")
+if rc == 0:
+    r = json.loads(out)
+    check(abs(r["aic"] - (8 - 2 * r["log_likelihood"])) < 1e-9 and r["bic"] > r["aic"], f"criteria: {r}")
+    with open(table) as f:
+        lines = f.read().splitlines()
+    check(lines[0] == "x,y,sigma,fitted,residual,weighted_residual,confidence_low,confidence_high,"
+          "prediction_low,prediction_high" and len(lines) == 34, f"--output header: {lines[:2]}")
+    for row in lines[1:]:
+        x, y, s, fit, res, wres, clo, chi, plo, phi = map(float, row.split(","))
+        check(abs(fit + res - y) < 1e-12 and abs(wres - res / s) < 1e-12 and
+              plo < clo < fit < chi < phi, f"--output row {row}")
+    with open(svg) as f:
+        picture = f.read()
+    check("confidence-band" in picture and "/ \u03c3" in picture, "--svg: no band or normalised residuals")
+
+# A global fit: three decays with one rate; --start applies to every file.
+decays = []
+for s, (a, c) in enumerate([(3.0, 0.2), (1.5, -0.4), (5.0, 1.0)]):
+    rows = ["x,y"] + ["%g,%.6f" % (0.25 * i, a * 2.718281828459045 ** (-0.7 * 0.25 * i) + c +
+                                   0.05 * ((i * 7919 + s * 104729) % 13 - 6) / 6)
+                      for i in range(25 + 5 * s)]
+    decays.append(write("decay%d.csv" % s, "\n".join(rows) + "\n"))
+rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0",
+                   "--json")
+check(rc == 0 and err == "", f"global fit: exit {rc} {err}")
+if rc == 0:
+    p = {q["name"]: q for q in json.loads(out)["parameters"]}
+    check(sorted(p) == ["a[1]", "a[2]", "a[3]", "c[1]", "c[2]", "c[3]", "k"] and
+          abs(p["k"]["value"] - 0.7) < 3 * p["k"]["std_error"], f"global fit: {p}")
+    sets = json.loads(out)
+    check(sets["shared"] == ["k"] and [s["points"] for s in sets["sets"]] == [25, 30, 35],
+          f"global JSON: {sets.get('sets')}")
+rc, out, err = run(*decays, "--model", "a*exp(-k*x)+c", "--shared", "k", "--start", "a=2,k=0.5,c=0")
+check(rc == 0 and "shared: k; per set ([s] below): a, c" in out, f"global report: {out}")
+
 # Exit status 3: the fit ran but did not converge; the report still prints,
 # and the picture says so with the same warnings.
 svg = os.path.join(WORK, "misra.svg")
@@ -168,6 +210,9 @@ cases = [
     (1, "the start of b (1) lies outside its bounds [2, inf]", [line_file, "--model", "a*x+b", "--start", "b=1", "--lower", "b=2"]),
     (2, "the lower bound of a (2) is above its upper bound (1)", [line_file, "--model", "a*x", "--lower", "a=2", "--upper", "a=1"]),
     (2, "no data file given", []),
+    (2, "--log-x and --log-y apply to --svg", [line_file, "--model", "a*x", "--log-y"]),
+    (2, "--shared needs several data files", [line_file, "--model", "a*x", "--shared", "a"]),
+    (2, "--svg and --output take a single data file", [line_file, line_file, "--model", "a*x", "--svg", "x.svg"]),
     (2, "needs --model", [line_file]),
     (2, "--frobnicate", [line_file, "--frobnicate"]),
     (2, "--nist-start takes 1 or 2", [os.path.join(NIST, "Misra1a.dat"), "--nist-start", "3"]),
@@ -235,7 +280,7 @@ rc, out, err = run("--list-models")
 check(rc == 0 and "Misra1a" in out and "Thurber" in out and "y = " in out, "--list-models")
 rc, out, err = run("--help")
 for option in ("--model", "--start", "--fix", "--lower", "--upper", "--columns", "--x", "--y", "--sigma", "--absolute-sigma", "--nist-start", "--json",
-               "--svg", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
+               "--svg", "--output", "--shared", "--log-x", "--log-y", "--max-evaluations", "--tolerance", "--skip-nonfinite", "--list-models",
                "--decimal-comma", "--skip-rows", "--na", "--version", "man nlfit", "--derivatives",
                "--estimator"):
     check(rc == 0 and option in out, f"--help lacks {option}")

@@ -338,3 +338,46 @@ TEST(SvgPlot, WriteReportsAFileThatCannotBeCreated) {
 }
 
 }  // namespace
+
+namespace {
+
+// Log axes place decades evenly and leave non-positive values out; a band is
+// one closed path; many points are thinned with a note saying so.
+TEST(SvgPlot, LogAxesBandsAndThinning) {
+  FitPlot plot;
+  plot.title = "power";
+  plot.logX = plot.logY = true;
+  plot.x = {-1.0, 1.0, 10.0, 100.0};
+  plot.y = {1.0, 1.0, 10.0, 100.0};
+  plot.curveX = svgplot::logGridOver(plot.x, 3);
+  ASSERT_EQ(plot.curveX.size(), 3u);
+  EXPECT_NEAR(plot.curveX[1], 10.0, 1e-12);
+  plot.curveY = plot.curveX;
+  for (double v : plot.curveY) {
+    plot.bandLow.push_back(0.9 * v);
+    plot.bandHigh.push_back(1.1 * v);
+  }
+  plot.residuals = {0.0, 0.0, 0.0, 0.0};
+  std::string doc = svgplot::renderFitPlot(plot);
+  expectSoundDocument(doc);
+  const std::vector<double> cx = attributeValues(group(doc, "observations"), "cx");
+  const std::vector<double> cy = attributeValues(group(doc, "observations"), "cy");
+  ASSERT_EQ(cx.size(), 3u);
+  EXPECT_NEAR(cx[1] - cx[0], cx[2] - cx[1], 1e-6);
+  EXPECT_NEAR(cy[0] - cy[1], cy[1] - cy[2], 1e-6);
+  EXPECT_EQ(count(doc, "class=\"confidence-band\""), 1u);
+  for (const char* label : {">1<", ">2<", ">5<", ">10<", ">50<"}) {
+    EXPECT_NE(group(doc, "x-ticks").find(label), std::string::npos) << label;
+  }
+  EXPECT_EQ(doc.find("points drawn"), std::string::npos);
+
+  plot = FitPlot{};
+  plot.x = svgplot::sampleGrid(0.0, 1.0, 9001);
+  plot.y = plot.x;
+  plot.residuals.assign(plot.x.size(), 0.0);
+  doc = svgplot::renderFitPlot(plot);
+  EXPECT_LE(count(group(doc, "observations"), "<circle"), svgplot::kDrawnPointsLimit);
+  EXPECT_NE(doc.find("1 point in 3 drawn, of 9001"), std::string::npos);
+}
+
+}  // namespace

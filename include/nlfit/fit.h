@@ -86,7 +86,8 @@ typedef enum nlfit_struct_kind {
   NLFIT_STRUCT_BATCH_OPTIONS = 3,
   NLFIT_STRUCT_BATCH_DATA = 4,
   NLFIT_STRUCT_BATCH_OUTPUTS = 5,
-  NLFIT_STRUCT_REPORT_INPUT = 6
+  NLFIT_STRUCT_REPORT_INPUT = 6,
+  NLFIT_STRUCT_DATA_SET = 7
 } nlfit_struct_kind;
 
 /* The library's size of a structure; 0 for an unknown kind. */
@@ -299,6 +300,22 @@ typedef struct nlfit_result {
                               chi-square with dof degrees of freedom exceeds rss (near 0:
                               sigma too small or the model does not fit; near 1: sigma too
                               large); NaN otherwise, or when dof = 0 or rss is not finite */
+
+  /* Model comparison, written by every fit that ran (NaN when it left no
+   * residuals): the maximised Gaussian log-likelihood and the information
+   * criteria from it, with k = free parameters (+ 1 when the variance scale
+   * is estimated, i.e. without absolute sigma):
+   *   log_likelihood = -(m ln 2pi + 2 sum ln sigma_i + chi2) / 2       absolute sigma
+   *                  = -(m ln 2pi + 2 sum ln sigma_i + m ln(rss/m) + m) / 2  otherwise
+   *                    (sigma_i = 1 without sigma)
+   *   aic = 2k - 2 log_likelihood;  bic = k ln m - 2 log_likelihood;
+   *   aicc = aic + 2k(k+1)/(m-k-1), NaN when m - k - 1 <= 0.
+   * The Poisson estimator uses Poisson's log-likelihood (k = free
+   * parameters); a robust loss leaves all four NaN. */
+  double log_likelihood;
+  double aic;
+  double aicc;
+  double bic;
 } nlfit_result;
 
 /* Fills the first size bytes of *result with the defaults (no arrays,
@@ -388,6 +405,28 @@ NLFIT_FIT_API int nlfit_fit_vectorized_multi(nlfit_vector_model model, void *use
 NLFIT_FIT_API int nlfit_fit_residuals(nlfit_residual_function residuals, void *user, size_t n,
                                       double *params, size_t m, const nlfit_options *options,
                                       nlfit_result *result);
+
+/* ------------------------------------------------------------------------
+ * Predictions. The model's values at k new points x (k rows of `predictors`
+ * values, row-major; the model is called with x and k as a vector-form
+ * model), for the n fitted params, with the half-widths of two bands at the
+ * two-sided level (0 < level < 1):
+ *   confidence[i] = t * sqrt(g_i^T C g_i)                 the fitted curve's band
+ *   prediction[i] = t * sqrt(g_i^T C g_i + v * sigma_i^2)  a new observation's band
+ * where g_i is the gradient of the model at x_i in the parameters (central
+ * differences, 2 model calls per parameter of nonzero variance), C the n*n
+ * covariance of the fit (result->covariance), t the quantile of Student's t
+ * with dof degrees (NaN bands when dof <= 0), v the residual variance
+ * (reduced_chi2, or 1 with absolute sigma) and sigma_i the standard deviation
+ * of y at x_i (sigma NULL: 1). A band is value -/+ its half-width.
+ * confidence and prediction may each be NULL (then covariance may be NULL
+ * when both are). Returns 0, a negative nlfit_status when refused, or
+ * NLFIT_STOPPED_BY_MODEL when the model returned nonzero. */
+NLFIT_FIT_API int nlfit_predict(nlfit_vector_model model, void *user, size_t predictors,
+                                size_t n, const double *params, const double *covariance,
+                                double residual_variance, int64_t dof, double level, size_t k,
+                                const double *x, const double *sigma, double *values,
+                                double *confidence, double *prediction);
 
 #ifdef __cplusplus
 }

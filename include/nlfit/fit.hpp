@@ -72,6 +72,7 @@ struct FitResult {
   double rms_residual = 0.0;
   std::int64_t nonfinite_index = -1;  // see nlfit_result
   double chi2_p_value = 0.0;  // with sigma and absolute_sigma; NaN otherwise
+  double log_likelihood = 0.0, aic = 0.0, aicc = 0.0, bic = 0.0;  // see nlfit_result
 };
 
 namespace detail {
@@ -191,6 +192,10 @@ FitResult fit(Model&& model, const double* x, const double* y, std::size_t m,
   r.rms_residual = c.rms_residual;
   r.nonfinite_index = c.status > 0 ? c.nonfinite_index : -1;
   r.chi2_p_value = c.chi2_p_value;
+  r.log_likelihood = c.log_likelihood;
+  r.aic = c.aic;
+  r.aicc = c.aicc;
+  r.bic = c.bic;
   return r;
 }
 

@@ -127,6 +127,54 @@ NLFIT_FIT_API int nlfit_fit_model_multi(const nlfit_model *model, size_t n, doub
                                         size_t m, size_t d, const double *x, const double *y,
                                         const nlfit_options *options, nlfit_result *result);
 
+/* nlfit_predict with a model handle; n must equal its parameter count and
+ * predictors its number of predictors (1), NLFIT_REFUSED_BAD_MODEL
+ * otherwise. */
+NLFIT_FIT_API int nlfit_predict_model(const nlfit_model *model, size_t predictors, size_t n,
+                                      const double *params, const double *covariance,
+                                      double residual_variance, int64_t dof, double level,
+                                      size_t k, const double *x, const double *sigma,
+                                      double *values, double *confidence, double *prediction);
+
+/* ------------------------------------------------------------------------
+ * Global fits: several data sets fitted at once, each with its own model, x,
+ * y and sigma, their parameters drawn from one vector of global parameters
+ * (shared by several sets, or each set's own). */
+typedef struct nlfit_data_set {
+  size_t struct_size;           /* sizeof(nlfit_data_set), set by nlfit_data_set_init */
+  const nlfit_model *model;     /* a model handle, or NULL to use function */
+  nlfit_vector_model function;  /* the set's model when model is NULL */
+  void *user;                   /* passed to function */
+  size_t n;                     /* the set's parameters (the handle's count) */
+  const size_t *map;            /* n indices into the global parameters */
+  size_t m;                     /* observations, >= 1 */
+  const double *x;              /* m rows of `predictors` values */
+  const double *y;              /* m */
+  const double *sigma;          /* m standard deviations, or NULL; every set or none */
+  size_t predictors;            /* predictors per observation: 1 (0 is taken as 1) */
+} nlfit_data_set;
+
+/* Zeroes *set (predictors 1) and sets struct_size to size. Null is ignored.
+ * Every element of the array given to nlfit_fit_global carries its own
+ * struct_size, and the array's stride is that of its first element. */
+NLFIT_FIT_API void nlfit_data_set_init_size(nlfit_data_set *set, size_t size);
+#define nlfit_data_set_init(set) nlfit_data_set_init_size((set), sizeof *(set))
+
+/* Fits the count sets jointly in the n global parameters params (in: the
+ * start, out: the result). The residuals of all sets, in set order, make one
+ * least-squares problem: the statistics (covariance, standard errors, R^2,
+ * the information criteria, nonfinite_index counted over the sets in
+ * order) are those of the joint fit. options apply to the global parameters
+ * (held, bounds, scale, typical, tolerances); options->sigma must be NULL
+ * (sigma is given per set). Refusals as nlfit_fit, plus NLFIT_REFUSED_BAD_MODEL
+ * for a set whose n differs from its handle's parameter count or whose map
+ * points past n, NLFIT_REFUSED_BAD_SIGMA when some sets give sigma and
+ * others do not, and NLFIT_REFUSED_BAD_OPTION for a struct_size below the
+ * first layout. */
+NLFIT_FIT_API int nlfit_fit_global(const nlfit_data_set *sets, size_t count, size_t n,
+                                   double *params, const nlfit_options *options,
+                                   nlfit_result *result);
+
 #ifdef __cplusplus
 }
 #endif

@@ -15,7 +15,7 @@ The names below are loaded on first use, so that ``nlfit.plugin`` works
 without NumPy.
 """
 
-__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
+__all__ = ["fit", "curve_fit", "fit_many", "fit_global", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
 from typing import TYPE_CHECKING, Any, List

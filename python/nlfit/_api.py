@@ -2,11 +2,13 @@
 
 from __future__ import annotations
 
+import collections as _collections
 import ctypes
 import dataclasses
 import inspect
 import os
 import re
+import warnings
 from typing import (TYPE_CHECKING, Any, Callable, ClassVar, Dict, Iterator, List, Optional, Sequence, Tuple,
                     Union, cast)
 
@@ -18,7 +20,7 @@ from ._library import c_double_p
 if TYPE_CHECKING:
     from numpy.typing import NDArray
 
-__all__ = ["fit", "curve_fit", "fit_many", "FitResult", "BatchResult", "Model", "RefusedError",
+__all__ = ["fit", "curve_fit", "fit_many", "fit_global", "FitResult", "BatchResult", "Prediction", "Model", "RefusedError",
            "FitError", "catalogue", "load_library"]
 
 ModelLike = Union[str, "Model", Callable[..., Any]]
@@ -738,6 +740,13 @@ class FitResult:
     warnings : list of dict
         The report's warnings, ``{"code", "message"}`` dicts (the ``nlfit``
         command's ``warnings``).
+    log_likelihood, aic, aicc, bic : float
+        Model comparison: the maximised log-likelihood (Gaussian, or
+        Poisson's) and the information criteria (``docs/api.md``); NaN for a
+        robust loss.
+    fitted : numpy.ndarray
+        The fitted model at the data's x; ``result(x)`` evaluates it at any
+        x and ``result.predict(x)`` adds the confidence and prediction bands.
     model : str
         The catalogue name, the formula, or the Python callable's name.
     model_name : str or None
@@ -808,6 +817,87 @@ class FitResult:
     start_origin: Optional[NDArray[Any]] = None
     residuals: Optional[NDArray[Any]] = None
     warnings: List[Dict[str, str]] = dataclasses.field(default_factory=list)
+    log_likelihood: float = float("nan")
+    aic: float = float("nan")
+    aicc: float = float("nan")
+    bic: float = float("nan")
+    _model: Any = dataclasses.field(default=None, repr=False)
+
+    def __call__(self, x):
+        """The fitted model's values at x (an array of any shape)."""
+        return self.predict(x, bands=False).value
+
+    @property
+    def fitted(self):
+        """The fitted model's values at the data's x."""
+        return self(self.x)
+
+    def predict(self, x, level=0.95, sigma=None, bands=True):
+        """The fitted model at x with its bands at the two-sided ``level``.
+
+        Returns a Prediction (value, confidence_low, confidence_high,
+        prediction_low, prediction_high), arrays of the shape of x. The
+        confidence band of the curve comes from the delta method,
+        t*sqrt(g^T C g) with g the model's gradient in the parameters and C
+        the covariance; the prediction band of a new observation adds the
+        residual variance: the reduced chi-square (1 with absolute_sigma)
+        times sigma^2 at x (sigma: the standard deviations at x, of the
+        shape of x; 1 when None). t is Student's quantile with dof degrees.
+        A parameter on its bound counts as held (no part in the bands).
+
+        >>> import numpy as np, nlfit
+        >>> x = np.arange(6.0)
+        >>> r = nlfit.fit("a+b*x", x, 2 * x + 1 + 0.1 * np.cos(3 * x), p0=[0, 1])
+        >>> p = r.predict([2.5])
+        >>> bool(p.prediction_low < p.confidence_low < p.value < p.confidence_high)
+        True
+        """
+        lib = _library.library()
+        if self._model is None:
+            raise ValueError("predict() needs one model; a global fit has several")
+        x = _float_array(x, "x", copy_ok=True)
+        flat = np.ascontiguousarray(x.ravel())
+        k = flat.size
+        n = len(self.params)
+        if bands and not 0.0 < float(level) < 1.0:
+            raise ValueError("level must lie between 0 and 1, got %r" % (level,))
+        if sigma is not None:
+            sigma = np.ascontiguousarray(np.broadcast_to(_float_array(sigma, "sigma", True),
+                                                         x.shape).ravel())
+        params = np.ascontiguousarray(self.params, dtype=np.float64)
+        covariance = np.array(self.covariance, dtype=np.float64)
+        # A parameter on its bound counts as held: its rows are NaN.
+        at_bound = (np.asarray(self.parameter_flags) & 16) != 0
+        covariance[at_bound, :] = 0.0
+        covariance[:, at_bound] = 0.0
+        variance = 1.0 if self.absolute_sigma else float(self.reduced_chi2)
+        values = np.empty(k)
+        conf = np.empty(k) if bands else None
+        pred = np.empty(k) if bands else None
+        address = (lambda a: a.ctypes.data if a is not None else None)
+        arguments = (n, params.ctypes.data, covariance.ctypes.data,
+                     variance if np.isfinite(variance) else 0.0, int(self.dof), float(level), k,
+                     flat.ctypes.data, address(sigma), values.ctypes.data, address(conf),
+                     address(pred))
+        handle = self._model if isinstance(self._model, Model) else None
+        if handle is not None:
+            status = lib.nlfit_predict_model(handle.handle(), 1, *arguments)
+        else:
+            with _interrupt.Guard() as guard:
+                callback = _VectorCallback(self._model, flat, n, guard)
+                status = lib.nlfit_predict(callback.pointer, None, 1, *arguments)
+            callback.raise_pending()
+        if status != 0:
+            raise FitError("predict(): %s (%s)" % (lib.status_message(status),
+                                                   lib.status_name(status)), status)
+        if not bands:
+            return Prediction(values.reshape(x.shape), None, None, None, None)
+        if not np.isfinite(variance):
+            pred[:] = np.nan
+        shape = x.shape
+        return Prediction(values.reshape(shape), (values - conf).reshape(shape),
+                          (values + conf).reshape(shape), (values - pred).reshape(shape),
+                          (values + pred).reshape(shape))
 
     def __repr__(self) -> str:
         text = _report_table(self)
@@ -825,6 +915,13 @@ class FitResult:
         return "\n".join(lines)
 
 
+Prediction = _collections.namedtuple(
+    "Prediction", ["value", "confidence_low", "confidence_high", "prediction_low",
+                   "prediction_high"])
+Prediction.__doc__ = """FitResult.predict: the fitted model's values and the two bands at the
+level asked for (None when bands=False)."""
+
+
 def _report_text(r: FitResult, function_name: str) -> Optional[str]:
     """The text the C library's report layer writes for a fit (its report,
     or its warnings); None when the library lacks the function."""
@@ -837,7 +934,8 @@ def _report_text(r: FitResult, function_name: str) -> Optional[str]:
         evaluations=r.evaluations, statistics_evaluations=r.statistics_evaluations, dof=r.dof,
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
         r_squared=r.r_squared, jacobian_evaluations=r.jacobian_evaluations,
-        deviance=r.deviance, pearson_chi2=r.pearson_chi2, chi2_p_value=r.chi2_p_value)
+        deviance=r.deviance, pearson_chi2=r.pearson_chi2, chi2_p_value=r.chi2_p_value,
+        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
                   "parameter_flags"):
         setattr(result, field, getattr(r, field).ctypes.data)
@@ -1046,7 +1144,9 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         jacobian_check_column=result.jacobian_check_column,
         deviance=result.deviance, pearson_chi2=result.pearson_chi2, estimator=estimator,
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
-        chi2_p_value=result.chi2_p_value, start_origin=origin, **arrays)
+        chi2_p_value=result.chi2_p_value, start_origin=origin,
+        log_likelihood=result.log_likelihood, aic=result.aic, aicc=result.aicc, bic=result.bic,
+        _model=handle if handle is not None else model, **arrays)
     fitted.residuals = _residuals_at(lib, handle, model, params, x, rows, y)
     fitted.warnings = _warnings_of(fitted)
     return fitted
@@ -1170,67 +1270,133 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
 
 
 def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,
-              absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
-              full_output: bool = False, bounds: Any = None, jac: Any = None,
-              derivatives: str = "exact", estimator: str = "least_squares",
-              predictors: Optional[Sequence[str]] = None, **kwargs: float
-              ) -> Tuple[Any, ...]:
+              absolute_sigma: bool = False, check_finite: Optional[bool] = None,
+              bounds: Any = None, method: Optional[str] = None, full_output: bool = False,
+              nan_policy: Optional[str] = None, fixed: Any = None, maxfev: Optional[int] = None,
+              ftol: Optional[float] = None, xtol: Optional[float] = None,
+              gtol: Optional[float] = None, jac: Any = None, derivatives: str = "exact",
+              estimator: str = "least_squares", predictors: Optional[Sequence[str]] = None,
+              **kwargs: float) -> Tuple[Any, ...]:
     """Fits f(x, *params) to (xdata, ydata); returns (popt, pcov).
 
-    The common Python curve_fit convention. Keywords of other curve fitters
-    that are not supported (method, check_finite, ...) raise TypeError
-    naming the keyword.
+    The common Python curve_fit convention, over nlfit's own solver.
 
-    Parameters
-    ----------
-    f : str, Model or callable
-        As ``model`` of ``fit``.
-    xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, bounds, jac, predictors
-        As for ``fit``; a parameter on a bound has NaN rows and columns in
-        pcov. xdata of shape (k, M) gives k predictors per observation: f
-        receives that (k, M) array.
-    derivatives, estimator, **kwargs
-        As for ``fit``.
-    full_output : bool, default False
-        Return (popt, pcov, result, message, status) and raise nothing for a
-        fit that ran.
+    popt: the fitted parameters; pcov: their covariance, s^2 (J^T J)^-1 with
+    s^2 = rss / (m - rank), or (J^T J)^-1 with absolute_sigma. Parameters the
+    data do not determine (beyond the numerical rank of the Jacobian) have
+    NaN rows and columns in pcov; held parameters (fixed) have zero ones.
+    f is called once per evaluation with the whole xdata array; it may also
+    be a formula string or a catalogue name.
+    xdata of shape (k, M) gives k predictors per observation: f receives
+    that (k, M) array (predictors= names them for a formula).
 
-    Returns
-    -------
-    popt : numpy.ndarray
-        (n,) the fitted parameters.
-    pcov : numpy.ndarray
-        (n, n) their covariance, s^2 (J^T J)^-1 with s^2 = rss / (m - rank),
-        or (J^T J)^-1 with absolute_sigma. Parameters the data do not
-        determine have NaN rows and columns; held ones zero ones.
-    result : FitResult
-        With full_output only; then also ``message`` (the status sentence)
-        and ``status`` (the C status, 1-4 converged).
+    sigma: standard deviations of ydata, shape (m,), or their covariance
+    matrix, shape (m, m), by whose Cholesky factor L the residuals are
+    whitened (L^-1 (f - y); a diagonal matrix is taken as sigma =
+    sqrt(diagonal)). check_finite (default: True unless nan_policy is given)
+    raises ValueError for NaN or infinite inputs. nan_policy: None, 'raise'
+    (ValueError on NaN) or 'omit' (rows with NaN in xdata, ydata or sigma
+    are dropped). ftol, xtol, gtol and maxfev set nlfit's
+    reduction_tolerance, step_tolerance, gradient_tolerance and evaluation
+    budget. method is accepted with a warning: nlfit has one method.
+    bounds=(lower, upper) as in fit(); a parameter on a bound has NaN rows
+    and columns in pcov.
 
-    Raises
-    ------
-    FitError
-        The fit did not converge (not with full_output); a model value that
-        is not finite is named by its observation and x.
-    RefusedError, TypeError, ValueError, KeyboardInterrupt
-        As for ``fit``.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> import nlfit
-    >>> x = np.linspace(0.0, 4.0, 20)
-    >>> popt, pcov = nlfit.curve_fit(lambda t, a, b: a / (1.0 + b * t), x, 2.0 / (1.0 + 0.5 * x),
-    ...                              p0=[1.0, 1.0])
-    >>> print(np.round(popt, 6), pcov.shape)
-    [2.  0.5] (2, 2)
+    A fit that does not converge raises FitError (a RuntimeError) unless
+    full_output is true; then the return is (popt, pcov, infodict, message,
+    flag): infodict a dict with 'nfev' (evaluations), 'fvec' (the weighted
+    residuals (f - y)/sigma at popt, whitened with a covariance) and
+    'fit_result' (the FitResult), message the status sentence and flag the C
+    status (1-4 converged; see FitResult.converged for the precision stops),
+    and nothing is raised for a fit that ran. Refused problems raise
+    RefusedError (a ValueError) always. jac, derivatives and estimator are
+    those of fit (with a covariance sigma, jac is whitened too and only least
+    squares applies). Other keywords raise TypeError naming the keyword.
     """
     _reject(kwargs, "curve_fit")
-    result = _run_fit(f, xdata, ydata, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
-                      "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
-                      estimator=estimator, predictors=predictors)
+    for name, value in (("ftol", ftol), ("xtol", xtol), ("gtol", gtol)):
+        if value is not None:
+            kwargs[{"ftol": "reduction_tolerance", "xtol": "step_tolerance",
+                    "gtol": "gradient_tolerance"}[name]] = value
+    if method is not None:
+        warnings.warn("curve_fit(method=%r) is ignored: nlfit fits by its own trust-region"
+                      " method" % (method,), stacklevel=2)
+    if nan_policy not in (None, "raise", "omit"):
+        raise ValueError("nan_policy must be None, 'raise' or 'omit', not %r" % (nan_policy,))
+    if check_finite is None:
+        check_finite = nan_policy is None
+    x = _float_array(xdata, "xdata", copy_ok=True)
+    y = _float_array(ydata, "ydata", copy_ok=True)
+    if sigma is not None:
+        sigma = _float_array(sigma, "sigma", copy_ok=True)
+        if sigma.shape not in ((y.size,), (y.size, y.size)) or y.ndim != 1:
+            raise ValueError("sigma must have shape (%d,) or (%d, %d), got %s"
+                             % (y.size, y.size, y.size, sigma.shape))
+    arrays = [x, y] + ([sigma] if sigma is not None else [])
+    if check_finite and not all(np.isfinite(a).all() for a in arrays):
+        raise ValueError("xdata, ydata and sigma must not contain NaN or infinity"
+                         " (check_finite=True)")
+    if nan_policy == "raise" and any(np.isnan(a).any() for a in arrays):
+        raise ValueError("xdata, ydata or sigma contains NaN (nan_policy='raise')")
+    if nan_policy == "omit" and x.shape == y.shape and x.ndim == 1:
+        keep = ~(np.isnan(x) | np.isnan(y))
+        if sigma is not None:
+            keep &= ~np.isnan(sigma if sigma.ndim == 1 else np.diagonal(sigma))
+        x, y = x[keep], y[keep]
+        if sigma is not None:
+            sigma = sigma[keep] if sigma.ndim == 1 else sigma[np.ix_(keep, keep)]
+    model = f
+    covariance_sigma = sigma is not None and sigma.ndim == 2
+    if covariance_sigma and np.count_nonzero(sigma - np.diag(np.diagonal(sigma))) == 0:
+        sigma, covariance_sigma = np.sqrt(np.diagonal(sigma)), False
+    names = None
+    if covariance_sigma:
+        try:
+            factor = np.linalg.cholesky(sigma)
+        except np.linalg.LinAlgError:
+            raise ValueError("sigma as a covariance must be symmetric positive definite")\
+                from None
+        whiten = np.linalg.inv(factor)
+        handle = _model_of(f)
+        if handle is not None:
+            n, names = handle.parameter_count, handle.parameter_names
+        else:
+            function = cast(Callable[..., Any], f)
+            n = len(p0) if p0 is not None else _callable_parameter_count(function)
+            names = _callable_names(function, n)
+        inner = handle if handle is not None else f
+
+        def model(xs, *params):
+            return whiten @ np.asarray(inner(xs, *params), dtype=np.float64)
+
+        y_fit = whiten @ y
+        if p0 is None:
+            p0 = np.ones(n)
+        if fixed is not None:
+            fixed = [bool(v) for v in cast(Any, _held_flags(fixed, n, list(names)))]
+        if estimator != "least_squares":
+            raise ValueError("a covariance sigma applies to least squares only, not to %r"
+                             % (estimator,))
+        whitened_jac = None
+        if jac is not None:
+            def whitened_jac(xs, *params):
+                return whiten @ np.asarray(jac(xs, *params), dtype=np.float64)
+        result = _run_fit(model, x, y_fit, p0, None, absolute_sigma, fixed, maxfev, kwargs,
+                          "curve_fit", bounds=bounds, jac=whitened_jac, derivatives=derivatives)
+        result.parameter_names = tuple(names)
+        fvec = model(x, *result.params) - y_fit
+        result.y, result._model = y, inner
+    else:
+        result = _run_fit(f, x, y, p0, sigma, absolute_sigma, fixed, maxfev, kwargs,
+                          "curve_fit", bounds=bounds, jac=jac, derivatives=derivatives,
+                          estimator=estimator, predictors=predictors)
+        fvec = (result.residuals if result.residuals is not None
+                else result.predict(x, bands=False).value - y)
+        if sigma is not None:
+            fvec = fvec / sigma
     if full_output:
-        return result.params, result.covariance, result, result.message, result.status
+        info = {"nfev": int(result.evaluations), "fvec": fvec, "fit_result": result}
+        return result.params, result.covariance, info, result.message, result.status
     if not result.converged:
         where = ""
         if result.nonfinite_index >= 0:
@@ -1241,6 +1407,141 @@ def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any =
         raise FitError("optimal parameters not found: %s (%s)%s"
                        % (result.message, result.status_name, where), result.status, result)
     return result.params, result.covariance
+
+
+def fit_global(datasets, shared=(), p0=None, fixed=None, bounds=None, absolute_sigma=False,
+               maxfev=None, **options):
+    """Fits several data sets at once, some parameters shared; returns a
+    FitResult over the global parameters.
+
+    datasets: a sequence of (model, x, y) or (model, x, y, sigma), each
+    model a formula string, catalogue name, Model or callable f(x, *params)
+    (sigma: every set or none). shared: the parameter names common to every
+    set that has them; every other parameter is each set's own, named
+    ``name[s]`` (s counted from 1). Global parameters are ordered by the
+    names' first appearance, each name's copies in set order.
+    p0: None (ones), a dict of starts by name (``"a"`` sets every copy of a,
+    ``"a[2]"`` one copy) or an array of the global parameters. fixed,
+    bounds, absolute_sigma, maxfev and the tolerances apply as in fit(), over
+    the global parameters. The statistics are the joint fit's.
+
+    >>> import numpy as np, nlfit
+    >>> x = np.linspace(0, 5, 30)
+    >>> sets = [("a*exp(-k*x)+c", x, a * np.exp(-0.7 * x) + c) for a, c in [(3, 0.2), (1, 1)]]
+    >>> r = nlfit.fit_global(sets, shared=["k"], p0={"a": 2, "k": 0.5, "c": 0})
+    >>> r.parameter_names
+    ('a[1]', 'a[2]', 'k', 'c[1]', 'c[2]')
+    >>> round(float(r.params[2]), 6)
+    0.7
+    """
+    _reject(options, "fit_global")
+    lib = _library.library()
+    shared = [shared] if isinstance(shared, str) else list(shared)
+    entries = []
+    for s, item in enumerate(datasets):
+        if not isinstance(item, (tuple, list)) or len(item) not in (3, 4):
+            raise ValueError("data set %d must be (model, x, y) or (model, x, y, sigma)" % s)
+        model, x, y = item[:3]
+        sigma = item[3] if len(item) == 4 else None
+        handle = _model_of(model)
+        x = _float_array(x, "x", copy_ok=True)
+        y = _float_array(y, "y", copy_ok=True)
+        if x.ndim != 1 or x.shape != y.shape or x.size == 0:
+            raise ValueError("data set %d: x and y must be 1-D arrays of one nonzero length" % s)
+        if sigma is not None:
+            sigma = _float_array(sigma, "sigma", copy_ok=True)
+            if sigma.shape != y.shape:
+                raise ValueError("data set %d: sigma must have the shape of y" % s)
+        if handle is not None:
+            names = handle.parameter_names
+        else:
+            names = _callable_names(model, _callable_parameter_count(model))
+        entries.append((model, handle, x, y, sigma, names))
+    if not entries:
+        raise ValueError("fit_global() needs at least one data set")
+    if len({e[4] is None for e in entries}) > 1:
+        raise ValueError("every data set gives sigma, or none does")
+    order = []
+    for e in entries:
+        order += [name for name in e[5] if name not in order]
+    for name in shared:
+        if name not in order:
+            raise ValueError("shared names %r, not a parameter of any data set" % (name,))
+    global_names, index = [], {}
+    for name in order:
+        holders = [s for s, e in enumerate(entries) if name in e[5]]
+        for s in ([holders[0]] if name in shared else holders):
+            label = name if name in shared else "%s[%d]" % (name, s + 1)
+            index[(name, s)] = len(global_names)
+            global_names.append(label)
+        if name in shared:
+            for s in holders:
+                index[(name, s)] = index[(name, holders[0])]
+    n = len(global_names)
+    if p0 is None or isinstance(p0, dict):
+        params = np.ones(n)
+        for key, value in (p0 or {}).items():
+            targets = [j for j, label in enumerate(global_names)
+                       if label == key or label.split("[")[0] == key]
+            if not targets:
+                raise ValueError("p0 names %r, not a parameter (%s)"
+                                 % (key, ", ".join(global_names)))
+            params[targets] = float(value)
+    else:
+        params = np.array(_float_array(p0, "p0", copy_ok=True), dtype=np.float64, copy=True)
+        if params.shape != (n,):
+            raise ValueError("p0 must hold %d values (%s)" % (n, ", ".join(global_names)))
+    held = _held_flags(fixed, n, global_names)
+    bounded = _bound_arrays(bounds, n, global_names)
+    _check_start_in_bounds(params, bounded, global_names, p0 is None)
+    start = params.copy()
+    sets = (_library.DataSet * len(entries))()
+    keep = []
+    for s, (model, handle, x, y, sigma, names) in enumerate(entries):
+        mapping = np.array([index[(name, s)] for name in names], dtype=np.uintp)
+        keep.append(mapping)
+        sets[s].struct_size = ctypes.sizeof(_library.DataSet)
+        sets[s].n, sets[s].m, sets[s].predictors = len(names), x.size, 1
+        sets[s].map, sets[s].x, sets[s].y = mapping.ctypes.data, x.ctypes.data, y.ctypes.data
+        sets[s].sigma = sigma.ctypes.data if sigma is not None else None
+        if handle is not None:
+            sets[s].model = handle.handle()
+    options_struct = _options(lib, n, held, None, absolute_sigma, maxfev, True, options,
+                              bounded=bounded)
+    arrays = {"covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
+              "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
+              "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+    result = _library.Result()
+    for field, array in arrays.items():
+        setattr(result, field, array.ctypes.data)
+    with _interrupt.Guard() as guard:
+        for s, (model, handle, x, y, sigma, names) in enumerate(entries):
+            if handle is None:
+                callback = _VectorCallback(model, x, len(names), guard)
+                keep.append(callback)
+                sets[s].function = callback.pointer
+        status = lib.nlfit_fit_global(sets, len(entries), n, params.ctypes.data,
+                                      ctypes.byref(options_struct), ctypes.byref(result))
+    for item in keep:
+        if isinstance(item, _VectorCallback):
+            item.raise_pending()
+    if status < 0:
+        raise RefusedError("fit_global() refused the problem: %s (%s)"
+                           % (lib.status_message(status), lib.status_name(status)), status)
+    sigmas = [e[4] for e in entries]
+    return FitResult(
+        model="global fit of %d data sets" % len(entries), model_name=None, formula=None,
+        parameter_names=tuple(global_names), params=params, start=start,
+        x=np.concatenate([e[2] for e in entries]), y=np.concatenate([e[3] for e in entries]),
+        sigma=None if sigmas[0] is None else np.concatenate(sigmas),
+        rss=result.rss, residual_norm=result.residual_norm, reduced_chi2=result.reduced_chi2,
+        r_squared=result.r_squared, log_likelihood=result.log_likelihood, aic=result.aic,
+        aicc=result.aicc, bic=result.bic, dof=result.dof, rank=result.rank, status=result.status,
+        status_name=lib.status_name(result.status), message=lib.status_message(result.status),
+        converged=bool(result.converged), iterations=result.iterations,
+        evaluations=result.evaluations, statistics_evaluations=result.statistics_evaluations,
+        absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
+        _model=None, **arrays)
 
 
 if fit.__doc__:

@@ -122,6 +122,10 @@ class Result(_Sized):
         ("deviance", ctypes.c_double),
         ("pearson_chi2", ctypes.c_double),
         ("chi2_p_value", ctypes.c_double),
+        ("log_likelihood", ctypes.c_double),
+        ("aic", ctypes.c_double),
+        ("aicc", ctypes.c_double),
+        ("bic", ctypes.c_double),
     ]
 
 
@@ -159,6 +163,22 @@ class BatchOutputs(_Sized):
         ("rss", ctypes.c_void_p),
         ("evaluations", ctypes.c_void_p),
         ("std_errors", ctypes.c_void_p),
+    ]
+
+
+class DataSet(_Sized):
+    _fields_ = [
+        ("struct_size", ctypes.c_size_t),
+        ("model", ctypes.c_void_p),
+        ("function", VectorModel),
+        ("user", ctypes.c_void_p),
+        ("n", ctypes.c_size_t),
+        ("map", ctypes.c_void_p),
+        ("m", ctypes.c_size_t),
+        ("x", ctypes.c_void_p),
+        ("y", ctypes.c_void_p),
+        ("sigma", ctypes.c_void_p),
+        ("predictors", ctypes.c_size_t),
     ]
 
 
@@ -223,6 +243,12 @@ _DECLARATIONS = {
     "nlfit_model_evaluate": (_INT, [_P, _P, _P, _SIZE, _P]),
     "nlfit_fit_model": (_INT, [_P, _SIZE, _P, _SIZE, _P, _P, ctypes.POINTER(Options),
                                ctypes.POINTER(Result)]),
+    "nlfit_predict": (_INT, [VectorModel, _P, _SIZE, _SIZE, _P, _P, ctypes.c_double,
+                             ctypes.c_int64, ctypes.c_double, _SIZE, _P, _P, _P, _P, _P]),
+    "nlfit_predict_model": (_INT, [_P, _SIZE, _SIZE, _P, _P, ctypes.c_double, ctypes.c_int64,
+                                   ctypes.c_double, _SIZE, _P, _P, _P, _P, _P]),
+    "nlfit_fit_global": (_INT, [ctypes.POINTER(DataSet), _SIZE, _SIZE, _P,
+                                ctypes.POINTER(Options), ctypes.POINTER(Result)]),
     "nlfit_report_format": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
     "nlfit_report_warnings": (_SIZE, [ctypes.POINTER(ReportInput), _P, _SIZE]),
     "nlfit_model_has_auto_start": (_INT, [_P]),
@@ -235,7 +261,7 @@ _DECLARATIONS = {
 
 # The structures and their nlfit_struct_kind numbers.
 STRUCTURES = {1: Options, 2: Result, 3: BatchOptions, 4: BatchData, 5: BatchOutputs,
-              6: ReportInput}
+              6: ReportInput, 7: DataSet}
 
 
 class LayoutError(ImportError):

@@ -101,8 +101,9 @@ def test_exception_in_the_model_propagates_and_nonconvergence_raises():
     with pytest.raises(nlfit.FitError) as caught:
         nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0], maxfev=3)
     assert caught.value.status_name == "stopped_evaluations"
-    popt, pcov, result, message, status = nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0],
-                                                          maxfev=3, full_output=True)
+    popt, pcov, info, message, status = nlfit.curve_fit(DECAY, x, y, [1.0, 1.0, 0.0],
+                                                        maxfev=3, full_output=True)
+    result = info["fit_result"]
     assert status == result.status and message == result.message and popt is result.params
 
 
@@ -112,7 +113,7 @@ def test_bad_input_gives_clear_exceptions():
     cases = [
         (ValueError, "the start of c", lambda: nlfit.curve_fit(DECAY, x, y, p0, bounds=(0.5, 2))),
         (TypeError, "method", lambda: nlfit.fit(DECAY, x, y, p0, method="trf")),
-        (TypeError, "check_finite", lambda: nlfit.curve_fit(DECAY, x, y, p0, check_finite=True)),
+        (TypeError, "check_finite", lambda: nlfit.fit(DECAY, x, y, p0, check_finite=True)),
         (ValueError, "jac applies", lambda: nlfit.fit("exp_decay", x, y, p0, jac=len)),
         (ValueError, "derivatives", lambda: nlfit.fit(DECAY, x, y, p0, derivatives="analytic")),
         (ValueError, "same length", lambda: nlfit.fit(DECAY, x, y[:-1], p0)),

@@ -190,6 +190,31 @@ double chiSquarePValue(double rss, int64_t dof);
 // but zero standard error, covariance and interval width for held parameters.
 void fillUnavailableStatistics(const FitProblem& problem, nlfit_result* result);
 
+// The maximised log-likelihood of a fit and the information criteria from
+// it (AIC, AICc, BIC); see nlfit_result in nlfit/fit.h for the formulas.
+struct InformationCriteria {
+  double logLikelihood;
+  double aic;
+  double aicc;
+  double bic;
+};
+
+// The criteria of m observations with residual sum of squares rss (chi-square
+// with sigma; the deviance for Poisson), free parameters fitted; sigma may be
+// null. The likelihood is the Gaussian one, or Poisson's for counts y; a
+// robust loss has no likelihood here (all NaN).
+struct LikelihoodOf {
+  int m = 0;
+  int freeParameters = 0;
+  const double* y = nullptr;
+  const double* sigma = nullptr;
+  double rss = 0.0;
+  bool absoluteSigma = false;
+  bool poisson = false;
+  bool robust = false;
+};
+InformationCriteria informationCriteria(const LikelihoodOf& fit);
+
 }  // namespace nlfit
 
 #endif  // NLFIT_API_H

@@ -506,6 +506,20 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
                           o.estimator == NLFIT_ESTIMATOR_LEAST_SQUARES)
                              ? chiSquarePValue(rss, result->dof)
                              : kNaN;
+  LikelihoodOf likelihood;
+  likelihood.m = problem.m;
+  likelihood.freeParameters = freeCount;
+  likelihood.y = problem.y;
+  likelihood.sigma = problem.sigma;
+  likelihood.rss = rss;
+  likelihood.absoluteSigma = o.absolute_sigma != 0;
+  likelihood.poisson = problem.poisson;
+  likelihood.robust = problem.loss != 0;
+  const InformationCriteria criteria = informationCriteria(likelihood);
+  result->log_likelihood = criteria.logLikelihood;
+  result->aic = criteria.aic;
+  result->aicc = criteria.aicc;
+  result->bic = criteria.bic;
   return status;
 }
 
@@ -788,6 +802,10 @@ void nlfit_result_init_size(nlfit_result* result, size_t size) {
     r.deviance = nlfit::kNaN;
     r.pearson_chi2 = nlfit::kNaN;
     r.chi2_p_value = nlfit::kNaN;
+    r.log_likelihood = nlfit::kNaN;
+    r.aic = nlfit::kNaN;
+    r.aicc = nlfit::kNaN;
+    r.bic = nlfit::kNaN;
   });
 }
 

@@ -269,6 +269,47 @@ void fillUnavailableStatistics(const FitProblem& p, nlfit_result* result) {
   }
 }
 
+InformationCriteria informationCriteria(const LikelihoodOf& fit) {
+  const int m = fit.m;
+  const double count = static_cast<double>(m);
+  double logLikelihood;
+  int k = fit.freeParameters;
+  InformationCriteria c{kNaN, kNaN, kNaN, kNaN};
+  if (fit.robust) return c;
+  if (fit.poisson) {
+    // ln L = sum (y ln mu - mu - ln y!) = the saturated model's
+    // sum (y ln y - y - ln y!) less half the deviance (0 ln 0 = 0).
+    double saturated = 0.0;
+    for (int i = 0; i < m; ++i) {
+      const double y = fit.y[i];
+      int sign = 0;
+      saturated = saturated + ((y > 0.0) ? y * std::log(y) : 0.0) - y - ::lgamma_r(y + 1.0, &sign);
+    }
+    logLikelihood = saturated - 0.5 * fit.rss;
+  } else {
+    double logSigma = 0.0;
+    if (fit.sigma != nullptr) {
+      for (int i = 0; i < m; ++i) logSigma = logSigma + std::log(fit.sigma[i]);
+    }
+    const double log2Pi = std::log(2.0 * 3.14159265358979323846);
+    // Gaussian: with absolute sigma the variances are known; otherwise their
+    // common scale is estimated too, at its maximum rss / m.
+    if (fit.absoluteSigma) {
+      logLikelihood = -0.5 * (count * log2Pi + 2.0 * logSigma + fit.rss);
+    } else {
+      logLikelihood =
+          -0.5 * (count * log2Pi + 2.0 * logSigma + count * std::log(fit.rss / count) + count);
+      k = k + 1;
+    }
+  }
+  const double kk = static_cast<double>(k);
+  c.logLikelihood = logLikelihood;
+  c.aic = 2.0 * kk - 2.0 * logLikelihood;
+  c.aicc = (m - k - 1 > 0) ? c.aic + 2.0 * kk * (kk + 1.0) / (count - kk - 1.0) : kNaN;
+  c.bic = kk * std::log(count) - 2.0 * logLikelihood;
+  return c;
+}
+
 JacobianCheck checkJacobian(FitProblem& p, const double* free, const double* typical) {
   JacobianCheck check;
   const int m = p.m;

@@ -33,6 +33,7 @@ NLFIT_FIRST_LAYOUT(nlfit_batch_options, progress_user);
 NLFIT_FIRST_LAYOUT(nlfit_batch_data, start_per_curve);
 NLFIT_FIRST_LAYOUT(nlfit_batch_outputs, std_errors);
 NLFIT_FIRST_LAYOUT(nlfit_report_input, certified_rss);
+NLFIT_FIRST_LAYOUT(nlfit_data_set, predictors);
 #undef NLFIT_FIRST_LAYOUT
 
 // The library's defaults of a whole structure (its init function at the
@@ -43,6 +44,7 @@ inline void fillDefaults(nlfit_batch_options* s) { nlfit_batch_options_init_size
 inline void fillDefaults(nlfit_batch_data* s) { nlfit_batch_data_init_size(s, sizeof *s); }
 inline void fillDefaults(nlfit_batch_outputs* s) { nlfit_batch_outputs_init_size(s, sizeof *s); }
 inline void fillDefaults(nlfit_report_input* s) { nlfit_report_input_init_size(s, sizeof *s); }
+inline void fillDefaults(nlfit_data_set* s) { nlfit_data_set_init_size(s, sizeof *s); }
 
 // The caller's struct_size, read as bytes (the caller's structure may be
 // shorter than the library's).

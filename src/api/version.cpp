@@ -14,6 +14,7 @@ size_t nlfit_struct_size(int kind) {
     case NLFIT_STRUCT_BATCH_DATA: return sizeof(nlfit_batch_data);
     case NLFIT_STRUCT_BATCH_OUTPUTS: return sizeof(nlfit_batch_outputs);
     case NLFIT_STRUCT_REPORT_INPUT: return sizeof(nlfit_report_input);
+    case NLFIT_STRUCT_DATA_SET: return sizeof(nlfit_data_set);
     default: return 0;
   }
 }

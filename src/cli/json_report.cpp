@@ -59,7 +59,8 @@ const char* originName(unsigned char origin) {
 
 }  // namespace
 
-std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
+std::string jsonReport(const nlfit_report_input& in, const double* covariance,
+                       const GlobalSets* sets) {
   const nlfit_result& r = *in.result;
   const std::size_t n = in.n;
   Json j;
@@ -79,6 +80,10 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["rms_residual"] = number(r.rms_residual);
   j["rank"] = r.rank;
   j["nonfinite_index"] = r.nonfinite_index >= 0 ? Json(r.nonfinite_index) : Json(nullptr);
+  j["log_likelihood"] = number(r.log_likelihood);
+  j["aic"] = number(r.aic);
+  j["aicc"] = number(r.aicc);
+  j["bic"] = number(r.bic);
   j["weighted"] = in.weighted != 0;
   j["absolute_sigma"] = in.absolute_sigma != 0;
 
@@ -123,6 +128,14 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance) {
   j["data"] = {{"file", in.data_file != nullptr ? Json(in.data_file) : Json(nullptr)},
                {"points", in.points},
                {"skipped_nonfinite", in.skipped_points}};
+  if (sets != nullptr) {
+    Json list = Json::array();
+    for (std::size_t s = 0; s < sets->files.size(); ++s) {
+      list.push_back({{"file", sets->files[s]}, {"points", sets->points[s]}});
+    }
+    j["sets"] = list;
+    j["shared"] = sets->shared;
+  }
   return j.dump(2);
 }
 

@@ -44,7 +44,9 @@ struct Failure {
 [[noreturn]] void fail(int exitCode, const std::string& message) { throw Failure{exitCode, message}; }
 
 struct Arguments {
-  std::string data;
+  std::string data;                // the first data file
+  std::vector<std::string> files;  // every data file: more than one is a global fit
+  std::string shared;              // --shared: parameters common to every file
   std::string model;
   std::string start;
   std::string fix;
@@ -58,6 +60,9 @@ struct Arguments {
   int nistStart = 0;  // 0: not given (start 1)
   bool json = false;
   std::string svg;
+  std::string output;  // --output FILE.csv
+  bool logX = false;
+  bool logY = false;
   long long maxEvaluations = 0;
   double tolerance = std::numeric_limits<double>::quiet_NaN();
   std::string derivatives = "exact";
@@ -371,9 +376,77 @@ std::vector<std::string> warningMessages(const nlfit_report_input& input) {
   return messages;
 }
 
+// The fitted values at x and the half-widths of their 95 % confidence and
+// prediction bands (sigma: the standard deviations at x, or empty).
+struct Bands {
+  std::vector<double> value, confidence, prediction;
+};
+
+constexpr double kBandLevel = 0.95;
+
+Bands bandsAt(const Problem& problem, const std::vector<double>& params,
+              const nlfit_result& result, bool absoluteSigma, const std::vector<double>& x,
+              const std::vector<double>& sigma) {
+  Bands b;
+  b.value.resize(x.size());
+  b.confidence.resize(x.size());
+  b.prediction.resize(x.size());
+  const double variance = absoluteSigma ? 1.0 : result.reduced_chi2;
+  // A parameter on its bound counts as held: the bands are those of the
+  // others (its covariance rows are NaN).
+  const std::size_t n = params.size();
+  std::vector<double> covariance(result.covariance, result.covariance + n * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    if ((result.parameter_flags[j] & NLFIT_PARAM_AT_BOUND) == 0) continue;
+    for (std::size_t i = 0; i < n; ++i) covariance[i * n + j] = covariance[j * n + i] = 0.0;
+  }
+  const int code = nlfit_predict_model(
+      problem.model.get(), 1, n, params.data(), covariance.data(),
+      std::isfinite(variance) ? variance : 0.0, result.dof, kBandLevel, x.size(), x.data(),
+      sigma.empty() ? nullptr : sigma.data(), b.value.data(), b.confidence.data(),
+      b.prediction.data());
+  if (code != 0) fail(kExitBadInput, std::string("cannot evaluate the model: ") + nlfit_status_message(code));
+  if (!std::isfinite(variance)) {
+    for (double& p : b.prediction) p = std::nan("");
+  }
+  return b;
+}
+
+std::string csvNumber(double v) {
+  if (std::isnan(v)) return "nan";
+  char text[40];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+// --output: one row per observation with its fit, residuals and bands.
+void writeOutput(const Arguments& args, const Problem& problem, const std::vector<double>& params,
+                 const nlfit_result& result) {
+  const nlfit::data::Observations& obs = problem.observations;
+  const Bands b = bandsAt(problem, params, result, args.absoluteSigma, obs.x, obs.sigma);
+  std::string text =
+      "x,y,sigma,fitted,residual,weighted_residual,confidence_low,confidence_high,"
+      "prediction_low,prediction_high\n";
+  for (std::size_t i = 0; i < obs.x.size(); ++i) {
+    const double residual = obs.y[i] - b.value[i];
+    const double sigma = obs.sigma.empty() ? 1.0 : obs.sigma[i];
+    const double row[] = {obs.x[i], obs.y[i], sigma, b.value[i], residual, residual / sigma,
+                          b.value[i] - b.confidence[i], b.value[i] + b.confidence[i],
+                          b.value[i] - b.prediction[i], b.value[i] + b.prediction[i]};
+    for (std::size_t c = 0; c < sizeof row / sizeof row[0]; ++c) {
+      if (c > 0) text += ',';
+      if (c != 2 || !obs.sigma.empty()) text += csvNumber(row[c]);
+    }
+    text += '\n';
+  }
+  std::string error;
+  if (!svgplot::replaceFile(args.output, text, &error)) fail(kExitBadInput, error);
+}
+
 void writePicture(const Arguments& args, const Problem& problem, const std::vector<double>& params,
                   const nlfit_report_input& input) {
-  const double rss = input.result->rss;
+  const nlfit_result& result = *input.result;
+  const double rss = result.rss;
   const nlfit::data::Observations& obs = problem.observations;
   svgplot::FitPlot plot;
   plot.title = std::string(nlfit_model_name(problem.model.get())) + ": y = " +
@@ -417,16 +490,27 @@ void writePicture(const Arguments& args, const Problem& problem, const std::vect
   }
   plot.x = obs.x;
   plot.y = obs.y;
-  plot.curveX = svgplot::sampleGridOver(obs.x, 600);
-  plot.curveY.resize(plot.curveX.size());
+  plot.errors = obs.sigma;
+  plot.logX = args.logX;
+  plot.logY = args.logY;
+  plot.curveX = plot.logX ? svgplot::logGridOver(obs.x, 600) : svgplot::sampleGridOver(obs.x, 600);
+  const Bands curve = bandsAt(problem, params, result, args.absoluteSigma, plot.curveX, {});
+  plot.curveY = curve.value;
+  for (std::size_t i = 0; i < curve.value.size(); ++i) {
+    plot.bandLow.push_back(curve.value[i] - curve.confidence[i]);
+    plot.bandHigh.push_back(curve.value[i] + curve.confidence[i]);
+  }
   std::vector<double> fitted(obs.x.size());
-  if (nlfit_model_evaluate(problem.model.get(), params.data(), plot.curveX.data(),
-                           plot.curveX.size(), plot.curveY.data()) != 0 ||
-      nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), obs.x.size(),
+  if (nlfit_model_evaluate(problem.model.get(), params.data(), obs.x.data(), obs.x.size(),
                            fitted.data()) != 0) {
     fail(kExitBadInput, "cannot evaluate the model for the picture");
   }
-  for (std::size_t i = 0; i < fitted.size(); ++i) plot.residuals.push_back(fitted[i] - obs.y[i]);
+  // A weighted fit shows its residuals normalised by sigma.
+  for (std::size_t i = 0; i < fitted.size(); ++i) {
+    const double r = fitted[i] - obs.y[i];
+    plot.residuals.push_back(obs.sigma.empty() ? r : r / obs.sigma[i]);
+  }
+  if (!obs.sigma.empty()) plot.residualTitle = "(model \xE2\x88\x92 y) / \xCF\x83";
   plot.converged = input.result->converged != 0;
   plot.warnings = warningMessages(input);
   std::string error;
@@ -453,7 +537,182 @@ std::string nonfiniteMessage(const Problem& problem, const nlfit_result& result)
   return "the model is not finite at " + where + " of " + problem.file + " (" + x + ")";
 }
 
+// The report, text or JSON, on stdout; preface goes before the text report.
+void emitReport(const Arguments& args, const nlfit_report_input& input, const std::string& preface,
+                const nlfit::cli::GlobalSets* sets = nullptr) {
+  std::string out;
+  if (args.json) {
+    out = nlfit::cli::jsonReport(input, input.result->covariance, sets) + "\n";
+  } else {
+    out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
+    out.resize(nlfit_report_format(&input, &out[0], out.size()));
+    out = preface + out;
+  }
+  std::fwrite(out.data(), 1, out.size(), stdout);
+  if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+}
+
+std::vector<std::string> splitNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::string current;
+  for (char c : text + ",") {
+    if (c == ',') {
+      if (!current.empty()) names.push_back(current);
+      current.clear();
+    } else if (c != ' ' && c != '\t') {
+      current += c;
+    }
+  }
+  return names;
+}
+
+// Several data files, one model: the parameters named by --shared are one
+// global parameter, every other one is each file's own (a[1], a[2], ...).
+// --start, --fix, --lower and --upper apply to every file's copy.
+int runGlobal(const Arguments& args) {
+  if (!args.svg.empty() || !args.output.empty()) {
+    fail(kExitUsage, "--svg and --output take a single data file");
+  }
+  const std::size_t count = args.files.size();
+  std::vector<Problem> problems(count);
+  for (std::size_t s = 0; s < count; ++s) {
+    Arguments one = args;
+    one.data = args.files[s];
+    loadData(one, &problems[s]);
+    if (problems[s].nist) fail(kExitUsage, args.files[s] + ": a global fit takes data files, not NIST files");
+    if (problems[s].observations.sigma.empty() != problems[0].observations.sigma.empty()) {
+      fail(kExitBadInput, "every data file of a global fit needs a sigma column, or none");
+    }
+  }
+  if (args.absoluteSigma && problems[0].observations.sigma.empty()) {
+    fail(kExitUsage, "--absolute-sigma needs a sigma column (--columns x,y,sigma)");
+  }
+  Problem& first = problems[0];
+  chooseModel(args, &first);
+  chooseStart(args, &first);
+  const std::size_t local = first.names.size();
+  std::vector<bool> isShared(local, false);
+  for (const std::string& name : splitNames(args.shared)) {
+    isShared[parameterIndex(first, name, "--shared")] = true;
+  }
+  // Global parameters in the model's order: a shared one once, any other
+  // once per file.
+  std::vector<std::string> names;
+  std::vector<double> start, lower, upper;
+  std::vector<unsigned char> held, origin;
+  std::vector<std::vector<std::size_t>> maps(count, std::vector<std::size_t>(local));
+  for (std::size_t j = 0; j < local; ++j) {
+    const std::size_t copies = isShared[j] ? 1 : count;
+    for (std::size_t c = 0; c < copies; ++c) {
+      for (std::size_t s = 0; s < count; ++s) {
+        if (isShared[j] || s == c) maps[s][j] = names.size();
+      }
+      names.push_back(isShared[j] ? first.names[j]
+                                  : first.names[j] + "[" + std::to_string(c + 1) + "]");
+      start.push_back(first.start[j]);
+      held.push_back(first.held[j]);
+      origin.push_back(first.origin[j]);
+      if (!first.lower.empty()) {
+        lower.push_back(first.lower[j]);
+        upper.push_back(first.upper[j]);
+      }
+    }
+  }
+  const std::size_t n = names.size();
+  std::vector<nlfit_data_set> dataSets(count);
+  std::size_t points = 0, skipped = 0;
+  std::string files, preface;
+  for (std::size_t s = 0; s < count; ++s) {
+    const nlfit::data::Observations& obs = problems[s].observations;
+    nlfit_data_set& set = dataSets[s];
+    nlfit_data_set_init(&set);
+    set.model = first.model.get();
+    set.n = local;
+    set.map = maps[s].data();
+    set.m = obs.x.size();
+    set.x = obs.x.data();
+    set.y = obs.y.data();
+    set.sigma = obs.sigma.empty() ? nullptr : obs.sigma.data();
+    set.predictors = 1;
+    points += obs.x.size();
+    skipped += obs.skippedNonfinite;
+    files += (s ? ", " : "") + problems[s].file;
+    preface += "  [" + std::to_string(s + 1) + "] " + problems[s].file + " (" +
+               std::to_string(obs.x.size()) + " points)\n";
+  }
+  std::string sharedList, ownList;
+  for (std::size_t j = 0; j < local; ++j) {
+    (isShared[j] ? sharedList : ownList) +=
+        ((isShared[j] ? sharedList : ownList).empty() ? "" : ", ") + first.names[j];
+  }
+  preface = "Global fit of " + std::to_string(count) + " data sets; shared: " +
+            (sharedList.empty() ? "none" : sharedList) + "; per set ([s] below): " +
+            (ownList.empty() ? "none" : ownList) + "\n" + preface + "\n";
+
+  nlfit_options options;
+  nlfit_options_init(&options);
+  options.compute_statistics = 1;
+  options.held = held.data();
+  if (!lower.empty()) {
+    options.lower = lower.data();
+    options.upper = upper.data();
+  }
+  options.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  options.max_evaluations = args.maxEvaluations;
+  if (!std::isnan(args.tolerance)) {
+    options.reduction_tolerance = args.tolerance;
+    options.step_tolerance = args.tolerance;
+  }
+  std::vector<double> params = start;
+  std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
+  std::vector<unsigned> flags(n);
+  nlfit_result result;
+  nlfit_result_init(&result);
+  result.covariance = covariance.data();
+  result.correlation = correlation.data();
+  result.std_errors = stdErrors.data();
+  result.ci_low = ciLow.data();
+  result.ci_high = ciHigh.data();
+  result.parameter_flags = flags.data();
+  const int status = nlfit_fit_global(dataSets.data(), count, n, params.data(), &options, &result);
+  if (status < 0) fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
+  std::vector<const char*> cnames;
+  for (const std::string& name : names) cnames.push_back(name.c_str());
+  nlfit_report_input input{};
+  input.model_name = nlfit_model_name(first.model.get());
+  input.formula = nlfit_model_formula_text(first.model.get());
+  input.data_file = files.c_str();
+  input.points = points;
+  input.skipped_points = skipped;
+  input.weighted = first.observations.sigma.empty() ? 0 : 1;
+  input.absolute_sigma = args.absoluteSigma ? 1 : 0;
+  input.n = n;
+  input.parameter_names = cnames.data();
+  input.params = params.data();
+  input.start = start.data();
+  input.start_origin = origin.data();
+  input.result = &result;
+  input.certified_rss = std::nan("");
+  nlfit::cli::GlobalSets sets;
+  for (std::size_t s = 0; s < count; ++s) {
+    sets.files.push_back(problems[s].file);
+    sets.points.push_back(problems[s].observations.x.size());
+  }
+  for (std::size_t j = 0; j < local; ++j) {
+    if (isShared[j]) sets.shared.push_back(first.names[j]);
+  }
+  emitReport(args, input, preface, &sets);
+  if (status == NLFIT_STOPPED_NONFINITE) {
+    std::fprintf(stderr, "nlfit: the model is not finite at observation %lld of the data sets in order\n",
+                 static_cast<long long>(result.nonfinite_index + 1));
+  }
+  return result.converged ? kExitConverged : kExitNotConverged;
+}
+
 int run(const Arguments& args) {
+  if ((args.logX || args.logY) && args.svg.empty()) fail(kExitUsage, "--log-x and --log-y apply to --svg");
+  if (args.files.size() > 1) return runGlobal(args);
+  if (!args.shared.empty()) fail(kExitUsage, "--shared needs several data files");
   if (args.listModels) {
     listModels();
     return kExitConverged;
@@ -580,16 +839,14 @@ int run(const Arguments& args) {
   input.residuals = residuals.data();
 
   if (!args.svg.empty()) writePicture(args, problem, params, input);
-
-  std::string out;
-  if (args.json) {
-    out = nlfit::cli::jsonReport(input, result.covariance) + "\n";
-  } else {
-    out.resize(nlfit_report_format(&input, nullptr, 0) + 1);
-    out.resize(nlfit_report_format(&input, &out[0], out.size()));
+  if (!args.output.empty()) {
+    if (problem.observations.predictors > 1) {
+      fail(kExitUsage, "--output takes a model of one predictor");
+    }
+    writeOutput(args, problem, params, result);
   }
-  std::fwrite(out.data(), 1, out.size(), stdout);
-  if (std::fflush(stdout) != 0) fail(kExitBadInput, "cannot write the report");
+
+  emitReport(args, input, "");
   if (status == NLFIT_STOPPED_NONFINITE) {
     std::fprintf(stderr, "nlfit: %s\n", nonfiniteMessage(problem, result).c_str());
   }
@@ -640,8 +897,12 @@ int main(int argc, char** argv) {
   app.footer("The manual, with the rules for data files and the JSON keys: man nlfit\n");
   app.set_version_flag("--version", "nlfit " NLFIT_STRING(NLFIT_VERSION_MAJOR) "." NLFIT_STRING(
       NLFIT_VERSION_MINOR) "." NLFIT_STRING(NLFIT_VERSION_PATCH), "print the version and exit");
-  app.add_option("DATA", args.data,
-                 "data file: delimited text or a NIST StRD .dat file; - for standard input");
+  app.add_option("DATA", args.files,
+                 "data file: delimited text or a NIST StRD .dat file; - for standard input. "
+                 "Several files: one global fit (see --shared)");
+  app.add_option("--shared", args.shared,
+                 "with several data files: parameters name,... common to every file; the others "
+                 "are fitted per file as name[1], name[2], ...");
   app.add_option("--model", args.model,
                  "formula in x (e.g. 'a*exp(-b*x)+c', or 'y = a*x+b') or catalogue name "
                  "(see --list-models)");
@@ -669,6 +930,12 @@ int main(int argc, char** argv) {
   app.add_flag("--json", args.json, "print the report as JSON (see the manual)");
   app.add_option("--svg", args.svg, "also draw the fit and its residuals into OUT.svg")
       ->type_name("OUT.svg");
+  app.add_flag("--log-x", args.logX, "--svg: logarithmic x axis (positive x only)");
+  app.add_flag("--log-y", args.logY, "--svg: logarithmic y axis (positive y only)");
+  app.add_option("--output", args.output,
+                 "also write FILE.csv: x, y, sigma, fitted, residual, weighted residual and the "
+                 "95% confidence and prediction bands, one row per observation")
+      ->type_name("FILE.csv");
   addInteger(app, "--max-evaluations", &args.maxEvaluations, 0,
              std::numeric_limits<long long>::max(),
              "model evaluations allowed for the fit (0: automatic)");
@@ -706,6 +973,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "nlfit: %s (try --help)\n", e.what());
     return kExitUsage;
   }
+  if (!args.files.empty()) args.data = args.files[0];
   try {
     return run(args);
   } catch (const Failure& f) {

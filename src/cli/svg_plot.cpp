@@ -175,15 +175,21 @@ void rect(std::string& out, double left, double top, double right, double bottom
          "\" height=\"" + num(bottom - top) + "\" " + attributes + "/>\n";
 }
 
+std::string logTickLabel(double v);
+std::vector<double> logTicks(double lo, double hi, const TickStep& step);
+
 // Horizontal grid lines and labels of a vertical axis, in a group of class
 // groupClass.
-void verticalAxis(std::string& out, const Scale& scale, const TickStep& step, const char* groupClass) {
+void verticalAxis(std::string& out, const Scale& scale, const TickStep& step, const char* groupClass,
+                  bool logarithmic) {
   out += std::string("<g class=\"") + groupClass + "\">\n";
-  for (double v : ticksWithin(scale.lo, scale.hi, step)) {
+  for (double v : logarithmic ? logTicks(scale.lo, scale.hi, step)
+                              : ticksWithin(scale.lo, scale.hi, step)) {
     const double y = scale(v);
     line(out, kLeft, y, kRight, y, std::string(" stroke=\"") + kGridColour + "\"");
     line(out, kLeft - 5.0, y, kLeft, y, " stroke=\"#404040\"");
-    text(out, kLeft - 8.0, y + 4.5, tickLabel(v, step), "text-anchor=\"end\" class=\"tick-label\"");
+    text(out, kLeft - 8.0, y + 4.5, logarithmic ? logTickLabel(v) : tickLabel(v, step),
+         "text-anchor=\"end\" class=\"tick-label\"");
   }
   out += "</g>\n";
 }
@@ -287,7 +293,88 @@ std::vector<double> sampleGridOver(const std::vector<double>& x, int count) {
   return sampleGrid(lo, hi, count);
 }
 
-std::string renderFitPlot(const FitPlot& plot) {
+std::vector<double> logGridOver(const std::vector<double>& x, int count) {
+  double lo = 0.0;
+  double hi = 0.0;
+  for (double v : x) {
+    if (!(v > 0.0) || !std::isfinite(v)) continue;
+    lo = (lo == 0.0 || v < lo) ? v : lo;
+    hi = v > hi ? v : hi;
+  }
+  if (lo == 0.0) return {};
+  std::vector<double> grid = sampleGrid(std::log10(lo), std::log10(hi), count);
+  for (double& v : grid) v = std::pow(10.0, v);
+  return grid;
+}
+
+namespace {
+
+double log10OrNaN(double v) { return v > 0.0 ? std::log10(v) : std::nan(""); }
+
+void toLog(std::vector<double>& values) {
+  for (double& v : values) v = log10OrNaN(v);
+}
+
+// The label of a tick on a logarithmic axis: the value 10^v.
+// The ticks of a logarithmic axis over [lo, hi] in log10: 1, 2 and 5 times
+// each power of ten over up to three decades, the decades alone over more
+// (thinned by the step when there are many); steps of the logarithm when
+// that leaves fewer than three.
+std::vector<double> logTicks(double lo, double hi, const TickStep& step) {
+  const double span = hi - lo;
+  if (!(span > 0.0) || span > 1000.0) return ticksWithin(lo, hi, step);
+  std::vector<double> ticks;
+  const int every = span > 10.0 ? static_cast<int>(std::ceil(step.value())) : 1;
+  for (int k = static_cast<int>(std::floor(lo)); k <= static_cast<int>(std::ceil(hi)); ++k) {
+    if (k % every != 0) continue;
+    for (double d : {1.0, 2.0, 5.0}) {
+      if (d != 1.0 && span > 3.0) break;
+      const double v = k + std::log10(d);
+      if (v >= lo && v <= hi) ticks.push_back(v);
+    }
+  }
+  // Less than a decade with fewer than three of them: steps of the logarithm.
+  if (ticks.size() < 3) return ticksWithin(lo, hi, step);
+  return ticks;
+}
+
+std::string logTickLabel(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g", std::pow(10.0, v));  // 10^(k + log10 2) prints as 2e+k
+  return text;
+}
+
+std::string renderPlot(const FitPlot& plot, const std::vector<double>& barLow,
+                       const std::vector<double>& barHigh, std::size_t stride);
+
+}  // namespace
+
+std::string renderFitPlot(const FitPlot& given) {
+  // Logarithmic axes: the values are drawn by their logarithms; the error
+  // bars keep their ends y -+ error.
+  FitPlot plot = given;
+  std::vector<double> barLow, barHigh;
+  const std::size_t bars = std::min(plot.y.size(), plot.errors.size());
+  for (std::size_t i = 0; i < bars; ++i) {
+    barLow.push_back(plot.y[i] - plot.errors[i]);
+    barHigh.push_back(plot.y[i] + plot.errors[i]);
+  }
+  if (plot.logX) {
+    toLog(plot.x);
+    toLog(plot.curveX);
+  }
+  if (plot.logY) {
+    for (auto* v : {&plot.y, &plot.curveY, &plot.bandLow, &plot.bandHigh, &barLow, &barHigh}) toLog(*v);
+  }
+  const std::size_t points = std::min(plot.x.size(), plot.y.size());
+  const std::size_t stride = (points + kDrawnPointsLimit - 1) / kDrawnPointsLimit;
+  return renderPlot(plot, barLow, barHigh, stride < 1 ? 1 : stride);
+}
+
+namespace {
+
+std::string renderPlot(const FitPlot& plot, const std::vector<double>& barLow,
+                       const std::vector<double>& barHigh, std::size_t stride) {
   const std::size_t points = std::min(plot.x.size(), plot.y.size());
   const std::size_t curvePoints = std::min(plot.curveX.size(), plot.curveY.size());
 
@@ -371,24 +458,31 @@ std::string renderFitPlot(const FitPlot& plot) {
   text(out, kLeft + 18.0, 74.5, "observations", "");
   line(out, kLeft + 120.0, 70.0, kLeft + 150.0, 70.0,
        std::string(" stroke=\"") + kCurveColour + "\" stroke-width=\"2.2\"");
-  text(out, kLeft + 158.0, 74.5, plot.curveLabel, "");
+  text(out, kLeft + 158.0, 74.5,
+       plot.bandLow.empty() ? plot.curveLabel : plot.curveLabel + ", 95% confidence band", "");
+  if (stride > 1) {
+    text(out, kWidth / 2.0, 74.5,
+         "1 point in " + std::to_string(stride) + " drawn, of " + std::to_string(points),
+         "text-anchor=\"middle\" class=\"thinned\"");
+  }
   text(out, kRight, 74.5, "residuals below: model \xE2\x88\x92 observation", "text-anchor=\"end\"");
   out += "</g>\n";
 
   // Grids and tick labels: vertical lines run through both panels.
   const TickStep xStep = niceStep(xr.lo, xr.hi, 10);
   out += "<g class=\"x-ticks\">\n";
-  for (double v : ticksWithin(xr.lo, xr.hi, xStep)) {
+  for (double v : plot.logX ? logTicks(xr.lo, xr.hi, xStep) : ticksWithin(xr.lo, xr.hi, xStep)) {
     const double x = sx(v);
     const std::string grid = std::string(" stroke=\"") + kGridColour + "\"";
     line(out, x, kMainTop, x, kMainBottom, grid);
     line(out, x, kResidualTop, x, kResidualBottom, grid);
     line(out, x, kResidualBottom, x, kResidualBottom + 5.0, " stroke=\"#404040\"");
-    text(out, x, kResidualBottom + 20.0, tickLabel(v, xStep), "text-anchor=\"middle\" class=\"tick-label\"");
+    text(out, x, kResidualBottom + 20.0, plot.logX ? logTickLabel(v) : tickLabel(v, xStep),
+         "text-anchor=\"middle\" class=\"tick-label\"");
   }
   out += "</g>\n";
-  verticalAxis(out, sy, niceStep(yr.lo, yr.hi, 8), "y-ticks");
-  verticalAxis(out, sr, residualStep, "residual-ticks");
+  verticalAxis(out, sy, niceStep(yr.lo, yr.hi, 8), "y-ticks", plot.logY);
+  verticalAxis(out, sr, residualStep, "residual-ticks", false);
 
   // Axis titles.
   text(out, (kLeft + kRight) / 2.0, kResidualBottom + 48.0, plot.xTitle,
@@ -398,25 +492,45 @@ std::string renderFitPlot(const FitPlot& plot) {
        "text-anchor=\"middle\" font-size=\"15\" class=\"axis-title\" transform=\"rotate(-90 30.00 " +
            num(yMid) + ")\"");
   const double rMid = (kResidualTop + kResidualBottom) / 2.0;
-  text(out, 30.0, rMid, "model \xE2\x88\x92 y",
+  text(out, 30.0, rMid, plot.residualTitle,
        "text-anchor=\"middle\" font-size=\"15\" class=\"axis-title\" transform=\"rotate(-90 30.00 " +
            num(rMid) + ")\"");
 
   // Upper panel: error bars, observations, then the curve over them.
-  const std::size_t barCount = std::min(points, plot.errors.size());
+  const std::size_t bandCount = std::min({curvePoints, plot.bandLow.size(), plot.bandHigh.size()});
+  if (bandCount > 0) {
+    // The band as one polygon: along its upper edge, back along its lower.
+    std::string d;
+    for (std::size_t pass = 0; pass < 2; ++pass) {
+      for (std::size_t k = 0; k < bandCount; ++k) {
+        const std::size_t i = pass == 0 ? k : bandCount - 1 - k;
+        const double v = pass == 0 ? plot.bandHigh[i] : plot.bandLow[i];
+        if (!std::isfinite(plot.curveX[i]) || !std::isfinite(v)) continue;
+        const double py = std::max(kMainTop - 400.0, std::min(kMainBottom + 400.0, sy(v)));
+        d += (d.empty() ? "M" : " L") + num(sx(plot.curveX[i])) + " " + num(py);
+      }
+    }
+    if (!d.empty()) {
+      out += std::string("<path class=\"confidence-band\" clip-path=\"url(#main-clip)\" fill=\"") +
+             kCurveColour + "\" fill-opacity=\"0.18\" stroke=\"none\" d=\"" + d + " Z\"/>\n";
+    }
+  }
+  const std::size_t barCount = std::min({points, plot.errors.size(), barLow.size()});
   if (barCount > 0) {
     out += "<g class=\"error-bars\" clip-path=\"url(#main-clip)\" stroke=\"#7a9cc6\" stroke-width=\"1\">\n";
-    for (std::size_t i = 0; i < barCount; ++i) {
+    for (std::size_t i = 0; i < barCount; i += stride) {
       const double e = plot.errors[i];
-      if (std::isfinite(plot.x[i]) && std::isfinite(plot.y[i]) && std::isfinite(e) && e > 0.0) {
-        line(out, sx(plot.x[i]), sy(plot.y[i] - e), sx(plot.x[i]), sy(plot.y[i] + e));
+      if (std::isfinite(plot.x[i]) && std::isfinite(plot.y[i]) && std::isfinite(e) && e > 0.0 &&
+          std::isfinite(barHigh[i])) {
+        const double low = std::isfinite(barLow[i]) ? sy(barLow[i]) : kMainBottom;
+        line(out, sx(plot.x[i]), std::min(low, kMainBottom), sx(plot.x[i]), sy(barHigh[i]));
       }
     }
     out += "</g>\n";
   }
   out += std::string("<g class=\"observations\" fill=\"none\" stroke=\"") + kDataColour +
          "\" stroke-width=\"1.5\">\n";
-  for (std::size_t i = 0; i < points; ++i) {
+  for (std::size_t i = 0; i < points; i += stride) {
     if (std::isfinite(plot.x[i]) && std::isfinite(plot.y[i])) circle(out, sx(plot.x[i]), sy(plot.y[i]), "3.5");
   }
   out += "</g>\n";
@@ -431,14 +545,14 @@ std::string renderFitPlot(const FitPlot& plot) {
   line(out, kLeft, zero, kRight, zero,
        std::string(" class=\"zero-line\" stroke=\"") + kCurveColour + "\" stroke-width=\"1.5\"");
   out += "<g class=\"residual-stems\" stroke=\"#8a8a8a\" stroke-width=\"1\">\n";
-  for (std::size_t i = 0; i < residualCount; ++i) {
+  for (std::size_t i = 0; i < residualCount; i += stride) {
     if (std::isfinite(plot.x[i]) && std::isfinite(plot.residuals[i])) {
       line(out, sx(plot.x[i]), zero, sx(plot.x[i]), sr(plot.residuals[i]));
     }
   }
   out += "</g>\n";
   out += std::string("<g class=\"residuals\" fill=\"") + kDataColour + "\" stroke=\"none\">\n";
-  for (std::size_t i = 0; i < residualCount; ++i) {
+  for (std::size_t i = 0; i < residualCount; i += stride) {
     if (std::isfinite(plot.x[i]) && std::isfinite(plot.residuals[i])) {
       circle(out, sx(plot.x[i]), sr(plot.residuals[i]), "3");
     }
@@ -453,11 +567,8 @@ std::string renderFitPlot(const FitPlot& plot) {
   return out;
 }
 
-namespace {
+}  // namespace
 
-// Writes text to a new file in path's directory and renames it over path:
-// a reader, or another writer, sees the old file or the whole new one, and a
-// failure leaves the old file as it was.
 bool replaceFile(const std::string& path, const std::string& text, std::string* error) {
   const std::size_t slash = path.find_last_of('/');
   const std::string directory = slash == std::string::npos ? "." : path.substr(0, slash);
@@ -490,8 +601,6 @@ bool replaceFile(const std::string& path, const std::string& text, std::string* 
   }
   return true;
 }
-
-}  // namespace
 
 bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error) {
   return replaceFile(path, renderFitPlot(plot), error);

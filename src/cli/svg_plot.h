@@ -24,7 +24,16 @@ struct FitPlot {
                                   // an error bar y +- error; empty: no bars
   bool converged = true;          // false: the picture is marked "not converged"
   std::vector<std::string> warnings;  // one line each, under the plot
+  std::vector<double> bandLow;    // a confidence band along curveX, drawn
+  std::vector<double> bandHigh;   // shaded under the curve; empty: none
+  std::string residualTitle = "model \xE2\x88\x92 y";  // the lower panel's axis title
+  bool logX = false;              // logarithmic axes: values <= 0 are left out
+  bool logY = false;
 };
+
+// Above this many observations only every k-th is drawn (k the smallest
+// that leaves at most this many), and the picture says so.
+constexpr std::size_t kDrawnPointsLimit = 4000;
 
 // The whole document. Non-finite observations and residuals are left out;
 // every number is written with a fixed precision, so equal input gives
@@ -36,11 +45,20 @@ std::string renderFitPlot(const FitPlot& plot);
 // and a failure (returns false with a reason) leaves the old file.
 bool writeFitPlot(const std::string& path, const FitPlot& plot, std::string* error);
 
+// Writes text to a new file in path's directory and renames it over path:
+// a reader, or another writer, sees the old file or the whole new one, and a
+// failure (false with a reason) leaves the old file as it was.
+bool replaceFile(const std::string& path, const std::string& text, std::string* error);
+
 // count abscissae evenly spaced from lo to hi, both ends included.
 std::vector<double> sampleGrid(double lo, double hi, int count);
 
 // count abscissae evenly spaced over the range of x (at least one value).
 std::vector<double> sampleGridOver(const std::vector<double>& x, int count);
+
+// count abscissae evenly spaced in log10 over the positive range of x (at
+// least one value; none when no x is positive).
+std::vector<double> logGridOver(const std::vector<double>& x, int count);
 
 // A step of 1, 2 or 5 times a power of ten: stepDigits * 10^stepExponent.
 struct TickStep {

@@ -292,4 +292,17 @@ int nlfit_fit_model_multi(const nlfit_model* model, size_t n, double* params, si
                                     y, &withDerivatives, result);
 }
 
+int nlfit_predict_model(const nlfit_model* model, size_t predictors, size_t n,
+                        const double* params, const double* covariance, double residual_variance,
+                        int64_t dof, double level, size_t k, const double* x, const double* sigma,
+                        double* values, double* confidence, double* prediction) {
+  if (model == nullptr) return NLFIT_REFUSED_NULL_POINTER;
+  if (n != model->parameters.size() || predictors != 1) return NLFIT_REFUSED_BAD_MODEL;
+  std::unique_ptr<nlfit::ModelInstance> instance = nlfit::newModelInstance(*model);
+  if (!instance) return NLFIT_REFUSED_OUT_OF_MEMORY;
+  return nlfit_predict(nlfit::evaluateInstance, instance.get(), predictors, n, params, covariance,
+                       residual_variance, dof, level, k, x, sigma, values, confidence,
+                       prediction);
+}
+
 }  // extern "C"

@@ -306,6 +306,11 @@ std::string buildReport(const nlfit_report_input& in) {
     rows.push_back({"Chi-square p-value", format("%.4g", r.chi2_p_value)});
   }
   }
+  if (!std::isnan(r.aic)) {
+    rows.push_back({"AIC", format("%.8g", r.aic)});
+    rows.push_back({"AICc", format("%.8g", r.aicc)});
+    rows.push_back({"BIC", format("%.8g", r.bic)});
+  }
   // Left-align the values: a two-column table with the label padded.
   std::size_t labelWidth = 0;
   for (const auto& row : rows) labelWidth = row[0].size() > labelWidth ? row[0].size() : labelWidth;
