@@ -99,7 +99,7 @@ if rc == 0:
         picture = f.read()
     check("error-bars" in picture and "a*exp(-b*x)+c" in picture, "--svg: no error bars or formula")
 
-# --output: one row per observation; fitted + residual = y, the weighted
+# --output: one row per observation; fitted - residual = y, the weighted
 # residual divided by sigma, the confidence band inside the prediction band.
 # The JSON's criteria follow its log-likelihood (k = 3 parameters + scale).
 table = os.path.join(WORK, "decay_fit.csv")
@@ -115,7 +115,7 @@ if rc == 0:
           "prediction_low,prediction_high" and len(lines) == 34, f"--output header: {lines[:2]}")
     for row in lines[1:]:
         x, y, s, fit, res, wres, clo, chi, plo, phi = map(float, row.split(","))
-        check(abs(fit + res - y) < 1e-12 and abs(wres - res / s) < 1e-12 and
+        check(abs(fit - res - y) < 1e-12 and abs(wres - res / s) < 1e-12 and
               plo < clo < fit < chi < phi, f"--output row {row}")
     with open(svg) as f:
         picture = f.read()

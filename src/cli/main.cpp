@@ -428,7 +428,8 @@ void writeOutput(const Arguments& args, const Problem& problem, const std::vecto
       "x,y,sigma,fitted,residual,weighted_residual,confidence_low,confidence_high,"
       "prediction_low,prediction_high\n";
   for (std::size_t i = 0; i < obs.x.size(); ++i) {
-    const double residual = obs.y[i] - b.value[i];
+    // Model minus observation, as the fit itself and the picture define it.
+    const double residual = b.value[i] - obs.y[i];
     const double sigma = obs.sigma.empty() ? 1.0 : obs.sigma[i];
     const double row[] = {obs.x[i], obs.y[i], sigma, b.value[i], residual, residual / sigma,
                           b.value[i] - b.confidence[i], b.value[i] + b.confidence[i],
