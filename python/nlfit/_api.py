@@ -497,12 +497,15 @@ def _options(lib: _library.Library, n: int, held: Optional[NDArray[Any]],
     return options
 
 
-class _VectorCallback:
-    """A Python f(x, *params) behind nlfit_vector_model. The whole body is
-    guarded: an exception (KeyboardInterrupt included) is kept and the fit
-    stopped (nonzero return); the caller re-raises it after the C call.
-    f gets a read-only view of x, so that it cannot change the caller's
-    data or the fit's."""
+class _Callback:
+    """A Python function of (x, *params) behind one of the library's
+    callbacks. The whole body is guarded: an exception (KeyboardInterrupt
+    included) is kept and the fit stopped (nonzero return); the caller
+    re-raises it after the C call. The function gets a read-only view of x,
+    so that it cannot change the caller's data or the fit's."""
+
+    # The ctypes prototype the callback is handed to the library as.
+    _prototype: Any = None
 
     def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
                  guard: _interrupt.Guard, rows: Optional[NDArray[Any]] = None) -> None:
@@ -517,9 +520,9 @@ class _VectorCallback:
         self.m = x.shape[-1]
         self.guard = guard
         self.error: Optional[BaseException] = None
-        self.pointer = _library.VectorModel(self._call)
+        self.pointer = self._prototype(self._call)
 
-    def _call(self, params: Any, x: Any, m: int, values: Any, _user: Any) -> int:
+    def _call(self, params: Any, x: Any, m: int, *rest: Any) -> int:
         try:
             if self.error is not None or self.guard.interrupted():
                 return 1
@@ -529,29 +532,18 @@ class _VectorCallback:
                 if self.d > 1:
                     xs = xs.reshape(m, self.d).T
                 xs.flags.writeable = False
-            arguments = params[:self.n]
-            with self.guard.python_call():
-                out = self.function(xs, *arguments)
-            # Nothing returned (a forgotten return) is NaN: the fit stops as
-            # not finite, naming the observation.
-            out = np.asarray(np.nan if out is None else out)
-            if out.dtype.kind not in "fiu":
-                raise TypeError(
-                    "the model returned %s values; it must return real numbers%s"
-                    % (out.dtype, " (np.real or np.abs of them?)" if out.dtype.kind == "c"
-                       else ""))
-            if out.shape != (m,):
-                if out.shape not in ((), (1,)):
-                    raise ValueError("the model returned shape %s; expected (%d,), the shape of"
-                                     " x (or one value for all x)" % (out.shape, m))
-                out = np.broadcast_to(out, (m,))
-            out = np.ascontiguousarray(out, dtype=np.float64)
-            ctypes.memmove(values, out.ctypes.data, 8 * m)
+            self._evaluate(params, xs, m, rest)
             return 0
         except BaseException as error:  # noqa: B902 - re-raised after the C call
             if self.error is None:
                 self.error = error
             return 1
+
+    def _evaluate(self, params: Any, xs: NDArray[Any], m: int, rest: Tuple[Any, ...]) -> None:
+        """Calls the function at xs and writes its answer where the library
+        asked; rest: the callback's arguments after m. Raises on a bad
+        answer."""
+        raise NotImplementedError
 
     def raise_pending(self) -> None:
         error, self.error = self.error, None
@@ -559,56 +551,52 @@ class _VectorCallback:
             raise error
 
 
-class _JacobianCallback:
+class _VectorCallback(_Callback):
+    """A Python f(x, *params) behind nlfit_vector_model."""
+
+    _prototype = _library.VectorModel
+
+    def _evaluate(self, params: Any, xs: NDArray[Any], m: int, rest: Tuple[Any, ...]) -> None:
+        values = rest[0]
+        arguments = params[:self.n]
+        with self.guard.python_call():
+            out = self.function(xs, *arguments)
+        # Nothing returned (a forgotten return) is NaN: the fit stops as
+        # not finite, naming the observation.
+        out = np.asarray(np.nan if out is None else out)
+        if out.dtype.kind not in "fiu":
+            raise TypeError(
+                "the model returned %s values; it must return real numbers%s"
+                % (out.dtype, " (np.real or np.abs of them?)" if out.dtype.kind == "c"
+                   else ""))
+        if out.shape != (m,):
+            if out.shape not in ((), (1,)):
+                raise ValueError("the model returned shape %s; expected (%d,), the shape of"
+                                 " x (or one value for all x)" % (out.shape, m))
+            out = np.broadcast_to(out, (m,))
+        out = np.ascontiguousarray(out, dtype=np.float64)
+        ctypes.memmove(values, out.ctypes.data, 8 * m)
+
+
+class _JacobianCallback(_Callback):
     """A Python jac(x, *params) returning the (m, n) Jacobian of the model's
-    values behind nlfit_jacobian_function; errors as in _VectorCallback."""
+    values behind nlfit_jacobian_function."""
 
-    def __init__(self, function: Callable[..., Any], x: NDArray[Any], n: int,
-                 guard: _interrupt.Guard, rows: Optional[NDArray[Any]] = None) -> None:
-        # x: what the function is given, (m,) or (d, m); rows: the same
-        # values in the library's layout, (m, d), when d > 1.
-        self.function = function
-        self.x = x.view()
-        self.x.flags.writeable = False
-        self.d = 1 if x.ndim == 1 else x.shape[0]
-        self.x_address = (x if rows is None else rows).ctypes.data
-        self.n = n
-        self.m = x.shape[-1]
-        self.guard = guard
-        self.error: Optional[BaseException] = None
-        self.pointer = _library.JacobianFunction(self._call)
+    _prototype = _library.JacobianFunction
 
-    def _call(self, params: Any, x: Any, m: int, n: int, jacobian: Any, _user: Any) -> int:
-        try:
-            if self.error is not None or self.guard.interrupted():
-                return 1
-            xs = self.x
-            if ctypes.cast(x, ctypes.c_void_p).value != self.x_address or m != self.m:
-                xs = np.ctypeslib.as_array(x, shape=(m * self.d,))
-                if self.d > 1:
-                    xs = xs.reshape(m, self.d).T
-                xs.flags.writeable = False
-            arguments = params[:n]
-            with self.guard.python_call():
-                out = np.asarray(self.function(xs, *arguments))
-            if out.dtype.kind not in "fiu":
-                raise TypeError("jac returned %s values; it must return real numbers"
-                                % out.dtype)
-            if out.shape != (m, n):
-                raise ValueError("jac must return an array of shape (%d, %d), got %s"
-                                 % (m, n, out.shape))
-            out = np.ascontiguousarray(out, dtype=np.float64)
-            ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
-            return 0
-        except BaseException as error:  # noqa: B902 - re-raised after the C call
-            if self.error is None:
-                self.error = error
-            return 1
-
-    def raise_pending(self) -> None:
-        error, self.error = self.error, None
-        if error is not None:
-            raise error
+    def _evaluate(self, params: Any, xs: NDArray[Any], m: int, rest: Tuple[Any, ...]) -> None:
+        n, jacobian = rest[0], rest[1]
+        arguments = params[:n]
+        with self.guard.python_call():
+            out = np.asarray(self.function(xs, *arguments))
+        if out.dtype.kind not in "fiu":
+            raise TypeError("jac returned %s values; it must return real numbers"
+                            % out.dtype)
+        if out.shape != (m, n):
+            raise ValueError("jac must return an array of shape (%d, %d), got %s"
+                             % (m, n, out.shape))
+        out = np.ascontiguousarray(out, dtype=np.float64)
+        ctypes.memmove(jacobian, out.ctypes.data, 8 * m * n)
 
 
 _DERIVATIVES = {"exact": 0, "numeric": 1}
