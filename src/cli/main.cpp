@@ -363,6 +363,33 @@ void chooseStart(const Arguments& args, Problem* problem) {
   chooseBounds(args, problem, given);
 }
 
+// A result with room for every statistic of a fit of n parameters.
+struct FitResult {
+  std::vector<double> covariance, correlation, stdErrors, ciLow, ciHigh;
+  std::vector<unsigned> flags;
+  nlfit_result result;
+  explicit FitResult(std::size_t n)
+      : covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n), flags(n) {
+    nlfit_result_init(&result);
+    result.covariance = covariance.data();
+    result.correlation = correlation.data();
+    result.std_errors = stdErrors.data();
+    result.ci_low = ciLow.data();
+    result.ci_high = ciHigh.data();
+    result.parameter_flags = flags.data();
+  }
+  FitResult(const FitResult&) = delete;
+  FitResult& operator=(const FitResult&) = delete;
+};
+
+// --tolerance, when given, for both the reduction and the step.
+void applyTolerance(const Arguments& args, nlfit_options* options) {
+  if (!std::isnan(args.tolerance)) {
+    options->reduction_tolerance = args.tolerance;
+    options->step_tolerance = args.tolerance;
+  }
+}
+
 // The report layer's warnings, one message each.
 std::vector<std::string> warningMessages(const nlfit_report_input& input) {
   std::string text(nlfit_report_warnings(&input, nullptr, 0) + 1, '\0');
@@ -660,21 +687,10 @@ int runGlobal(const Arguments& args) {
   }
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
-  if (!std::isnan(args.tolerance)) {
-    options.reduction_tolerance = args.tolerance;
-    options.step_tolerance = args.tolerance;
-  }
+  applyTolerance(args, &options);
   std::vector<double> params = start;
-  std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
-  std::vector<unsigned> flags(n);
-  nlfit_result result;
-  nlfit_result_init(&result);
-  result.covariance = covariance.data();
-  result.correlation = correlation.data();
-  result.std_errors = stdErrors.data();
-  result.ci_low = ciLow.data();
-  result.ci_high = ciHigh.data();
-  result.parameter_flags = flags.data();
+  FitResult fit(n);
+  nlfit_result& result = fit.result;
   const int status = nlfit_fit_global(dataSets.data(), count, n, params.data(), &options, &result);
   if (status < 0) fail(kExitBadInput, std::string("fit refused: ") + nlfit_status_message(status));
   std::vector<const char*> cnames;
@@ -774,10 +790,7 @@ int run(const Arguments& args) {
     if (args.estimator == estimators[e]) options.estimator = e;  // NLFIT_ESTIMATOR_ values
   }
   options.loss_scale = args.lossScale;
-  if (!std::isnan(args.tolerance)) {
-    options.reduction_tolerance = args.tolerance;
-    options.step_tolerance = args.tolerance;
-  }
+  applyTolerance(args, &options);
   Progress progress;
   if (isatty(STDERR_FILENO)) {
     options.progress = showProgress;
@@ -785,16 +798,8 @@ int run(const Arguments& args) {
   }
 
   std::vector<double> params = problem.start;
-  std::vector<double> covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n);
-  std::vector<unsigned> flags(n);
-  nlfit_result result;
-  nlfit_result_init(&result);
-  result.covariance = covariance.data();
-  result.correlation = correlation.data();
-  result.std_errors = stdErrors.data();
-  result.ci_low = ciLow.data();
-  result.ci_high = ciHigh.data();
-  result.parameter_flags = flags.data();
+  FitResult fit(n);
+  nlfit_result& result = fit.result;
   const int status = nlfit_fit_model_multi(problem.model.get(), n, params.data(), m,
                                            obs.predictors, obs.x.data(),
                                            obs.y.data(), &options, &result);
