@@ -83,6 +83,18 @@ int evaluateInstance(const double* params, const double* x, std::size_t m, doubl
   return 0;
 }
 
+// A handle on a catalogue entry (of one predictor or several): its name,
+// formula, description and parameters.
+template <typename Entry>
+std::unique_ptr<nlfit_model> catalogueModel(const Entry& entry) {
+  std::unique_ptr<nlfit_model> model(new nlfit_model);
+  model->name = entry.name;
+  model->formula = entry.formula;
+  model->description = entry.description;
+  model->parameters.assign(entry.parameters, entry.parameters + entry.parameterCount);
+  return model;
+}
+
 }  // namespace
 
 int instanceJacobian(const double* params, const double* x, std::size_t m, std::size_t,
@@ -175,11 +187,7 @@ nlfit_model* nlfit_model_builtin(const char* name) {
   for (const NlfitBuiltinModel& entry : kNlfitBuiltinModels) {
     if (!nlfit::sameNameIgnoringCase(entry.name, name)) continue;
     try {
-      std::unique_ptr<nlfit_model> model(new nlfit_model);
-      model->name = entry.name;
-      model->formula = entry.formula;
-      model->description = entry.description;
-      model->parameters.assign(entry.parameters, entry.parameters + entry.parameterCount);
+      std::unique_ptr<nlfit_model> model = nlfit::catalogueModel(entry);
       model->builtin = &entry;
       return model.release();
     } catch (...) {
@@ -189,11 +197,7 @@ nlfit_model* nlfit_model_builtin(const char* name) {
   for (const NlfitBuiltinMultiModel& entry : kNlfitBuiltinMultiModels) {
     if (!nlfit::sameNameIgnoringCase(entry.name, name)) continue;
     try {
-      std::unique_ptr<nlfit_model> model(new nlfit_model);
-      model->name = entry.name;
-      model->formula = entry.formula;
-      model->description = entry.description;
-      model->parameters.assign(entry.parameters, entry.parameters + entry.parameterCount);
+      std::unique_ptr<nlfit_model> model = nlfit::catalogueModel(entry);
       model->builtinMulti = &entry;
       model->predictors.clear();
       for (int k = 0; k < entry.predictorCount; ++k)
