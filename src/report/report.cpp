@@ -360,6 +360,29 @@ std::string buildReport(const nlfit_report_input& in) {
   return out;
 }
 
+// Copies the caller's input into *in and its result into *result, and
+// points in->result at the copy; false when either is missing, too short
+// or there are no parameters.
+bool readInput(const nlfit_report_input* input, nlfit_report_input* in, nlfit_result* result) {
+  if (input == nullptr || !nlfit::readPrefix(input, in) || in->result == nullptr ||
+      !nlfit::readPrefix(in->result, result) || in->params == nullptr) {
+    return false;
+  }
+  in->result = result;
+  return true;
+}
+
+// text into buffer (size bytes), cut to fit and terminated when size > 0;
+// the length of the whole text.
+std::size_t copyText(const std::string& text, char* buffer, std::size_t size) {
+  if (buffer != nullptr && size > 0) {
+    const std::size_t copied = text.size() < size ? text.size() : size - 1;
+    std::memcpy(buffer, text.data(), copied);
+    buffer[copied] = '\0';
+  }
+  return text.size();
+}
+
 }  // namespace
 
 extern "C" {
@@ -387,20 +410,11 @@ size_t nlfit_report_warnings(const nlfit_report_input* input, char* buffer, size
   // The library's copies of the caller's input and result.
   nlfit_report_input in;
   nlfit_result result;
-  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
-      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
-    return 0;
-  }
-  in.result = &result;
+  if (!readInput(input, &in, &result)) return 0;
   try {
     std::string text;
     for (const Warning& w : collectWarnings(in)) text += w.code + "\t" + w.message + "\n";
-    if (buffer != nullptr && size > 0) {
-      const std::size_t copied = text.size() < size ? text.size() : size - 1;
-      std::memcpy(buffer, text.data(), copied);
-      buffer[copied] = '\0';
-    }
-    return text.size();
+    return copyText(text, buffer, size);
   } catch (...) {
     return 0;
   }
@@ -415,19 +429,10 @@ size_t nlfit_report_format(const nlfit_report_input* input, char* buffer, size_t
   // The library's copies of the caller's input and result.
   nlfit_report_input in;
   nlfit_result result;
-  if (input == nullptr || !nlfit::readPrefix(input, &in) || in.result == nullptr ||
-      !nlfit::readPrefix(in.result, &result) || in.params == nullptr) {
-    return 0;
-  }
-  in.result = &result;
+  if (!readInput(input, &in, &result)) return 0;
   try {
     const std::string text = buildReport(in);
-    if (buffer != nullptr && size > 0) {
-      const std::size_t copied = text.size() < size ? text.size() : size - 1;
-      std::memcpy(buffer, text.data(), copied);
-      buffer[copied] = '\0';
-    }
-    return text.size();
+    return copyText(text, buffer, size);
   } catch (...) {
     return 0;
   }
