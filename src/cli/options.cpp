@@ -13,25 +13,17 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-std::string trim(const std::string& s) {
-  std::size_t begin = 0;
-  std::size_t end = s.size();
-  while (begin < end && isBlank(s[begin])) ++begin;
-  while (end > begin && isBlank(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
-}
-
 }  // namespace
 
 bool parseFiniteNumber(const std::string& text, double* value) {
   double v = 0.0;
-  if (!data::parseNumber(trim(text), &v) || !std::isfinite(v)) return false;
+  if (!data::parseNumber(data::trim(text), &v) || !std::isfinite(v)) return false;
   *value = v;
   return true;
 }
 
 bool parseInteger(const std::string& text, long long min, long long max, long long* value) {
-  const std::string t = trim(text);
+  const std::string t = data::trim(text);
   std::size_t i = t.size() > 0 && t[0] == '-' ? 1 : 0;
   if (i == t.size()) return false;
   for (std::size_t k = i; k < t.size(); ++k) {
@@ -47,7 +39,7 @@ bool parseInteger(const std::string& text, long long min, long long max, long lo
 bool parseAssignments(const std::string& text, const std::string& option, Assignments* out,
                       std::string* error) {
   Assignments result;
-  if (trim(text).empty()) {
+  if (data::trim(text).empty()) {
     *out = result;
     return true;
   }
@@ -55,9 +47,9 @@ bool parseAssignments(const std::string& text, const std::string& option, Assign
   for (;;) {
     const std::size_t end = text.find(',', begin);
     const std::string item =
-        trim(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
+        data::trim(text.substr(begin, end == std::string::npos ? std::string::npos : end - begin));
     const std::size_t eq = item.find('=');
-    const std::string name = eq == std::string::npos ? "" : trim(item.substr(0, eq));
+    const std::string name = eq == std::string::npos ? "" : data::trim(item.substr(0, eq));
     double value = 0.0;
     if (name.empty() || !parseFiniteNumber(item.substr(eq + 1), &value)) {
       *error = option + " takes name=value,...; bad item '" + item + "'";
@@ -88,7 +80,7 @@ std::string withoutResponse(const std::string& formula) {
       (i + 1 < formula.size() && formula[i + 1] == '=')) {
     return formula;
   }
-  return trim(formula.substr(i + 1));
+  return data::trim(formula.substr(i + 1));
 }
 
 }  // namespace cli

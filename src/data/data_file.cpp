@@ -98,14 +98,6 @@ bool parseCell(const char* s, std::size_t n, bool decimalComma, std::string* scr
   return parseDecimal(converted->data(), converted->size(), scratch, value);
 }
 
-std::string trim(const std::string& s) {
-  std::size_t begin = 0;
-  std::size_t end = s.size();
-  while (begin < end && isBlank(s[begin])) ++begin;
-  while (end > begin && isBlank(s[end - 1])) --end;
-  return s.substr(begin, end - begin);
-}
-
 // A cell: trimmed of blanks, then of one pair of double quotes.
 struct Cell {
   const char* text;
@@ -411,6 +403,14 @@ bool Reader::readRow(const char* s, std::size_t n, char delimiter, int number,
 }
 
 }  // namespace
+
+std::string trim(const std::string& s) {
+  std::size_t begin = 0;
+  std::size_t end = s.size();
+  while (begin < end && isBlank(s[begin])) ++begin;
+  while (end > begin && isBlank(s[end - 1])) --end;
+  return s.substr(begin, end - begin);
+}
 
 TextInput::~TextInput() {
   if (ownsFd_) ::close(fd_);

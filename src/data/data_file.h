@@ -91,6 +91,9 @@ bool readText(const std::string& path, std::string* text, std::string* error);
 // value beyond the double range included.
 bool parseNumber(const std::string& cell, double* value);
 
+// s without its leading and trailing blanks (spaces and tabs).
+std::string trim(const std::string& s);
+
 // Which columns hold x, y and (optionally) sigma: 1-based column numbers or
 // header names, separated by commas ("1,2", "time,signal,err").
 // With several predictors the first `predictors` names are the x columns,
