@@ -5,10 +5,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "nlfit/fit.h"
 
 namespace nlfit {
+
+// One zero-filled block from calloc, freed with its owner; data() is
+// nullptr before allocate() and when calloc fails.
+class ZeroedBlock {
+ public:
+  ZeroedBlock() = default;
+  ~ZeroedBlock() { std::free(data_); }
+  ZeroedBlock(const ZeroedBlock&) = delete;
+  ZeroedBlock& operator=(const ZeroedBlock&) = delete;
+  void* allocate(std::size_t count, std::size_t size) {
+    data_ = std::calloc(count, size);
+    return data_;
+  }
+  void* data() const { return data_; }
+
+ private:
+  void* data_ = nullptr;
+};
 
 // A bounded free parameter p is fitted through an unbounded variable t:
 //   lower only   p = lower + scale * (sqrt(1 + t^2) - 1)

@@ -139,23 +139,21 @@ bool convergedBy(int status, const StatisticsOutcome& s, int freeCount) {
 // full parameter vector, the rows of an exact Jacobian (rows doubles, 0
 // without one) and the free parameters' indices, in one zero-filled block.
 struct FitMemory {
-  void* block = nullptr;
+  ZeroedBlock block;
   double* free = nullptr;
   double* full = nullptr;
   double* rows = nullptr;
   int* freeIndex = nullptr;
   FitMemory(std::size_t n, std::size_t rowDoubles) {
     if (rowDoubles > SIZE_MAX / sizeof(double) - 2 * n - n) return;
-    block = std::calloc((2 * n + rowDoubles) * sizeof(double) + n * sizeof(int), 1);
-    if (block == nullptr) return;
-    free = static_cast<double*>(block);
+    if (block.allocate((2 * n + rowDoubles) * sizeof(double) + n * sizeof(int), 1) == nullptr) {
+      return;
+    }
+    free = static_cast<double*>(block.data());
     full = free + n;
     rows = full + n;
     freeIndex = reinterpret_cast<int*>(rows + rowDoubles);
   }
-  ~FitMemory() { std::free(block); }
-  FitMemory(const FitMemory&) = delete;
-  FitMemory& operator=(const FitMemory&) = delete;
 };
 
 // The maps of the bounded free parameters, and the statistics' view of the
@@ -293,7 +291,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   if (o.gradient != nullptr) rowDoubles = n;
   if (o.jacobian != nullptr) rowDoubles = (m <= SIZE_MAX / n) ? m * n : SIZE_MAX;
   FitMemory memory(n, rowDoubles);
-  if (memory.block == nullptr) {
+  if (memory.block.data() == nullptr) {
     refuse(NLFIT_REFUSED_OUT_OF_MEMORY, result);
     return NLFIT_REFUSED_OUT_OF_MEMORY;
   }

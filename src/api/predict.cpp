@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 
+#include "api/api.h"
 #include "nlfit/fit.h"
 #include "solver/solver.h"
 
@@ -38,7 +39,7 @@ bool allFinite(std::size_t count, const double* v) {
 // The scratch of one prediction in one block: a parameter vector, the two
 // evaluations of a central difference and the gradients (n rows of k).
 struct PredictionMemory {
-  void* block = nullptr;
+  nlfit::ZeroedBlock block;
   double* point = nullptr;
   double* plus = nullptr;
   double* minus = nullptr;
@@ -47,16 +48,12 @@ struct PredictionMemory {
     // n + 2k + nk <= (n + 2)(k + 1) doubles.
     const std::size_t limit = SIZE_MAX / sizeof(double);
     if (k + 1 == 0 || n + 2 > limit / (k + 1)) return;
-    block = std::calloc(n + 2 * k + n * k, sizeof(double));
-    if (block == nullptr) return;
-    point = static_cast<double*>(block);
+    if (block.allocate(n + 2 * k + n * k, sizeof(double)) == nullptr) return;
+    point = static_cast<double*>(block.data());
     plus = point + n;
     minus = plus + k;
     gradients = minus + k;
   }
-  ~PredictionMemory() { std::free(block); }
-  PredictionMemory(const PredictionMemory&) = delete;
-  PredictionMemory& operator=(const PredictionMemory&) = delete;
 };
 
 int predict(nlfit_vector_model model, void* user, std::size_t predictors, std::size_t n,
@@ -81,7 +78,7 @@ int predict(nlfit_vector_model model, void* user, std::size_t predictors, std::s
   }
   if (k == 0) return 0;
   PredictionMemory w(n, bands ? k : 0);
-  if (w.block == nullptr) return NLFIT_REFUSED_OUT_OF_MEMORY;
+  if (w.block.data() == nullptr) return NLFIT_REFUSED_OUT_OF_MEMORY;
   std::memcpy(w.point, params, n * sizeof(double));
   if (model(w.point, x, k, values, user) != 0) return NLFIT_STOPPED_BY_MODEL;
   if (!bands) return 0;
