@@ -490,7 +490,9 @@ class FormulaInstance final : public ModelInstance {
     parser_.Eval();  // compiles
     std::size_t depth = 0;
     if (ownLoop && translateProgram(parser_.GetByteCode(), vars_, d_, &steps_, &depth)) {
-      stack_.assign(depth * kBlock, 0.0);
+      records_.assign(steps_.size() * kBlock, 0.0);
+      cachedX_.assign(kBlock * d_, 0.0);
+      cachedParams_.assign(parameterCount_, 0.0);
       bool derivable = true;
       for (const Step& step : steps_) {
         if ((step.kind == Step::kCall1 && step.derivative1 == nullptr) ||
@@ -498,10 +500,12 @@ class FormulaInstance final : public ModelInstance {
           derivable = false;
         }
       }
+      layOut();
       if (derivable) {
-        dual_.assign(depth * (1 + parameterCount_) * kBlock, 0.0);
+        dual_.assign(depth * parameterCount_ * kBlock, 0.0);
         partialA_.assign(kBlock, 0.0);
         partialB_.assign(kBlock, 0.0);
+        zeros_.assign(kBlock, 0.0);
       }
     } else {
       steps_.clear();
@@ -513,10 +517,18 @@ class FormulaInstance final : public ModelInstance {
 
   void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
     std::copy(params, params + parameterCount_, vars_.begin() + static_cast<std::ptrdiff_t>(d_));
+    if (m <= kBlock && holdsValuesOf(params, x, m)) {
+      // The solver asks for the Jacobian where it has just evaluated the
+      // model: the values of every step are those of that evaluation.
+      dualBlock(m, rows);
+      return;
+    }
     for (std::size_t start = 0; start < m; start += kBlock) {
       const std::size_t count = std::min(kBlock, m - start);
-      jacobianBlock(x + start * d_, count, rows + start * parameterCount_);
+      evaluateBlock(x + start * d_, count);
+      dualBlock(count, rows + start * parameterCount_);
     }
+    remember(params, x, m);
   }
 
   void evaluate(const double* params, const double* x, std::size_t m,
@@ -535,191 +547,248 @@ class FormulaInstance final : public ModelInstance {
     }
     for (std::size_t start = 0; start < m; start += kBlock) {
       const std::size_t count = std::min(kBlock, m - start);
-      evaluateBlock(x + start * d_, count, values + start);
+      evaluateBlock(x + start * d_, count);
+      const double* result = record(steps_.size() - 1);
+      std::copy(result, result + count, values + start);
     }
+    remember(params, x, m);
   }
 
  private:
-  // x: count rows of d_ predictors.
-  void evaluateBlock(const double* x, std::size_t count, double* values) {
-    double* top = stack_.data() - kBlock;  // the block on top of the stack
-    for (const Step& step : steps_) {
-      double* a = top;  // below the top, for binary steps
+  // Where a step finds its operands and what it carries in dual numbers,
+  // worked out once from the program.
+  struct Layout {
+    std::size_t a = 0;     // the step whose value is the first (a call's only) operand
+    std::size_t b = 0;     // the step whose value is the second operand
+    std::size_t slot = 0;  // the step's place on the stack of dual numbers
+    std::size_t first = 0, count = 0;  // its partial derivatives: components_[first ..]
+  };
+  // A partial derivative that a step's result may hold: with respect to
+  // parameter `index`, and whether its operands hold one. The others are 0
+  // for every point, whatever the values: no parameter they stand for
+  // enters the result.
+  struct Component {
+    std::size_t index;
+    bool inA, inB;
+  };
+
+  void layOut() {
+    const std::size_t n = parameterCount_;
+    std::vector<std::vector<char>> masks;  // the stack of the partial derivatives held
+    std::vector<std::size_t> producers;    // the step whose value each entry is
+    layout_.resize(steps_.size());
+    for (std::size_t s = 0; s < steps_.size(); ++s) {
+      const Step& step = steps_[s];
+      Layout& l = layout_[s];
+      l.first = components_.size();
       switch (step.kind) {
         case Step::kAbscissa:
-          top += kBlock;
-          if (d_ == 1) {
-            std::copy(x, x + count, top);
-          } else {
-            for (std::size_t i = 0; i < count; ++i) top[i] = x[i * d_ + step.variable];
-          }
-          continue;
         case Step::kVariable:
-        case Step::kConstant: {
-          const double v = step.kind == Step::kConstant ? step.constant : vars_[step.variable];
-          top += kBlock;
-          std::fill(top, top + count, v);
-          continue;
-        }
+        case Step::kConstant:
+          masks.emplace_back(n, 0);
+          producers.push_back(s);
+          if (step.kind == Step::kVariable) {
+            masks.back()[step.variable - d_] = 1;
+            components_.push_back({step.variable - d_, false, false});
+          }
+          break;
         case Step::kCall1:
-          for (std::size_t i = 0; i < count; ++i) top[i] = step.call1(top[i]);
-          continue;
-        default:
+          l.a = producers.back();
+          producers.back() = s;
+          for (std::size_t j = 0; j < n; ++j)
+            if (masks.back()[j]) components_.push_back({j, true, false});
           break;
+        default: {
+          l.b = producers.back();
+          producers.pop_back();
+          l.a = producers.back();
+          producers.back() = s;
+          const std::vector<char> maskB = std::move(masks.back());
+          masks.pop_back();
+          std::vector<char>& mask = masks.back();
+          for (std::size_t j = 0; j < n; ++j) {
+            if (mask[j] || maskB[j]) components_.push_back({j, mask[j] != 0, maskB[j] != 0});
+            mask[j] = static_cast<char>(mask[j] || maskB[j]);
+          }
+          break;
+        }
       }
-      a = top - kBlock;
-      const double* b = top;
-      switch (step.kind) {
-        case Step::kAdd:
-          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] + b[i];
-          break;
-        case Step::kSub:
-          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] - b[i];
-          break;
-        case Step::kMul:
-          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] * b[i];
-          break;
-        case Step::kDiv:
-          for (std::size_t i = 0; i < count; ++i) a[i] = a[i] / b[i];
-          break;
-        case Step::kPow:
-          for (std::size_t i = 0; i < count; ++i) a[i] = std::pow(a[i], b[i]);
-          break;
-        case Step::kCall2:
-          for (std::size_t i = 0; i < count; ++i) a[i] = step.call2(a[i], b[i]);
-          break;
-        default:
-          break;
-      }
-      top = a;
+      l.slot = masks.size() - 1;
+      l.count = components_.size() - l.first;
     }
-    std::copy(top, top + count, values);
   }
 
-  // The same program in forward-mode dual numbers: each stack entry holds,
-  // for every point of the block, the value (component 0) and its partial
-  // derivatives with respect to the parameters (component 1 + j), the
-  // components kBlock apart. The values take the operations of
-  // evaluateBlock. A partial derivative that is exactly 0 stays 0 through
-  // a function (the parameter does not enter), even where the function's
-  // derivative is infinite.
-  void jacobianBlock(const double* x, std::size_t count, double* rows) {
-    const std::size_t width = 1 + parameterCount_;
-    const std::size_t entry = width * kBlock;
-    double* top = dual_.data() - entry;
-    for (const Step& step : steps_) {
+  double* record(std::size_t step) { return records_.data() + step * kBlock; }
+  double* partial(std::size_t slot, std::size_t j) {
+    return dual_.data() + (slot * parameterCount_ + j) * kBlock;
+  }
+
+  // Notes the point whose values the records hold (one block of them).
+  void remember(const double* params, const double* x, std::size_t m) {
+    cachedCount_ = 0;
+    if (m == 0 || m > kBlock) return;
+    std::copy(params, params + parameterCount_, cachedParams_.begin());
+    std::copy(x, x + m * d_, cachedX_.begin());
+    cachedCount_ = m;
+  }
+  bool holdsValuesOf(const double* params, const double* x, std::size_t m) const {
+    return m == cachedCount_ && m != 0 &&
+           std::memcmp(params, cachedParams_.data(), parameterCount_ * sizeof(double)) == 0 &&
+           std::memcmp(x, cachedX_.data(), m * d_ * sizeof(double)) == 0;
+  }
+
+  // The value of every step at count points (rows of d_ predictors at x),
+  // each step's in its own record: the operations of muparser's program on
+  // the same operands in the same order.
+  void evaluateBlock(const double* x, std::size_t count) {
+    for (std::size_t s = 0; s < steps_.size(); ++s) {
+      const Step& step = steps_[s];
+      double* const r = record(s);
       switch (step.kind) {
         case Step::kAbscissa:
-        case Step::kVariable:
-        case Step::kConstant: {
-          top += entry;
-          std::fill(top + kBlock, top + entry, 0.0);
-          if (step.kind == Step::kAbscissa) {
-            if (d_ == 1) {
-              std::copy(x, x + count, top);
-            } else {
-              for (std::size_t i = 0; i < count; ++i) top[i] = x[i * d_ + step.variable];
-            }
-            continue;
-          }
-          const double v = step.kind == Step::kConstant ? step.constant : vars_[step.variable];
-          std::fill(top, top + count, v);
-          if (step.kind == Step::kVariable) {
-            // component 1 + j of parameter j, vars_[d_ + j]
-            double* own = top + (step.variable - d_ + 1) * kBlock;
-            std::fill(own, own + count, 1.0);
+          if (d_ == 1) {
+            std::copy(x, x + count, r);
+          } else {
+            for (std::size_t i = 0; i < count; ++i) r[i] = x[i * d_ + step.variable];
           }
           continue;
-        }
-        case Step::kCall1:
-          for (std::size_t i = 0; i < count; ++i) {
-            const double value = step.call1(top[i]);
-            const double d = step.derivative1(top[i], value);
-            top[i] = value;
-            for (std::size_t c = 1; c < width; ++c) {
-              double& p = top[c * kBlock + i];
-              if (p != 0.0) p = d * p;
-            }
-          }
+        case Step::kVariable:
+          std::fill(r, r + count, vars_[step.variable]);
+          continue;
+        case Step::kConstant:
+          std::fill(r, r + count, step.constant);
           continue;
         default:
           break;
       }
-      double* a = top - entry;
-      const double* b = top;
-      if (step.kind == Step::kAdd || step.kind == Step::kSub) {
-        // Sums pass the partial derivatives through.
-        const double sign = step.kind == Step::kAdd ? 1.0 : -1.0;
-        for (std::size_t i = 0; i < count; ++i) a[i] = sign > 0.0 ? a[i] + b[i] : a[i] - b[i];
-        for (std::size_t c = 1; c < width; ++c) {
-          double* pa = a + c * kBlock;
-          const double* pb = b + c * kBlock;
-          if (sign > 0.0) {
-            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] + pb[i];
-          } else {
-            for (std::size_t i = 0; i < count; ++i) pa[i] = pa[i] - pb[i];
-          }
-        }
-        top = a;
+      const double* const a = record(layout_[s].a);
+      if (step.kind == Step::kCall1) {
+        for (std::size_t i = 0; i < count; ++i) r[i] = step.call1(a[i]);
         continue;
       }
-      // The value, and the derivatives of the step with respect to its two
-      // operands, point by point; then every partial derivative.
+      const double* const b = record(layout_[s].b);
+      switch (step.kind) {
+        case Step::kAdd:
+          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] + b[i];
+          break;
+        case Step::kSub:
+          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] - b[i];
+          break;
+        case Step::kMul:
+          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] * b[i];
+          break;
+        case Step::kDiv:
+          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] / b[i];
+          break;
+        case Step::kPow:
+          for (std::size_t i = 0; i < count; ++i) r[i] = std::pow(a[i], b[i]);
+          break;
+        default:  // kCall2
+          for (std::size_t i = 0; i < count; ++i) r[i] = step.call2(a[i], b[i]);
+          break;
+      }
+    }
+  }
+
+  // The partial derivatives of the program in forward-mode dual numbers,
+  // over the values evaluateBlock left in the records: each stack entry
+  // holds, for every point of the block, the partial derivatives with
+  // respect to the parameters it depends on (component j for parameter j,
+  // kBlock apart); the others are 0 and are neither stored nor computed. A
+  // partial derivative that is exactly 0 stays 0 through a function (the
+  // parameter does not enter), even where the function's derivative is
+  // infinite.
+  void dualBlock(std::size_t count, double* rows) {
+    const double* const zeros = zeros_.data();
+    for (std::size_t s = 0; s < steps_.size(); ++s) {
+      const Layout& l = layout_[s];
+      if (l.count == 0) continue;
+      const Step& step = steps_[s];
+      const Component* const components = components_.data() + l.first;
+      if (step.kind == Step::kVariable) {
+        double* own = partial(l.slot, components[0].index);
+        std::fill(own, own + count, 1.0);
+        continue;
+      }
+      const double* const r = record(s);
+      const double* const a = record(l.a);
       double* const da = partialA_.data();
+      if (step.kind == Step::kCall1) {
+        for (std::size_t i = 0; i < count; ++i) da[i] = step.derivative1(a[i], r[i]);
+        for (std::size_t k = 0; k < l.count; ++k) {
+          double* p = partial(l.slot, components[k].index);
+          for (std::size_t i = 0; i < count; ++i)
+            if (p[i] != 0.0) p[i] = da[i] * p[i];
+        }
+        continue;
+      }
+      if (step.kind == Step::kAdd || step.kind == Step::kSub) {
+        // Sums pass the partial derivatives through.
+        for (std::size_t k = 0; k < l.count; ++k) {
+          const Component& c = components[k];
+          double* const out = partial(l.slot, c.index);
+          const double* const pa = c.inA ? out : zeros;
+          const double* const pb = c.inB ? partial(l.slot + 1, c.index) : zeros;
+          if (step.kind == Step::kAdd) {
+            for (std::size_t i = 0; i < count; ++i) out[i] = pa[i] + pb[i];
+          } else {
+            for (std::size_t i = 0; i < count; ++i) out[i] = pa[i] - pb[i];
+          }
+        }
+        continue;
+      }
+      // The derivatives of the step with respect to its two operands, point
+      // by point; then every partial derivative.
+      const double* const b = record(l.b);
+      const double* ga = da;
+      const double* gb = partialB_.data();
       double* const db = partialB_.data();
       switch (step.kind) {
         case Step::kMul:
-          for (std::size_t i = 0; i < count; ++i) {
-            da[i] = b[i];
-            db[i] = a[i];
-            a[i] = a[i] * b[i];
-          }
+          ga = b;
+          gb = a;
           break;
         case Step::kDiv:
           for (std::size_t i = 0; i < count; ++i) {
-            const double v = a[i] / b[i];
             da[i] = 1.0 / b[i];
-            db[i] = -v / b[i];
-            a[i] = v;
+            db[i] = -r[i] / b[i];
           }
           break;
         case Step::kPow:
           if (step.constantExponent) {
             // No partial derivative of the exponent: skip its logarithm.
-            for (std::size_t i = 0; i < count; ++i) {
+            for (std::size_t i = 0; i < count; ++i)
               da[i] = b[i] == 2.0 ? 2.0 * a[i] : b[i] * std::pow(a[i], b[i] - 1.0);
-              db[i] = 0.0;
-              a[i] = std::pow(a[i], b[i]);
-            }
+            gb = zeros;
           } else {
-            for (std::size_t i = 0; i < count; ++i) {
-              dPow(a[i], b[i], &da[i], &db[i]);
-              a[i] = std::pow(a[i], b[i]);
-            }
+            for (std::size_t i = 0; i < count; ++i) dPow(a[i], b[i], &da[i], &db[i]);
           }
           break;
         default:  // kCall2
-          for (std::size_t i = 0; i < count; ++i) {
-            step.partials2(a[i], b[i], &da[i], &db[i]);
-            a[i] = step.call2(a[i], b[i]);
-          }
+          for (std::size_t i = 0; i < count; ++i) step.partials2(a[i], b[i], &da[i], &db[i]);
           break;
       }
-      for (std::size_t c = 1; c < width; ++c) {
-        double* pa = a + c * kBlock;
-        const double* pb = b + c * kBlock;
+      for (std::size_t k = 0; k < l.count; ++k) {
+        const Component& c = components[k];
+        double* const out = partial(l.slot, c.index);
+        const double* const pa = c.inA ? out : zeros;
+        const double* const pb = c.inB ? partial(l.slot + 1, c.index) : zeros;
         for (std::size_t i = 0; i < count; ++i) {
-          const double ta = (pa[i] != 0.0) ? da[i] * pa[i] : 0.0;
-          const double tb = (pb[i] != 0.0) ? db[i] * pb[i] : 0.0;
-          pa[i] = ta + tb;
+          const double ta = (pa[i] != 0.0) ? ga[i] * pa[i] : 0.0;
+          const double tb = (pb[i] != 0.0) ? gb[i] * pb[i] : 0.0;
+          out[i] = ta + tb;
         }
       }
-      top = a;
     }
-    for (std::size_t i = 0; i < count; ++i) {
-      for (std::size_t j = 0; j < parameterCount_; ++j) {
-        rows[i * parameterCount_ + j] = top[(1 + j) * kBlock + i];
-      }
+    // The result is the one entry left, in slot 0.
+    const Layout& last = layout_.back();
+    const std::size_t n = parameterCount_;
+    for (std::size_t j = 0; j < n; ++j) {
+      double* column = rows + j;
+      bool held = false;
+      for (std::size_t k = 0; k < last.count; ++k) held = held || components_[last.first + k].index == j;
+      const double* p = held ? partial(0, j) : zeros;
+      for (std::size_t i = 0; i < count; ++i) column[i * n] = p[i];
     }
   }
 
@@ -728,9 +797,15 @@ class FormulaInstance final : public ModelInstance {
   std::vector<double> vars_;
   FormulaParser parser_;
   std::vector<Step> steps_;
-  std::vector<double> stack_;
+  std::vector<Layout> layout_;          // one per step
+  std::vector<Component> components_;  // the steps' partial derivatives, step after step
+  std::vector<double> records_;        // kBlock values of every step
+  // The point whose values the records hold, for cachedCount_ > 0 points.
+  std::vector<double> cachedParams_, cachedX_;
+  std::size_t cachedCount_ = 0;
   std::vector<double> dual_;  // empty: no exact derivatives
   std::vector<double> partialA_, partialB_;  // a binary step's derivatives, kBlock each
+  std::vector<double> zeros_;                // kBlock zeros: a partial derivative not held
 };
 
 }  // namespace
