@@ -16,6 +16,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -477,6 +478,35 @@ bool translateProgram(const mu::ParserByteCode& code, const std::vector<double>&
   return false;
 }
 
+bool sameBits(double a, double b) {
+  std::uint64_t x = 0, y = 0;
+  std::memcpy(&x, &a, sizeof x);
+  std::memcpy(&y, &b, sizeof y);
+  return x == y;
+}
+
+// out[i] = da[i]*pa[i] + db[i]*pb[i], each product 0 where its partial
+// derivative is 0 (whatever the step's derivative); an operand that does not
+// hold the partial derivative (HasA, HasB false) contributes 0. The products
+// are formed for every point and then selected, so that the loop runs in
+// vectors.
+template <bool HasA, bool HasB>
+void combinePartials(std::size_t count, const double* ga, const double* pa, const double* gb,
+                     const double* pb, double* out) {
+  for (std::size_t i = 0; i < count; ++i) {
+    double ta = 0.0, tb = 0.0;
+    if (HasA) {
+      const double q = ga[i] * pa[i];
+      ta = pa[i] != 0.0 ? q : 0.0;
+    }
+    if (HasB) {
+      const double q = gb[i] * pb[i];
+      tb = pb[i] != 0.0 ? q : 0.0;
+    }
+    out[i] = ta + tb;
+  }
+}
+
 class FormulaInstance final : public ModelInstance {
  public:
   static constexpr std::size_t kBlock = 128;
@@ -562,6 +592,7 @@ class FormulaInstance final : public ModelInstance {
     std::size_t b = 0;     // the step whose value is the second operand
     std::size_t slot = 0;  // the step's place on the stack of dual numbers
     std::size_t first = 0, count = 0;  // its partial derivatives: components_[first ..]
+    bool uniform = false;  // the same value at every point: no predictor enters
   };
   // A partial derivative that a step's result may hold: with respect to
   // parameter `index`, and whether its operands hold one. The others are 0
@@ -587,6 +618,7 @@ class FormulaInstance final : public ModelInstance {
         case Step::kConstant:
           masks.emplace_back(n, 0);
           producers.push_back(s);
+          l.uniform = step.kind != Step::kAbscissa;
           if (step.kind == Step::kVariable) {
             masks.back()[step.variable - d_] = 1;
             components_.push_back({step.variable - d_, false, false});
@@ -595,6 +627,7 @@ class FormulaInstance final : public ModelInstance {
         case Step::kCall1:
           l.a = producers.back();
           producers.back() = s;
+          l.uniform = layout_[l.a].uniform;
           for (std::size_t j = 0; j < n; ++j)
             if (masks.back()[j]) components_.push_back({j, true, false});
           break;
@@ -603,6 +636,7 @@ class FormulaInstance final : public ModelInstance {
           producers.pop_back();
           l.a = producers.back();
           producers.back() = s;
+          l.uniform = layout_[l.a].uniform && layout_[l.b].uniform;
           const std::vector<char> maskB = std::move(masks.back());
           masks.pop_back();
           std::vector<char>& mask = masks.back();
@@ -661,32 +695,44 @@ class FormulaInstance final : public ModelInstance {
         default:
           break;
       }
-      const double* const a = record(layout_[s].a);
-      if (step.kind == Step::kCall1) {
-        for (std::size_t i = 0; i < count; ++i) r[i] = step.call1(a[i]);
-        continue;
-      }
-      const double* const b = record(layout_[s].b);
+      // A step of uniform operands is computed once and copied; a function
+      // called with the bits of the point before (a grid's repeated
+      // coordinates) gives that point's value again.
+      const Layout& l = layout_[s];
+      const std::size_t points = l.uniform ? std::min<std::size_t>(count, 1) : count;
+      const double* const a = record(l.a);
+      const double* const b = record(l.b);
       switch (step.kind) {
         case Step::kAdd:
-          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] + b[i];
+          for (std::size_t i = 0; i < points; ++i) r[i] = a[i] + b[i];
           break;
         case Step::kSub:
-          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] - b[i];
+          for (std::size_t i = 0; i < points; ++i) r[i] = a[i] - b[i];
           break;
         case Step::kMul:
-          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] * b[i];
+          for (std::size_t i = 0; i < points; ++i) r[i] = a[i] * b[i];
           break;
         case Step::kDiv:
-          for (std::size_t i = 0; i < count; ++i) r[i] = a[i] / b[i];
+          for (std::size_t i = 0; i < points; ++i) r[i] = a[i] / b[i];
+          break;
+        case Step::kCall1:
+          for (std::size_t i = 0; i < points; ++i)
+            r[i] = i > 0 && sameBits(a[i], a[i - 1]) ? r[i - 1] : step.call1(a[i]);
           break;
         case Step::kPow:
-          for (std::size_t i = 0; i < count; ++i) r[i] = std::pow(a[i], b[i]);
+          for (std::size_t i = 0; i < points; ++i)
+            r[i] = i > 0 && sameBits(a[i], a[i - 1]) && sameBits(b[i], b[i - 1])
+                       ? r[i - 1]
+                       : std::pow(a[i], b[i]);
           break;
         default:  // kCall2
-          for (std::size_t i = 0; i < count; ++i) r[i] = step.call2(a[i], b[i]);
+          for (std::size_t i = 0; i < points; ++i)
+            r[i] = i > 0 && sameBits(a[i], a[i - 1]) && sameBits(b[i], b[i - 1])
+                       ? r[i - 1]
+                       : step.call2(a[i], b[i]);
           break;
       }
+      if (points < count) std::fill(r + 1, r + count, r[0]);
     }
   }
 
@@ -717,8 +763,10 @@ class FormulaInstance final : public ModelInstance {
         for (std::size_t i = 0; i < count; ++i) da[i] = step.derivative1(a[i], r[i]);
         for (std::size_t k = 0; k < l.count; ++k) {
           double* p = partial(l.slot, components[k].index);
-          for (std::size_t i = 0; i < count; ++i)
-            if (p[i] != 0.0) p[i] = da[i] * p[i];
+          for (std::size_t i = 0; i < count; ++i) {
+            const double q = da[i] * p[i];
+            p[i] = p[i] != 0.0 ? q : p[i];
+          }
         }
         continue;
       }
@@ -771,12 +819,13 @@ class FormulaInstance final : public ModelInstance {
       for (std::size_t k = 0; k < l.count; ++k) {
         const Component& c = components[k];
         double* const out = partial(l.slot, c.index);
-        const double* const pa = c.inA ? out : zeros;
         const double* const pb = c.inB ? partial(l.slot + 1, c.index) : zeros;
-        for (std::size_t i = 0; i < count; ++i) {
-          const double ta = (pa[i] != 0.0) ? ga[i] * pa[i] : 0.0;
-          const double tb = (pb[i] != 0.0) ? gb[i] * pb[i] : 0.0;
-          out[i] = ta + tb;
+        if (c.inA && c.inB) {
+          combinePartials<true, true>(count, ga, out, gb, pb, out);
+        } else if (c.inA) {
+          combinePartials<true, false>(count, ga, out, gb, pb, out);
+        } else {
+          combinePartials<false, true>(count, ga, out, gb, pb, out);
         }
       }
     }
