@@ -274,16 +274,29 @@ inline void powerLaw(double x, const double* p, double* g) {
 
 // ---- Two predictors: x points at (x1, x2) ----
 
-inline void gaussian2d(const double* x, const double* p, double* g) {
+// The exponential of gaussian2d at a point, as its value computes it: the
+// value is p[0] * e + p[4], bit for bit, so that a fit's value and gradient
+// can share it.
+inline double gaussian2dExponential(const double* x, const double* p) {
+  const double u = x[0] - p[1];
+  const double v = x[1] - p[2];
+  return std::exp(-(std::pow(u, 2.0) + std::pow(v, 2.0)) / (2.0 * std::pow(p[3], 2.0)));
+}
+
+// The gradient at a point whose exponential is e.
+inline void gaussian2dAt(const double* x, const double* p, double e, double* g) {
   const double u = x[0] - p[1], v = x[1] - p[2];
   const double s2 = p[3] * p[3];
-  const double e = std::exp(-(u * u + v * v) / (2.0 * s2));
   const double ae = p[0] * e;
   g[0] = e;
   g[1] = ae * u / s2;
   g[2] = ae * v / s2;
   g[3] = ae * (u * u + v * v) / (s2 * p[3]);
   g[4] = 1.0;
+}
+
+inline void gaussian2d(const double* x, const double* p, double* g) {
+  gaussian2dAt(x, p, gaussian2dExponential(x, p), g);
 }
 
 inline void gaussian2dElliptic(const double* x, const double* p, double* g) {

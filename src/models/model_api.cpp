@@ -59,6 +59,48 @@ class BuiltinMultiInstance final : public ModelInstance {
   std::size_t n_;
 };
 
+// gaussian2d: the value and the gradient share each point's exponential.
+// The solver asks for the Jacobian where it has just evaluated the model;
+// the exponentials of that evaluation (up to kPoints points) are kept and
+// used when the parameters and the points are the same bits, so the
+// Jacobian is the same whether it finds them or computes them.
+class Gaussian2dInstance final : public ModelInstance {
+ public:
+  static constexpr std::size_t kPoints = 256;
+  static constexpr std::size_t kN = 5;
+
+  Gaussian2dInstance() : exponentials_(kPoints), points_(2 * kPoints) {}
+  void evaluate(const double* params, const double* x, std::size_t m,
+                double* values) override {
+    const bool keep = m <= kPoints;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double e = gradients::gaussian2dExponential(x + 2 * i, params);
+      values[i] = params[0] * e + params[4];
+      if (keep) exponentials_[i] = e;
+    }
+    count_ = 0;
+    if (!keep) return;
+    std::memcpy(params_, params, sizeof params_);
+    std::memcpy(points_.data(), x, 2 * m * sizeof(double));
+    count_ = m;
+  }
+  bool hasJacobian() const override { return true; }
+  void jacobian(const double* params, const double* x, std::size_t m, double* rows) override {
+    const bool kept = m == count_ && m > 0 && std::memcmp(params, params_, sizeof params_) == 0 &&
+                      std::memcmp(x, points_.data(), 2 * m * sizeof(double)) == 0;
+    for (std::size_t i = 0; i < m; ++i) {
+      const double e = kept ? exponentials_[i] : gradients::gaussian2dExponential(x + 2 * i, params);
+      gradients::gaussian2dAt(x + 2 * i, params, e, rows + i * kN);
+    }
+  }
+
+ private:
+  std::vector<double> exponentials_;  // of the last evaluation, count_ of them
+  std::vector<double> points_;        // its points
+  double params_[kN] = {};            // its parameters
+  std::size_t count_ = 0;
+};
+
 bool sameNameIgnoringCase(const char* a, const char* b) {
   for (; *a != '\0' && *b != '\0'; ++a, ++b) {
     char ca = *a, cb = *b;
@@ -116,6 +158,8 @@ bool withInstanceDerivatives(const nlfit_options* given, ModelInstance* instance
 
 std::unique_ptr<ModelInstance> newModelInstance(const nlfit_model& model) {
   try {
+    if (model.builtinMulti != nullptr && model.builtinMulti->function == nlfitModelGaussian2d)
+      return std::unique_ptr<ModelInstance>(new Gaussian2dInstance());
     if (model.builtinMulti != nullptr)
       return std::unique_ptr<ModelInstance>(
           new BuiltinMultiInstance(model.builtinMulti->function, model.predictors.size(),
