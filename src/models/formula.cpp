@@ -593,6 +593,9 @@ class FormulaInstance final : public ModelInstance {
     std::size_t slot = 0;  // the step's place on the stack of dual numbers
     std::size_t first = 0, count = 0;  // its partial derivatives: components_[first ..]
     bool uniform = false;  // the same value at every point: no predictor enters
+    bool memo = false;     // a function of some of the predictors only (d > 1): its
+                           // arguments repeat on a grid, its values are looked up
+    std::uint64_t predictors = 0;  // the predictors that enter (bit k, k < 64)
   };
   // A partial derivative that a step's result may hold: with respect to
   // parameter `index`, and whether its operands hold one. The others are 0
@@ -619,6 +622,8 @@ class FormulaInstance final : public ModelInstance {
           masks.emplace_back(n, 0);
           producers.push_back(s);
           l.uniform = step.kind != Step::kAbscissa;
+          if (step.kind == Step::kAbscissa && step.variable < 64) l.predictors = std::uint64_t{1} << step.variable;
+          if (step.kind == Step::kAbscissa && step.variable >= 64) l.predictors = ~std::uint64_t{0};
           if (step.kind == Step::kVariable) {
             masks.back()[step.variable - d_] = 1;
             components_.push_back({step.variable - d_, false, false});
@@ -628,6 +633,7 @@ class FormulaInstance final : public ModelInstance {
           l.a = producers.back();
           producers.back() = s;
           l.uniform = layout_[l.a].uniform;
+          l.predictors = layout_[l.a].predictors;
           for (std::size_t j = 0; j < n; ++j)
             if (masks.back()[j]) components_.push_back({j, true, false});
           break;
@@ -637,6 +643,7 @@ class FormulaInstance final : public ModelInstance {
           l.a = producers.back();
           producers.back() = s;
           l.uniform = layout_[l.a].uniform && layout_[l.b].uniform;
+          l.predictors = layout_[l.a].predictors | layout_[l.b].predictors;
           const std::vector<char> maskB = std::move(masks.back());
           masks.pop_back();
           std::vector<char>& mask = masks.back();
@@ -649,7 +656,32 @@ class FormulaInstance final : public ModelInstance {
       }
       l.slot = masks.size() - 1;
       l.count = components_.size() - l.first;
+      const std::uint64_t all = d_ >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << d_) - 1;
+      l.memo = d_ > 1 && !l.uniform && (l.predictors & all) != all &&
+               (step.kind == Step::kCall1 || step.kind == Step::kCall2 || step.kind == Step::kPow);
     }
+    const Layout& last = layout_.back();
+    held_.assign(n, 0);
+    for (std::size_t k = 0; k < last.count; ++k) held_[components_[last.first + k].index] = 1;
+  }
+
+  // A small table of a function's values by the bits of its arguments, for
+  // one step of one block.
+  struct MemoEntry {
+    std::uint64_t a = 0, b = 0, round = 0;
+    double value = 0.0;
+  };
+  static constexpr std::size_t kMemoEntries = 32;
+
+  template <typename F>
+  double lookUp(double a, double b, F f) {
+    std::uint64_t ka = 0, kb = 0;
+    std::memcpy(&ka, &a, sizeof ka);
+    std::memcpy(&kb, &b, sizeof kb);
+    MemoEntry& e = memo_[((ka ^ (kb * 0xC2B2AE3D27D4EB4FULL)) * 0x9E3779B97F4A7C15ULL) >> 59];
+    if (e.round == memoRound_ && e.a == ka && e.b == kb) return e.value;
+    e = {ka, kb, memoRound_, f(a, b)};
+    return e.value;
   }
 
   double* record(std::size_t step) { return records_.data() + step * kBlock; }
@@ -716,16 +748,34 @@ class FormulaInstance final : public ModelInstance {
           for (std::size_t i = 0; i < points; ++i) r[i] = a[i] / b[i];
           break;
         case Step::kCall1:
+          if (l.memo) {
+            ++memoRound_;
+            const auto call = [&step](double u, double) { return step.call1(u); };
+            for (std::size_t i = 0; i < points; ++i) r[i] = lookUp(a[i], 0.0, call);
+            break;
+          }
           for (std::size_t i = 0; i < points; ++i)
             r[i] = i > 0 && sameBits(a[i], a[i - 1]) ? r[i - 1] : step.call1(a[i]);
           break;
         case Step::kPow:
+          if (l.memo) {
+            ++memoRound_;
+            const auto power = [](double u, double v) { return std::pow(u, v); };
+            for (std::size_t i = 0; i < points; ++i) r[i] = lookUp(a[i], b[i], power);
+            break;
+          }
           for (std::size_t i = 0; i < points; ++i)
             r[i] = i > 0 && sameBits(a[i], a[i - 1]) && sameBits(b[i], b[i - 1])
                        ? r[i - 1]
                        : std::pow(a[i], b[i]);
           break;
         default:  // kCall2
+          if (l.memo) {
+            ++memoRound_;
+            const auto call = [&step](double u, double v) { return step.call2(u, v); };
+            for (std::size_t i = 0; i < points; ++i) r[i] = lookUp(a[i], b[i], call);
+            break;
+          }
           for (std::size_t i = 0; i < points; ++i)
             r[i] = i > 0 && sameBits(a[i], a[i - 1]) && sameBits(b[i], b[i - 1])
                        ? r[i - 1]
@@ -760,11 +810,16 @@ class FormulaInstance final : public ModelInstance {
       const double* const a = record(l.a);
       double* const da = partialA_.data();
       if (step.kind == Step::kCall1) {
-        for (std::size_t i = 0; i < count; ++i) da[i] = step.derivative1(a[i], r[i]);
+        // exp's derivative is its value.
+        const double* d = r;
+        if (step.derivative1 != dExp) {
+          for (std::size_t i = 0; i < count; ++i) da[i] = step.derivative1(a[i], r[i]);
+          d = da;
+        }
         for (std::size_t k = 0; k < l.count; ++k) {
           double* p = partial(l.slot, components[k].index);
           for (std::size_t i = 0; i < count; ++i) {
-            const double q = da[i] * p[i];
+            const double q = d[i] * p[i];
             p[i] = p[i] != 0.0 ? q : p[i];
           }
         }
@@ -805,8 +860,11 @@ class FormulaInstance final : public ModelInstance {
         case Step::kPow:
           if (step.constantExponent) {
             // No partial derivative of the exponent: skip its logarithm.
-            for (std::size_t i = 0; i < count; ++i)
-              da[i] = b[i] == 2.0 ? 2.0 * a[i] : b[i] * std::pow(a[i], b[i] - 1.0);
+            if (steps_[l.b].constant == 2.0) {
+              for (std::size_t i = 0; i < count; ++i) da[i] = 2.0 * a[i];
+            } else {
+              for (std::size_t i = 0; i < count; ++i) da[i] = b[i] * std::pow(a[i], b[i] - 1.0);
+            }
             gb = zeros;
           } else {
             for (std::size_t i = 0; i < count; ++i) dPow(a[i], b[i], &da[i], &db[i]);
@@ -830,13 +888,10 @@ class FormulaInstance final : public ModelInstance {
       }
     }
     // The result is the one entry left, in slot 0.
-    const Layout& last = layout_.back();
     const std::size_t n = parameterCount_;
     for (std::size_t j = 0; j < n; ++j) {
       double* column = rows + j;
-      bool held = false;
-      for (std::size_t k = 0; k < last.count; ++k) held = held || components_[last.first + k].index == j;
-      const double* p = held ? partial(0, j) : zeros;
+      const double* p = held_[j] ? partial(0, j) : zeros;
       for (std::size_t i = 0; i < count; ++i) column[i * n] = p[i];
     }
   }
@@ -855,6 +910,9 @@ class FormulaInstance final : public ModelInstance {
   std::vector<double> dual_;  // empty: no exact derivatives
   std::vector<double> partialA_, partialB_;  // a binary step's derivatives, kBlock each
   std::vector<double> zeros_;                // kBlock zeros: a partial derivative not held
+  std::vector<char> held_;                   // the result's partial derivatives held
+  MemoEntry memo_[kMemoEntries];
+  std::uint64_t memoRound_ = 0;  // entries of other rounds are empty
 };
 
 }  // namespace
