@@ -2,6 +2,7 @@
 // progress reports.
 #include <atomic>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -52,10 +53,10 @@ Curves makeCurves(std::size_t curves, std::size_t points) {
 struct Outputs {
   explicit Outputs(std::size_t curves)
       : params(curves * kN, -1.0), status(curves, 99), converged(curves, 7), rss(curves, -1.0),
-        evaluations(curves, -1), stdErrors(curves * kN, -1.0) {}
+        evaluations(curves, -1), stdErrors(curves * kN, -1.0), jacobianEvaluations(curves, -1) {}
   nlfit_batch_outputs view() {
     return {sizeof(nlfit_batch_outputs), params.data(), status.data(), converged.data(), rss.data(),
-            evaluations.data(), stdErrors.data()};
+            evaluations.data(), stdErrors.data(), jacobianEvaluations.data()};
   }
   std::vector<double> params;
   std::vector<int> status;
@@ -63,6 +64,7 @@ struct Outputs {
   std::vector<double> rss;
   std::vector<int64_t> evaluations;
   std::vector<double> stdErrors;
+  std::vector<int64_t> jacobianEvaluations;
 };
 
 struct Layout {
@@ -135,11 +137,13 @@ void expectSameAsAlone(const Curves& c, const Layout& l, Outputs& out,
     if (status < 0) {
       EXPECT_TRUE(std::isnan(out.rss[k]));
       EXPECT_EQ(out.evaluations[k], 0);
+      EXPECT_EQ(out.jacobianEvaluations[k], 0);
       continue;
     }
     EXPECT_EQ(result.converged, out.converged[k]);
     EXPECT_SAME_BITS(result.rss, out.rss[k]);
     EXPECT_EQ(result.evaluations, out.evaluations[k]);
+    EXPECT_EQ(result.jacobian_evaluations, out.jacobianEvaluations[k]);
     if (l.statistics) {
       for (std::size_t j = 0; j < kN; ++j) EXPECT_SAME_BITS(stdErrors[j], out.stdErrors[k * kN + j]);
     }
@@ -187,8 +191,19 @@ TEST(FitMany, ModelHandleCurvesAsFittedAloneAtAnyThreadCount) {
     EXPECT_EQ(nlfit_fit_many(model, nullptr, nullptr, kN - 1, &data, &options, &outputs),
               NLFIT_REFUSED_BAD_MODEL);
     EXPECT_EQ(out.converged[0], 1);
+    EXPECT_GT(out.jacobianEvaluations[0], 0);  // the formula's exact derivatives
     expectSameAsAlone(c, l, out, model);
   }
+  // A caller built before jacobian_evaluations: its outputs end before it,
+  // and the memory after them is not written.
+  Outputs out(c.curves);
+  nlfit_batch_outputs outputs = out.view();
+  outputs.struct_size = offsetof(nlfit_batch_outputs, jacobian_evaluations);
+  const nlfit_batch_data data = dataOf(c, l);
+  const nlfit_batch_options options = batchOptions(l, 2);
+  ASSERT_EQ(nlfit_fit_many(model, nullptr, nullptr, kN, &data, &options, &outputs), 0);
+  EXPECT_EQ(out.jacobianEvaluations, std::vector<int64_t>(c.curves, -1));
+  EXPECT_GT(out.evaluations[0], 0);
   nlfit_model_free(model);
 }
 

@@ -62,7 +62,7 @@ NLFIT_FIT_API void nlfit_batch_data_init_size(nlfit_batch_data *data, size_t siz
 
 /* Per-curve outputs; each array may be NULL except params. A curve that was
  * refused or not started keeps its start in params, converged 0, rss NaN,
- * evaluations 0 and NaN standard errors. */
+ * evaluations and jacobian_evaluations 0 and NaN standard errors. */
 typedef struct nlfit_batch_outputs {
   size_t struct_size;       /* sizeof(nlfit_batch_outputs), set by nlfit_batch_outputs_init */
   double *params;           /* K*n fitted parameters */
@@ -71,6 +71,8 @@ typedef struct nlfit_batch_outputs {
   double *rss;              /* K */
   int64_t *evaluations;     /* K */
   double *std_errors;       /* K*n; filled only when fit->compute_statistics is nonzero */
+  int64_t *jacobian_evaluations; /* K, may be NULL: calls of the exact Jacobian of each fit
+                               (nlfit_result's jacobian_evaluations); 0 with differences */
 } nlfit_batch_outputs;
 
 /* All arrays NULL; struct_size = size. */

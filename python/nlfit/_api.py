@@ -1540,8 +1540,9 @@ if fit.__doc__:
 class BatchResult:
     """The result of ``fit_many``: K curves of n parameters.
 
-    It iterates over its fields in order, as the named tuple it once was:
-    ``params, status, converged, rss, std_errors, evaluations = result``.
+    It iterates over its first six fields in order, as the named tuple it
+    once was: ``params, status, converged, rss, std_errors, evaluations =
+    result``; ``jacobian_evaluations`` came later and is read by name.
 
     Attributes
     ----------
@@ -1559,6 +1560,9 @@ class BatchResult:
         (K, n) float64 standard errors; None with ``std_errors=False``.
     evaluations : numpy.ndarray
         (K,) int64 model evaluations of each fit.
+    jacobian_evaluations : numpy.ndarray
+        (K,) int64 calls of the exact Jacobian of each fit (one per
+        iteration, plus the statistics'); 0 with difference derivatives.
 
     Examples
     --------
@@ -1578,14 +1582,13 @@ class BatchResult:
     rss: Any
     std_errors: Any
     evaluations: Any
+    jacobian_evaluations: Any = None
 
-    _fields: ClassVar[Tuple[str, ...]]
+    _fields: ClassVar[Tuple[str, ...]] = ("params", "status", "converged", "rss", "std_errors",
+                                          "evaluations")
 
     def __iter__(self) -> Iterator[Any]:
-        return (getattr(self, field.name) for field in dataclasses.fields(self))
-
-
-BatchResult._fields = tuple(field.name for field in dataclasses.fields(BatchResult))
+        return (getattr(self, name) for name in self._fields)
 
 
 def _batch_predictors(x: Any, K: int, known: Optional[int]) -> int:
@@ -1830,6 +1833,7 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
     converged = np.zeros(K, dtype=np.uint8)
     rss = np.empty(K)
     evaluations = np.empty(K, dtype=np.int64)
+    jacobians = np.empty(K, dtype=np.int64)
     errors = np.empty((K, n)) if std_errors else None
     code = 0
     with _interrupt.Guard() as guard:
@@ -1847,12 +1851,12 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
                 if bar.needed:
                     batch.progress = bar.pointer
                 code = _fit_rows_in_c(lib, handle, n, rows, Y, p0, sigma, batch, params, status,
-                                      converged, rss, evaluations, errors, bar, d)
+                                      converged, rss, evaluations, errors, bar, d, jacobians)
             else:
                 code = _fit_callable_rows(lib, function, x, Y, p0, sigma, held,
                                           absolute_sigma, maxfev, options, params, status,
                                           converged, rss, evaluations, errors, bar, guard,
-                                          bounded, estimator_code, d)
+                                          bounded, estimator_code, d, jacobians)
         finally:
             bar.close()
     # Here a Ctrl-C during the batch has been raised as KeyboardInterrupt.
@@ -1861,7 +1865,8 @@ def fit_many(model: ModelLike, x: Any, Y: Any, p0: Any = None, sigma: Any = None
                            % (lib.status_message(code), lib.status_name(code)), code)
     if code in (_library.STOPPED_BY_CALLBACK, _library.STOPPED_BY_MODEL):
         raise _stopped(lib, code, "fit_many")
-    return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations)
+    return BatchResult(params, status, converged.view(np.bool_), rss, errors, evaluations,
+                       jacobians)
 
 
 def _slice_size(threads: int) -> int:
@@ -1877,7 +1882,7 @@ def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any]
                    p0: NDArray[Any], sigma: Optional[NDArray[Any]], batch: _library.BatchOptions,
                    params: NDArray[Any], status: NDArray[Any], converged: NDArray[Any],
                    rss: NDArray[Any], evaluations: NDArray[Any], errors: Optional[NDArray[Any]],
-                   bar: _Progress, d: int = 1) -> int:
+                   bar: _Progress, d: int = 1, jacobians: Optional[NDArray[Any]] = None) -> int:
     """The batch in C, slice by slice (each curve's fit is its own, so the
     slices change no result); returns 0, or the status that stopped it."""
     K, m = Y.shape
@@ -1897,7 +1902,8 @@ def _fit_rows_in_c(lib: _library.Library, handle: Model, n: int, x: NDArray[Any]
             start=address(p0, p0.ndim == 2), start_per_curve=int(p0.ndim == 2), predictors=d)
         outputs = _library.BatchOutputs(
             params=address(params), status=address(status), converged=address(converged),
-            rss=address(rss), evaluations=address(evaluations), std_errors=address(errors))
+            rss=address(rss), evaluations=address(evaluations), std_errors=address(errors),
+            jacobian_evaluations=address(jacobians))
         bar.offset = first
         code = int(lib.nlfit_fit_many(handle.handle(), _library.PointModel(0), None, n,
                                       ctypes.byref(data), ctypes.byref(batch),
@@ -1915,7 +1921,8 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
                        errors: Optional[NDArray[Any]], bar: _Progress,
                        guard: _interrupt.Guard,
                        bounded: Optional[Tuple[NDArray[Any], NDArray[Any]]] = None,
-                       estimator_code: int = 0, d: int = 1) -> int:
+                       estimator_code: int = 0, d: int = 1,
+                       jacobians: Optional[NDArray[Any]] = None) -> int:
     """The slow path of fit_many; returns 0, or the status that stopped it."""
     K, m = Y.shape
     n = params.shape[1]
@@ -1942,6 +1949,8 @@ def _fit_callable_rows(lib: _library.Library, model: Callable[..., Any], x: NDAr
         converged[k] = result.converged if code > 0 else 0
         rss[k] = result.rss if code > 0 else np.nan
         evaluations[k] = result.evaluations if code > 0 else 0
+        if jacobians is not None:
+            jacobians[k] = result.jacobian_evaluations if code > 0 else 0
         if code < 0 and errors is not None:
             errors[k] = np.nan
         bar.advance(k + 1)

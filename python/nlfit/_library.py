@@ -163,6 +163,7 @@ class BatchOutputs(_Sized):
         ("rss", ctypes.c_void_p),
         ("evaluations", ctypes.c_void_p),
         ("std_errors", ctypes.c_void_p),
+        ("jacobian_evaluations", ctypes.c_void_p),
     ]
 
 

@@ -18,6 +18,7 @@ separate compute calls fits the blocks again.
 
 from __future__ import annotations
 
+import dataclasses
 import os
 import threading
 from typing import TYPE_CHECKING, Any, Dict, Optional, Tuple
@@ -58,7 +59,8 @@ def _fit_block(Y: NDArray[Any], x: NDArray[Any], p0: NDArray[Any], sigma: Option
                model: Any, n: int, threads: Optional[int], kwargs: Dict[str, Any],
                d: int = 1) -> NDArray[Any]:
     """Fits one block; returns the outputs side by side in one float64 array
-    (k, 2n + 4): params, status, converged, rss, evaluations, std errors."""
+    (k, 2n + 5): params, status, converged, rss, evaluations, Jacobian
+    evaluations, std errors."""
     if threads is None:
         threads = _worker_threads() or os.cpu_count() or 1
     Y, x, p0 = (np.ascontiguousarray(a) for a in (Y, x, p0))
@@ -70,13 +72,14 @@ def _fit_block(Y: NDArray[Any], x: NDArray[Any], p0: NDArray[Any], sigma: Option
     with _BATCH_LOCK:
         r = _api.fit_many(model, x, Y, p0, sigma=sigma, threads=threads, **kwargs)
     k = Y.shape[0]
-    out = np.empty((k, 2 * n + 4))
+    out = np.empty((k, 2 * n + 5))
     out[:, :n] = r.params
     out[:, n] = r.status
     out[:, n + 1] = r.converged
     out[:, n + 2] = r.rss
     out[:, n + 3] = r.evaluations
-    out[:, n + 4:] = r.std_errors if r.std_errors is not None else np.nan
+    out[:, n + 4] = r.jacobian_evaluations
+    out[:, n + 5:] = r.std_errors if r.std_errors is not None else np.nan
     return out
 
 
@@ -205,7 +208,7 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
 
     fit_block = dask.delayed(_fit_block, pure=True)
     sigmas = blocks(sigma) if sigma is not None else [None] * len(row_chunks)
-    width = 2 * n + 4
+    width = 2 * n + 5
     parts = [da.from_delayed(fit_block(yb, xb, pb, sb, model=model, n=n, threads=threads,
                                        kwargs=kwargs, d=d),
                              shape=(k, width), dtype=np.float64)
@@ -217,10 +220,12 @@ def fit_many(model: _api.ModelLike, x: Any, Y: Any, p0: Any, sigma: Any = None,
         status=stacked[:, n].astype(np.intc),
         converged=stacked[:, n + 1].astype(np.bool_),
         rss=stacked[:, n + 2],
-        std_errors=stacked[:, n + 4:] if std else None,
-        evaluations=stacked[:, n + 3].astype(np.int64))
+        std_errors=stacked[:, n + 5:] if std else None,
+        evaluations=stacked[:, n + 3].astype(np.int64),
+        jacobian_evaluations=stacked[:, n + 4].astype(np.int64))
     if compute:
-        present = [a for a in result if a is not None]
-        values = iter(dask.compute(*present))
-        return _api.BatchResult(*[next(values) if a is not None else None for a in result])
+        fields = {f.name: getattr(result, f.name) for f in dataclasses.fields(result)}
+        values = iter(dask.compute(*[a for a in fields.values() if a is not None]))
+        return _api.BatchResult(**{name: next(values) if a is not None else None
+                                   for name, a in fields.items()})
     return result

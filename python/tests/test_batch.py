@@ -35,15 +35,19 @@ def test_each_curve_equals_its_own_fit_at_1_and_4_threads_and_bad_rows_stand_alo
     for threads in (1, 4):
         r = nlfit.fit_many(DECAY, x, Y, p0, sigma=sigma, threads=threads, derivatives=derivatives)
         assert r.status[7] == -3 and r.status[11] == -5 and not r.converged[[7, 11]].any()
+        assert not r.jacobian_evaluations[[7, 11]].any()
         for k, single in enumerate(singles):
             if single is None:
                 continue
             assert r.status[k] == single.status and r.converged[k] == single.converged
             assert r.evaluations[k] == single.evaluations
+            assert r.jacobian_evaluations[k] == single.jacobian_evaluations
+            assert (single.jacobian_evaluations > 0) == (derivatives == "exact")
             assert same_bits(r.params[k], single.params), (threads, k)
             assert same_bits(r.std_errors[k], single.std_errors), (threads, k)
             assert same_bits(r.rss[k], single.rss)
         assert r.converged.sum() == len(Y) - 2
+        assert len(tuple(r)) == 6  # unpacks as before jacobian_evaluations
 
 
 def test_python_callable_and_shared_start_take_the_slow_path_to_the_same_bits():

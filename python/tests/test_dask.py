@@ -44,5 +44,7 @@ def test_dask_equals_fit_many_bit_for_bit(client):
             a, b = getattr(expected, field), np.asarray(getattr(result, field))
             assert a.dtype == b.dtype and a.tobytes() == b.tobytes(), field
     assert eager.status[17] == -3
+    assert ref.jacobian_evaluations.tobytes() == np.asarray(eager.jacobian_evaluations).tobytes()
+    assert ref.jacobian_evaluations.dtype == np.int64 and ref.jacobian_evaluations[0] > 0
     with pytest.raises(TypeError, match="progress"):
         nlfit.dask.fit_many(DECAY, x, Y, p0, progress=True)

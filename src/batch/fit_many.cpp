@@ -87,6 +87,7 @@ void writeNotFitted(const Batch& b, std::size_t k, int status) {
   if (out.converged != nullptr) out.converged[k] = 0;
   if (out.rss != nullptr) out.rss[k] = kNaN;
   if (out.evaluations != nullptr) out.evaluations[k] = 0;
+  if (out.jacobian_evaluations != nullptr) out.jacobian_evaluations[k] = 0;
   if (b.stdErrors) std::fill_n(out.std_errors + k * b.n, b.n, kNaN);
 }
 
@@ -130,6 +131,7 @@ void fitCurve(const Batch& b, std::size_t k, nlfit::ModelInstance* instance) {
   if (out.converged != nullptr) out.converged[k] = result.converged != 0 ? 1 : 0;
   if (out.rss != nullptr) out.rss[k] = result.rss;
   if (out.evaluations != nullptr) out.evaluations[k] = result.evaluations;
+  if (out.jacobian_evaluations != nullptr) out.jacobian_evaluations[k] = result.jacobian_evaluations;
 }
 
 // Counts finished curves and calls the callback, one thread at a time, with
