@@ -16,9 +16,9 @@ Runs (each over the same spots and starts):
   formula  the same model as a formula of two predictors, exact derivatives
 
 For each run and thread count it prints fits/s (wall clock), fits/s per
-thread, evaluations per fit, the converged fraction and the fraction of fits
-whose parameters agree within 1e-3 relative with a fit of the same spot
-started from the truth. --rss-fits N fits N spots once with the exact
+thread, evaluations and exact Jacobians per fit (the batch's own counts),
+the converged fraction and the fraction of fits whose parameters agree
+within 1e-3 relative with a fit of the same spot started from the truth. --rss-fits N fits N spots once with the exact
 catalogue run and prints the process's maximum resident set size (measured,
 nothing is asserted). Exit status 0 unless a run raises.
 """
@@ -108,8 +108,9 @@ def main(argv=None):
     print("%d spots %dx%d, amplitude %g, width %g, background %g; load: %s"
           % (args.fits, SIDE, SIDE, AMPLITUDE, WIDTH, BACKGROUND,
              " ".join("%.2f" % v for v in os.getloadavg())))
-    print("%-8s %7s %11s %13s %10s %10s %9s" % ("run", "threads", "fits/s", "fits/s/thread",
-                                                 "evals/fit", "converged", "agree"))
+    print("%-8s %7s %11s %13s %10s %10s %10s %9s" % ("run", "threads", "fits/s", "fits/s/thread",
+                                                      "evals/fit", "jacs/fit", "converged",
+                                                      "agree"))
     rates = {}
     for run in runs:
         reference = fit(run, counts, truth, threads=1)
@@ -119,9 +120,10 @@ def main(argv=None):
             result = fit(run, counts, starts, t)
             seconds = time.perf_counter() - begin
             rates[(run, t)] = args.fits / seconds
-            print("%-8s %7d %11.0f %13.0f %10.2f %10.4f %9.4f" % (
+            print("%-8s %7d %11.0f %13.0f %10.2f %10.2f %10.4f %9.4f" % (
                 run, t, rates[(run, t)], rates[(run, t)] / t, result.evaluations.mean(),
-                result.converged.mean(), agreement(result, reference)))
+                result.jacobian_evaluations.mean(), result.converged.mean(),
+                agreement(result, reference)))
     for t in threads:
         if ("numeric", t) in rates and ("exact", t) in rates:
             print("threads %d: exact / numeric = %.2f" % (t, rates[("exact", t)] / rates[("numeric", t)]))
