@@ -85,7 +85,7 @@ double timeFitMany(const Batch& b, int threads, Outputs* out) {
   nlfit_batch_options_init(&options);
   options.threads = threads;
   const nlfit_batch_outputs outputs{sizeof(nlfit_batch_outputs), out->params.data(), out->status.data(), nullptr, nullptr,
-                                    out->evaluations.data(), nullptr};
+                                    out->evaluations.data(), nullptr, nullptr};
   const auto t0 = std::chrono::steady_clock::now();
   const int status = nlfit_fit_many(nullptr, twoExpPoint, nullptr, kN, &data, &options, &outputs);
   const auto t1 = std::chrono::steady_clock::now();
