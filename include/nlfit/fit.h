@@ -389,7 +389,9 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * p_j + s*2*SE_j for s = -1 and +1 (a side beyond a bound of p_j is skipped),
  * refits the other free parameters from the linear conditional point
  * p + s*2*cov[:,j]/SE_j (moved into their bounds) with the fit's own options
- * (no statistics, a budget of at most 200 evaluations),
+ * (no statistics, a budget of at most 200 evaluations; a refit that does not
+ * converge or rises more than 2.25 times its prediction is tried again from
+ * the result with only p_j moved, and the lower one counts),
  * and compares the rise dS of the sum of squares with its linear prediction
  * 4*v (v = reduced_chi2, 1 with absolute_sigma). The profile's standard
  * error is 2*SE_j*sqrt(v/dS); a refit that does not converge gives a dS
