@@ -690,6 +690,7 @@ int runGlobal(const Arguments& args) {
   }
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
+  options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
   applyTolerance(args, &options);
   std::vector<double> params = start;
   FitResult fit(n);
