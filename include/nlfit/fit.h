@@ -361,7 +361,15 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * R^2 = 1 - sum w r^2 / sum w (y - ybar_w)^2 with w = 1/sigma^2 (1 without
  * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
  *
- * After any stop the parameters are the last accepted point.
+ * After any stop the parameters are the last accepted point, or the
+ * Gauss-Newton step from it when the fit takes and keeps one: with
+ * statistics asked for and exact derivatives, after status 1-4, least
+ * squares, no free parameter bounded and the statistics' Jacobian of full
+ * rank, the fit evaluates the residuals once at the Gauss-Newton step from
+ * its result (counted in evaluations) and keeps that point only when its sum
+ * of squares is finite and strictly lower; the statistics are then those of
+ * the kept point (one more Jacobian). Without statistics, or with
+ * differences, the fit ends where the solver stops.
  *
  * Bounds (options lower, upper): a start outside its bounds, a NaN bound,
  * lower > upper, a lower bound of +inf or an upper one of -inf is refused
