@@ -402,8 +402,8 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   const bool noResiduals = status == NLFIT_STOPPED_BY_MODEL && outcome.evalCount == 1;
   double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
   double residualNorm = noResiduals         ? kNaN
-                              : settleEvaluations ? euclidNorm(problem.m, fvec)
-                                                  : outcome.fnorm;
+                        : settleEvaluations ? euclidNorm(problem.m, fvec)
+                                            : outcome.fnorm;
   // A sum of squares that overflowed on the way is no fit either.
   if (status >= NLFIT_CONVERGED_REDUCTION && status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION &&
       !(std::isfinite(rss) && std::isfinite(residualNorm))) {
