@@ -81,6 +81,17 @@ for choice in ("exact", "numeric"):
         counts[choice] = (r["jacobian_evaluations"] > 0, r["statistics_evaluations"] > 0)
 check(counts == {"exact": (True, False), "numeric": (False, True)}, f"--derivatives: {counts}")
 
+# The profile check runs by default and --no-profile-check skips it; parameters
+# that enter only together are no success (exit 3), the status the solver's.
+for extra, refits in (([], True), (["--no-profile-check"], False)):
+    rc, out, err = run(DECAY, "--model", "a*exp(-b*x)+c", "--start", "a=5,b=1,c=0", "--json", *extra)
+    check(rc == 0 and (json.loads(out)["check_evaluations"] > 0) == refits, f"profile check {extra}: {rc} {err}")
+rc, out, err = run(DECAY, "--model", "a*b*exp(-k*x)+c", "--start", "a=2,b=2,k=1,c=0", "--json")
+r = json.loads(out) if out else {}
+check(rc == 3 and not r.get("converged") and r.get("status", "").startswith("converged") and
+      "hold all but one" in " ".join(w["message"] for w in r.get("warnings", [])),
+      f"undetermined: exit {rc} {r.get('status')} {err}")
+
 # The Poisson estimator reports its deviance and Pearson's sum.
 counts_file = write("counts.csv", "x,y\n0,9\n1,6\n2,4\n3,2\n4,2\n5,1\n6,0\n7,1\n")
 rc, out, err = run(counts_file, "--model", "exp_decay", "--start", "a=9,k=0.5,c=0.5", "--estimator", "poisson")

@@ -230,6 +230,15 @@ typedef struct nlfit_options {
   double loss_scale;           /* a robust loss's scale s, in units of the weighted residuals:
                                   residuals well below s count as in least squares; default 1,
                                   > 0 and finite */
+  int check_nonlinearity;      /* nonzero, with compute_statistics and least squares: check each
+                                  finite standard error of a converged fit against the profile of
+                                  the sum of squares, and widen it where the fit is strongly
+                                  nonlinear (NLFIT_PARAM_NONLINEAR; see "Nonlinearity check"
+                                  below); default 0 */
+  int gauss_newton_step;       /* nonzero: a converged least-squares fit with exact derivatives
+                                  and statistics takes the Gauss-Newton step of its statistics
+                                  once, kept when it lowers the sum of squares (see "The
+                                  Gauss-Newton step at the result" in the manual); default 0 */
 } nlfit_options;
 
 /* Fills the first size bytes of *options with the defaults and sets
@@ -251,6 +260,9 @@ NLFIT_FIT_API void nlfit_options_init_size(nlfit_options *options, size_t size);
                                        the residuals (consider holding it) */
 #define NLFIT_PARAM_AT_START 8u     /* free, but its fitted value equals its start bit for bit */
 #define NLFIT_PARAM_AT_BOUND 16u    /* on one of its bounds at the result: NaN standard error */
+#define NLFIT_PARAM_NONLINEAR 32u   /* check_nonlinearity: the profile of the sum of squares rises
+                                       more slowly than the linearised statistics say; its standard
+                                       error, interval and covariance are the profile's, wider */
 
 typedef struct nlfit_result {
   size_t struct_size;      /* sizeof(nlfit_result), set by nlfit_result_init */
@@ -316,6 +328,13 @@ typedef struct nlfit_result {
   double aic;
   double aicc;
   double bic;
+
+  /* Appended fields (NULL, 0 by default). */
+  double *linear_std_errors; /* n, caller-owned, filled when not NULL and the statistics are
+                                asked for: the linearised standard errors, which std_errors
+                                equals except for parameters flagged NLFIT_PARAM_NONLINEAR */
+  int64_t check_evaluations; /* residual evaluations of the nonlinearity check (its refits),
+                                counted apart from evaluations and statistics_evaluations */
 } nlfit_result;
 
 /* Fills the first size bytes of *result with the defaults (no arrays,
@@ -335,7 +354,11 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * has full rank and the Gauss-Newton step there is negligible (each free
  * parameter would move by at most 1e-8 of max(|p_j|, typical_j), or 1e-8
  * absolutely where both are 0): a stationary point, not a plateau. Any other
- * status is not converged.
+ * status is not converged. With the statistics (compute_statistics, or a stop
+ * at machine precision), a Jacobian of rank below the number of free
+ * parameters at the result (parameters flagged NLFIT_PARAM_UNDETERMINED) is
+ * not converged either, whatever the status: the data do not fix the point.
+ * The status is the solver's.
  *
  * Non-finite values: a NaN or infinite residual (or a sum of squares that
  * overflows) at the starting point stops the fit at once with
@@ -361,7 +384,39 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * R^2 = 1 - sum w r^2 / sum w (y - ybar_w)^2 with w = 1/sigma^2 (1 without
  * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
  *
- * After any stop the parameters are the last accepted point.
+ * After any stop the parameters are the last accepted point, or the
+ * Gauss-Newton step from it when the fit takes and keeps one: with
+ * gauss_newton_step and statistics asked for and exact derivatives, after
+ * status 1-4, least squares, no free parameter bounded and the statistics'
+ * Jacobian of full rank, the fit evaluates the residuals once at the Gauss-Newton step from
+ * its result (counted in evaluations) and keeps that point only when its sum
+ * of squares is finite and strictly lower; the statistics are then those of
+ * the kept point (one more Jacobian). Without gauss_newton_step or
+ * statistics, or with differences, the fit ends where the solver stops.
+ *
+ * Nonlinearity check (check_nonlinearity, least squares with the statistics,
+ * a converged fit): the standard errors are linearised, exact only where the
+ * model is linear in its parameters near the result. For each free parameter
+ * j with a finite standard error SE_j, the check holds p_j at
+ * p_j + s*2*SE_j for s = -1 and +1 (a side beyond a bound of p_j is skipped),
+ * refits the other free parameters from the linear conditional point
+ * p + s*2*cov[:,j]/SE_j (moved into their bounds) with the fit's own options
+ * (no statistics, a budget of at most 200 evaluations; a refit that does not
+ * converge or rises more than 2.25 times its prediction is tried again from
+ * the result with only p_j moved, and the lower one counts),
+ * and compares the rise dS of the sum of squares with its linear prediction
+ * 4*v (v = reduced_chi2, 1 with absolute_sigma). The profile's standard
+ * error is 2*SE_j*sqrt(v/dS); a refit that does not converge gives a dS
+ * too high, hence a profile error too small, never too large. When the larger
+ * profile error of the two sides exceeds 1.5*SE_j, the parameter is flagged
+ * NLFIT_PARAM_NONLINEAR and takes it as its standard error: its interval
+ * widens in proportion and its covariance row and column are scaled by the
+ * same ratio (correlations unchanged); linear_std_errors keeps the
+ * linearised one. A standard error is never made smaller. A refit that ends
+ * below the result's sum of squares shows that the fit has not reached its
+ * optimum: the fit is then not converged (its parameters and statistics are
+ * left as they were). The refits cost about 2 small fits per free parameter,
+ * counted in check_evaluations. Other estimators skip the check.
  *
  * Bounds (options lower, upper): a start outside its bounds, a NaN bound,
  * lower > upper, a lower bound of +inf or an upper one of -inf is refused

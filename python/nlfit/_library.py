@@ -91,6 +91,8 @@ class Options(_Sized):
         ("derivatives", ctypes.c_int),
         ("estimator", ctypes.c_int),
         ("loss_scale", ctypes.c_double),
+        ("check_nonlinearity", ctypes.c_int),
+        ("gauss_newton_step", ctypes.c_int),
     ]
 
 
@@ -126,6 +128,8 @@ class Result(_Sized):
         ("aic", ctypes.c_double),
         ("aicc", ctypes.c_double),
         ("bic", ctypes.c_double),
+        ("linear_std_errors", ctypes.c_void_p),
+        ("check_evaluations", ctypes.c_int64),
     ]
 
 

@@ -84,9 +84,14 @@ def test_results_of_a_fit_are_consistent_and_documented_fields_exist():
 
 def test_undetermined_parameters_get_nan_covariance():
     x = np.linspace(0.0, 1.0, 10)
-    # Only a + b is determined by the data: neither has a variance of its own.
-    popt, pcov = nlfit.curve_fit(lambda t, a, b: (a + b) * t, x, 2.0 * x + 0.01 * x * x,
-                                 [1.0, 0.5])
+    # Only a + b is determined by the data: neither has a variance of its own,
+    # and the fit is no success.
+    model = lambda t, a, b: (a + b) * t  # noqa: E731
+    y = 2.0 * x + 0.01 * x * x
+    with pytest.raises(nlfit.FitError):
+        nlfit.curve_fit(model, x, y, [1.0, 0.5])
+    popt, pcov, info, _, _ = nlfit.curve_fit(model, x, y, [1.0, 0.5], full_output=True)
+    assert not info["fit_result"].converged
     assert np.isfinite(popt).all()
     assert np.isnan(pcov).all()
 

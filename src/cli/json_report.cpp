@@ -71,6 +71,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
   j["evaluations"] = r.evaluations;
   j["statistics_evaluations"] = r.statistics_evaluations;
   j["jacobian_evaluations"] = r.jacobian_evaluations;
+  j["check_evaluations"] = r.check_evaluations;
   j["rss"] = number(r.rss);
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);
@@ -104,6 +105,8 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
     p["no_effect"] = (flags & NLFIT_PARAM_NO_EFFECT) != 0;
     p["at_start"] = (flags & NLFIT_PARAM_AT_START) != 0;
     p["at_bound"] = (flags & NLFIT_PARAM_AT_BOUND) != 0;
+    p["nonlinear"] = (flags & NLFIT_PARAM_NONLINEAR) != 0;
+    p["linear_std_error"] = number(entry(r.linear_std_errors, k));
     if (in.certified != nullptr) {
       p["certified_value"] = number(in.certified[k]);
       p["value_digits"] = nlfit_report_digits(in.params[k], in.certified[k]);

@@ -57,6 +57,7 @@ struct Arguments {
   std::string yColumn;
   std::string sigmaColumn;
   bool absoluteSigma = false;
+  bool noProfileCheck = false;
   int nistStart = 0;  // 0: not given (start 1)
   bool json = false;
   std::string svg;
@@ -365,12 +366,14 @@ void chooseStart(const Arguments& args, Problem* problem) {
 
 // A result with room for every statistic of a fit of n parameters.
 struct FitResult {
-  std::vector<double> covariance, correlation, stdErrors, ciLow, ciHigh;
+  std::vector<double> covariance, correlation, stdErrors, ciLow, ciHigh, linearStdErrors;
   std::vector<unsigned> flags;
   nlfit_result result;
   explicit FitResult(std::size_t n)
-      : covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n), flags(n) {
+      : covariance(n * n), correlation(n * n), stdErrors(n), ciLow(n), ciHigh(n),
+        linearStdErrors(n), flags(n) {
     nlfit_result_init(&result);
+    result.linear_std_errors = linearStdErrors.data();
     result.covariance = covariance.data();
     result.correlation = correlation.data();
     result.std_errors = stdErrors.data();
@@ -687,6 +690,8 @@ int runGlobal(const Arguments& args) {
   }
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
+  options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
+  options.gauss_newton_step = 1;
   applyTolerance(args, &options);
   std::vector<double> params = start;
   FitResult fit(n);
@@ -790,6 +795,8 @@ int run(const Arguments& args) {
     if (args.estimator == estimators[e]) options.estimator = e;  // NLFIT_ESTIMATOR_ values
   }
   options.loss_scale = args.lossScale;
+  options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
+  options.gauss_newton_step = 1;
   applyTolerance(args, &options);
   Progress progress;
   if (isatty(STDERR_FILENO)) {
@@ -931,6 +938,9 @@ int main(int argc, char** argv) {
                  "x,y[,sigma] by header name or number from 1 (default 1,2); sigma weights the fit");
   app.add_flag("--absolute-sigma", args.absoluteSigma,
                "sigma is absolute: do not scale the covariance by the reduced chi-square");
+  app.add_flag("--no-profile-check", args.noProfileCheck,
+               "keep the linearised standard errors: skip the check against the profile of "
+               "the sum of squares");
   addInteger(app, "--nist-start", &args.nistStart, 1, 2,
              "NIST file: start from its start 1 (default) or 2");
   app.add_flag("--json", args.json, "print the report as JSON (see the manual)");

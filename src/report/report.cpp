@@ -121,9 +121,26 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
   const nlfit_result& r = *in.result;
   const std::size_t n = in.n;
   std::vector<Warning> warnings;
+  bool undeterminedAny = false;
+  for (std::size_t j = 0; j < n; ++j) {
+    const unsigned flags = flagsOf(in, j);
+    if ((flags & NLFIT_PARAM_UNDETERMINED) && !(flags & NLFIT_PARAM_HELD)) undeterminedAny = true;
+  }
   if (!r.converged) {
-    warnings.push_back({"not_converged",
-                        "the fit did not converge; the values are those of the last accepted step"});
+    // The solver stopped as at a solution, yet the fit is not converged: its
+    // parameters are undetermined, or (the nonlinearity check runs on
+    // converged fits only) the check found a lower sum of squares near it.
+    const bool solverDone = r.status >= NLFIT_CONVERGED_REDUCTION &&
+                            r.status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION &&
+                            r.status != NLFIT_STOPPED_EVALUATIONS;
+    const char* why =
+        (solverDone && undeterminedAny)
+            ? "the fit is not converged: the data do not fix all its parameters (see below)"
+        : (solverDone && r.check_evaluations > 0)
+            ? "the fit is not converged: a lower sum of squares lies near the result, which "
+              "is not the optimum"
+            : "the fit did not converge; the values are those of the last accepted step";
+    warnings.push_back({"not_converged", why});
   }
   if (in.start_origin != nullptr) {
     std::vector<std::string> defaulted, moved;
@@ -175,6 +192,24 @@ std::vector<Warning> collectWarnings(const nlfit_report_input& in) {
                         listOf(undetermined) +
                             " enter only together: the data fix a combination of them, not each "
                             "one (standard errors withheld; hold all but one with --fix)"});
+  }
+  std::vector<std::string> nonlinear, ratios;
+  for (std::size_t j = 0; j < n; ++j) {
+    if (!(flagsOf(in, j) & NLFIT_PARAM_NONLINEAR)) continue;
+    nonlinear.push_back(name(in, j));
+    const double linear = entry(r.linear_std_errors, j);
+    ratios.push_back(format("%.1f", entry(r.std_errors, j) / linear));
+  }
+  if (!nonlinear.empty()) {
+    const bool one = nonlinear.size() == 1;
+    std::string message = listOf(nonlinear) + ": the fit is strongly nonlinear in " +
+                          (one ? "it; its standard error is" : "them; their standard errors are") +
+                          " taken from the profile of the sum of squares";
+    if (r.linear_std_errors != nullptr) {
+      message += std::string(one ? ", the linearised one was " : ", the linearised ones were ") +
+                 listOf(ratios) + " times smaller";
+    }
+    warnings.push_back({"nonlinear", message});
   }
   if (r.correlation != nullptr) {
     for (std::size_t i = 0; i < n; ++i) {
