@@ -235,6 +235,10 @@ typedef struct nlfit_options {
                                   the sum of squares, and widen it where the fit is strongly
                                   nonlinear (NLFIT_PARAM_NONLINEAR; see "Nonlinearity check"
                                   below); default 0 */
+  int gauss_newton_step;       /* nonzero: a converged least-squares fit with exact derivatives
+                                  and statistics takes the Gauss-Newton step of its statistics
+                                  once, kept when it lowers the sum of squares (see "The
+                                  Gauss-Newton step at the result" in the manual); default 0 */
 } nlfit_options;
 
 /* Fills the first size bytes of *options with the defaults and sets
@@ -380,7 +384,15 @@ NLFIT_FIT_API void nlfit_result_init_size(nlfit_result *result, size_t size);
  * R^2 = 1 - sum w r^2 / sum w (y - ybar_w)^2 with w = 1/sigma^2 (1 without
  * sigma) and ybar_w the weighted mean; NaN when the denominator is 0.
  *
- * After any stop the parameters are the last accepted point.
+ * After any stop the parameters are the last accepted point, or the
+ * Gauss-Newton step from it when the fit takes and keeps one: with
+ * gauss_newton_step and statistics asked for and exact derivatives, after
+ * status 1-4, least squares, no free parameter bounded and the statistics'
+ * Jacobian of full rank, the fit evaluates the residuals once at the Gauss-Newton step from
+ * its result (counted in evaluations) and keeps that point only when its sum
+ * of squares is finite and strictly lower; the statistics are then those of
+ * the kept point (one more Jacobian). Without gauss_newton_step or
+ * statistics, or with differences, the fit ends where the solver stops.
  *
  * Nonlinearity check (check_nonlinearity, least squares with the statistics,
  * a converged fit): the standard errors are linearised, exact only where the

@@ -92,6 +92,7 @@ class Options(_Sized):
         ("estimator", ctypes.c_int),
         ("loss_scale", ctypes.c_double),
         ("check_nonlinearity", ctypes.c_int),
+        ("gauss_newton_step", ctypes.c_int),
     ]
 
 

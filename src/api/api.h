@@ -187,12 +187,16 @@ struct StatisticsRequest {
   double rss = 0.0;
   bool absoluteSigma = false;
   bool fill = false;                // fill the caller's arrays of result
+  // freeCount values, or null: the Gauss-Newton step from free at full rank
+  // (outcome.stepped), to be added to free.
+  double* step = nullptr;
 };
 
 struct StatisticsOutcome {
   bool available = false;   // false: out of memory, or the model stopped
   int rank = 0;
   bool stationary = false;  // the Gauss-Newton step at the point is negligible
+  bool stepped = false;     // request.step holds the Gauss-Newton step
   int64_t evaluations = 0;
   int64_t jacobians = 0;    // calls of the exact Jacobian
 };

@@ -139,6 +139,18 @@ bool convergedBy(int status, const StatisticsOutcome& s, int freeCount) {
   return false;
 }
 
+// A fit that takes the Gauss-Newton step of its statistics once more, when
+// the caller asks for it (gauss_newton_step): a converged least-squares fit with exact derivatives and statistics asked
+// for, no free parameter bounded. Its statistics factor the Jacobian at the
+// result anyway, and the step gains the last digits that a stop on the
+// relative reduction leaves; fits with differences stay as the solver ends
+// them.
+bool polishes(const FitProblem& p, const nlfit_options& o, int status) {
+  return o.gauss_newton_step != 0 && o.compute_statistics != 0 && p.exact() && p.bounds == nullptr &&
+         o.estimator == NLFIT_ESTIMATOR_LEAST_SQUARES && status >= NLFIT_CONVERGED_REDUCTION &&
+         status <= NLFIT_CONVERGED_GRADIENT;
+}
+
 // The memory of one fit besides the solver's: the free parameters, the
 // full parameter vector, the rows of an exact Jacobian (rows doubles, 0
 // without one) and the free parameters' indices, in one zero-filled block.
@@ -534,10 +546,10 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   }
   // A model that stopped in its very first evaluation left no residuals.
   const bool noResiduals = status == NLFIT_STOPPED_BY_MODEL && outcome.evalCount == 1;
-  const double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
-  const double residualNorm = noResiduals         ? kNaN
-                              : settleEvaluations ? euclidNorm(problem.m, fvec)
-                                                  : outcome.fnorm;
+  double rss = noResiduals ? kNaN : sumOfSquares(problem.m, fvec);
+  double residualNorm = noResiduals         ? kNaN
+                        : settleEvaluations ? euclidNorm(problem.m, fvec)
+                                            : outcome.fnorm;
   // A sum of squares that overflowed on the way is no fit either.
   if (status >= NLFIT_CONVERGED_REDUCTION && status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION &&
       !(std::isfinite(rss) && std::isfinite(residualNorm))) {
@@ -546,6 +558,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   const bool nonfinite = status == NLFIT_STOPPED_NONFINITE;
 
   StatisticsOutcome statistics;
+  int polishEvaluations = 0;
   const bool atPrecision = status >= NLFIT_STOPPED_REDUCTION_AT_PRECISION &&
                            status <= NLFIT_STOPPED_GRADIENT_AT_PRECISION;
   // With bounds, the statistics are those of the caller's parameters.
@@ -598,7 +611,41 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
     request.rss = rss;
     request.absoluteSigma = (o.absolute_sigma != 0) || problem.poisson;
     request.fill = (o.compute_statistics != 0);
+    std::unique_ptr<double[]> polish;
+    if (polishes(problem, o, status)) {
+      polish.reset(new (std::nothrow) double[2 * static_cast<std::size_t>(freeCount)]);
+    }
+    request.step = polish.get();
     statistics = computeStatistics(request, result);
+    if (statistics.stepped) {
+      // The Gauss-Newton step at the result, kept when it lowers the sum of
+      // squares; the statistics then move with it.
+      double* const trial = polish.get() + freeCount;
+      bool moves = false;
+      for (int k = 0; k < freeCount; ++k) {
+        trial[k] = memory.free[k] + request.step[k];
+        moves = moves || trial[k] != memory.free[k];
+      }
+      if (moves) {
+        int flag = 1;
+        problemResiduals(&problem, problem.m, freeCount, trial, work.trialResiduals, &flag);
+        ++polishEvaluations;
+        const double polished = flag >= 0 ? sumOfSquares(problem.m, work.trialResiduals) : kNaN;
+        if (std::isfinite(polished) && polished < rss) {
+          std::memcpy(memory.free, trial, static_cast<std::size_t>(freeCount) * sizeof(double));
+          std::memcpy(fvec, work.trialResiduals, m * sizeof(double));
+          rss = polished;
+          residualNorm = euclidNorm(problem.m, fvec);
+          request.rss = rss;
+          request.step = nullptr;
+          const StatisticsOutcome before = statistics;
+          statistics = computeStatistics(request, result);
+          statistics.evaluations += before.evaluations;
+          statistics.jacobians += before.jacobians;
+        }
+        scatterFree(problem, memory.free);
+      }
+    }
   }
   std::free(freeTypical);
   if (result != nullptr && o.compute_statistics != 0 && !statistics.available) {
@@ -628,7 +675,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   result->status = status;
   result->converged = convergedBy(status, statistics, statisticsProblem.freeCount) ? 1 : 0;
   result->iterations = outcome.iterations;
-  result->evaluations = outcome.evalCount + settleEvaluations;
+  result->evaluations = outcome.evalCount + settleEvaluations + polishEvaluations;
   result->statistics_evaluations = statistics.evaluations + check.evaluations + meanEvaluations;
   result->jacobian_evaluations =
       outcome.jacobianCount + statistics.jacobians + (check.ran ? 1 : 0);

@@ -386,22 +386,25 @@ StatisticsOutcome computeStatistics(const StatisticsRequest& rq, nlfit_result* r
   while (rank < k && std::fabs(w.rDiagonal[rank]) > kRankTolerance * largest) ++rank;
   for (int a = rank; a < k; ++a) columnFlags[w.pivots[a]] |= NLFIT_PARAM_UNDETERMINED;
 
-  // Gauss-Newton step in the scaled, pivoted coordinates: R * z = Q^T * fvec.
+  // Gauss-Newton step in the scaled, pivoted coordinates: R * z = Q^T * fvec;
+  // free parameter pivots[a] moves by -z_a times its column's scale.
   invertTriangle(w, rank);
   markUndeterminedDirections(w, rank, k, columnFlags);
   bool stationary = (rank == k);
-  for (int a = 0; a < rank && stationary; ++a) {
+  for (int a = 0; a < rank; ++a) {
     double z = 0.0;
     for (int l = a; l < rank; ++l) {
       z = z + w.inverse[static_cast<std::size_t>(l) * static_cast<std::size_t>(rank) +
                         static_cast<std::size_t>(a)] * w.qtf[l];
     }
     if (!(std::fabs(z) <= kStationaryStep)) stationary = false;
+    if (rq.step != nullptr) rq.step[w.pivots[a]] = -z * w.columnScale[w.pivots[a]];
   }
 
   out.available = true;
   out.rank = rank;
   out.stationary = stationary;
+  out.stepped = rq.step != nullptr && rank == k;
   if (rq.fill) fillArrays(rq, w, rank, columnFlags, result);
   return out;
 }

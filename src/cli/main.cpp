@@ -691,6 +691,7 @@ int runGlobal(const Arguments& args) {
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
   options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
+  options.gauss_newton_step = 1;
   applyTolerance(args, &options);
   std::vector<double> params = start;
   FitResult fit(n);
@@ -795,6 +796,7 @@ int run(const Arguments& args) {
   }
   options.loss_scale = args.lossScale;
   options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
+  options.gauss_newton_step = 1;
   applyTolerance(args, &options);
   Progress progress;
   if (isatty(STDERR_FILENO)) {

@@ -307,15 +307,20 @@ inline void gaussian2dElliptic(const double* x, const double* p, double* g) {
 // g[j] = d f(x; p) / d p[j] for a model of several predictors, x its row.
 using BuiltinMultiGradient = void (*)(const double* x, const double* p, double* g);
 
+// The two look-ups compare with the models' addresses, and the models are
+// static, one copy per translation unit: each unit that includes this file
+// gets its own look-ups too (static), or the linker could keep one unit's,
+// which finds no other unit's models.
+
 // The gradient of a catalogue function of several predictors, or null.
-inline BuiltinMultiGradient builtinMultiGradient(NlfitBuiltinFunctionMulti function) {
+static inline BuiltinMultiGradient builtinMultiGradient(NlfitBuiltinFunctionMulti function) {
   if (function == nlfitModelGaussian2d) return gradients::gaussian2d;
   if (function == nlfitModelGaussian2dElliptic) return gradients::gaussian2dElliptic;
   return nullptr;
 }
 
 // The gradient of a catalogue function, or null.
-inline BuiltinGradient builtinGradient(NlfitBuiltinFunction function) {
+static inline BuiltinGradient builtinGradient(NlfitBuiltinFunction function) {
   struct Entry {
     NlfitBuiltinFunction function;
     BuiltinGradient gradient;
