@@ -30,7 +30,7 @@
 #include <stdint.h>
 
 #define NLFIT_FIT_VERSION_MAJOR 2
-#define NLFIT_FIT_VERSION_MINOR 0
+#define NLFIT_FIT_VERSION_MINOR 1
 #define NLFIT_FIT_VERSION_PATCH 0
 /* A version packed in one integer, ordered as the versions are:
  * major * 10000 + minor * 100 + patch (2.0.0 is 20000). */
