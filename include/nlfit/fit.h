@@ -293,8 +293,8 @@ typedef struct nlfit_result {
   int64_t nonfinite_index; /* with NLFIT_STOPPED_NONFINITE, the first observation (from 0) whose
                               residual was not finite; -1 otherwise, and when only the sum of
                               squares overflowed */
-  int64_t jacobian_evaluations; /* calls of an exact Jacobian (fit, statistics and check);
-                                   0 with differences */
+  int64_t jacobian_evaluations; /* calls of an exact Jacobian (fit, statistics and the
+                                   Jacobian check); 0 with differences */
   /* The Jacobian check (check_jacobian): the largest relative difference
    * max_i |J_ij - C_ij| / max(max_i |J_ij|, max_i |C_ij|) over the free
    * columns j between the exact Jacobian J and central differences C at the
@@ -335,6 +335,9 @@ typedef struct nlfit_result {
                                 equals except for parameters flagged NLFIT_PARAM_NONLINEAR */
   int64_t check_evaluations; /* residual evaluations of the nonlinearity check (its refits),
                                 counted apart from evaluations and statistics_evaluations */
+  int64_t check_jacobian_evaluations; /* calls of an exact Jacobian by the nonlinearity
+                                         check's refits, counted apart from
+                                         jacobian_evaluations */
 } nlfit_result;
 
 /* Fills the first size bytes of *result with the defaults (no arrays,

@@ -130,6 +130,7 @@ class Result(_Sized):
         ("bic", ctypes.c_double),
         ("linear_std_errors", ctypes.c_void_p),
         ("check_evaluations", ctypes.c_int64),
+        ("check_jacobian_evaluations", ctypes.c_int64),
     ]
 
 

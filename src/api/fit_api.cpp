@@ -712,6 +712,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   result->aicc = criteria.aicc;
   result->bic = criteria.bic;
   result->check_evaluations = 0;
+  result->check_jacobian_evaluations = 0;
   if (result->linear_std_errors != nullptr && result->std_errors != nullptr &&
       o.compute_statistics != 0) {
     std::memcpy(result->linear_std_errors, result->std_errors, n * sizeof(double));
@@ -719,7 +720,7 @@ int runFit(FitProblem problem, double* params, const nlfit_options& o, nlfit_res
   if (checkAsked && result->converged != 0 && statisticsFilled(o, statistics)) {
     const NonlinearityOutcome check = checkNonlinearity(original, o, params, result);
     result->check_evaluations = check.evaluations;
-    result->jacobian_evaluations += check.jacobians;
+    result->check_jacobian_evaluations = check.jacobians;
     // A lower sum of squares so near the result: it is not the optimum, and
     // its statistics describe no minimum. (A restart from there was tried: on
     // sums of exponentials it mostly finds a spurious component fitted to a

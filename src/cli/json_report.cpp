@@ -72,6 +72,7 @@ std::string jsonReport(const nlfit_report_input& in, const double* covariance,
   j["statistics_evaluations"] = r.statistics_evaluations;
   j["jacobian_evaluations"] = r.jacobian_evaluations;
   j["check_evaluations"] = r.check_evaluations;
+  j["check_jacobian_evaluations"] = r.check_jacobian_evaluations;
   j["rss"] = number(r.rss);
   j["dof"] = r.dof;
   j["reduced_chi2"] = number(r.reduced_chi2);

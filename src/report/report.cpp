@@ -287,6 +287,13 @@ std::string buildReport(const nlfit_report_input& in) {
     out += " (+" + integer(r.statistics_evaluations) + " for the statistics)";
   }
   out += "\n";
+  if (r.check_evaluations > 0) {
+    out += "          Profile check: " + integer(r.check_evaluations) + " evaluations";
+    if (r.check_jacobian_evaluations > 0) {
+      out += ", " + integer(r.check_jacobian_evaluations) + " Jacobians";
+    }
+    out += "\n";
+  }
   if (in.start_origin != nullptr) {
     std::vector<std::string> automatic;
     for (std::size_t j = 0; j < n; ++j) {
