@@ -725,6 +725,11 @@ std::vector<Seed> apiSeedInputs() {
       ext("catalogue_wrong_count_refused", {decay, 4, 27, 0x40, 0, 0},
           {0, 0, 2 | 64, 8 << 3, 0, 0, 0, 0, 0, 0, 0, 0}),
       ext("decay_nonlinearity_held", {1 + decay, 4, 27, 0x40, 2 | 4, 0}, {0, 0, 0, 2, 0, 0, 0}),
+      // Found by the fuzzer: the statistics' central differences of a
+      // parameter that ended just above its lower bound (b, started on it)
+      // evaluated the model below the bound.
+      seed("statistics_differences_cross_bound", {0x04, 0x04, 0x1b, 0x40, 0x2d, 0x62}, 0x04,
+           {0x55, 0x10, 0x00, 0x00, 0x00, 0x05, 0x01, 0x00, 0x00, 0x00}),
   };
 }
 

@@ -84,6 +84,9 @@ struct FitProblem {
   // freeCount maps of the free parameters, or null when none is bounded:
   // then full gets free[] as it is.
   const ParameterBound* bounds = nullptr;
+  // The statistics' problem of a bounded fit, in the caller's parameters:
+  // freeCount bounds that its central differences keep within, or null.
+  const ParameterBound* limits = nullptr;
   // Non-finite checks: on the first evaluation (the starting point) and on
   // every evaluation of the solver's Jacobian. Off for the statistics.
   bool checkFinite = false;

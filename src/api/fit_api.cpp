@@ -178,6 +178,7 @@ struct BoundedFit {
   std::unique_ptr<ParameterBound[]> bounds;
   std::unique_ptr<int[]> statisticsIndex;  // free parameters not on a bound
   std::unique_ptr<double[]> statisticsFree;
+  std::unique_ptr<ParameterBound[]> statisticsLimits;
   std::unique_ptr<bool[]> onBound;         // n
   int statisticsCount = 0;
 
@@ -190,8 +191,11 @@ struct BoundedFit {
     bounds.reset(new (std::nothrow) ParameterBound[n]);
     statisticsIndex.reset(new (std::nothrow) int[n]);
     statisticsFree.reset(new (std::nothrow) double[n]);
+    statisticsLimits.reset(new (std::nothrow) ParameterBound[n]);
     onBound.reset(new (std::nothrow) bool[n]());
-    if (!bounds || !statisticsIndex || !statisticsFree || !onBound) return false;
+    if (!bounds || !statisticsIndex || !statisticsFree || !statisticsLimits || !onBound) {
+      return false;
+    }
     bool any = false;
     for (int k = 0; k < p.freeCount; ++k) {
       const std::size_t j = static_cast<std::size_t>(p.freeIndex[k]);
@@ -247,10 +251,12 @@ struct BoundedFit {
       } else {
         statisticsIndex[statisticsCount] = j;
         statisticsFree[statisticsCount] = p.full[j];
+        statisticsLimits[statisticsCount] = bounds[k];
         ++statisticsCount;
       }
     }
     s.freeIndex = statisticsIndex.get();
+    s.limits = statisticsLimits.get();
     s.freeCount = statisticsCount;
     return s;
   }

@@ -79,8 +79,10 @@ double magnitudeOf(double p, const double* typical, int index) {
 }
 
 // Central differences of the residuals at free[], one column per free
-// parameter, divided by the realised difference of the two points. False
-// when the model asked to stop.
+// parameter, divided by the realised difference of the two points. With
+// limits (a bounded fit's parameters) a pair that would cross a bound is
+// moved inside it, so that the model never sees a point beyond its bounds.
+// False when the model asked to stop.
 bool centralJacobian(FitProblem& p, const double* free, const double* typical,
                      StatisticsMemory& w, int64_t* evaluations) {
   const int k = p.freeCount;
@@ -89,8 +91,19 @@ bool centralJacobian(FitProblem& p, const double* free, const double* typical,
   for (int j = 0; j < k; ++j) {
     const double magnitude = magnitudeOf(free[j], typical, p.freeIndex[j]);
     const double h = (magnitude == 0.0) ? relativeStep : relativeStep * magnitude;
-    const double up = free[j] + h;
-    const double down = free[j] - h;
+    double up = free[j] + h;
+    double down = free[j] - h;
+    if (p.limits != nullptr) {
+      const double lower = p.limits[j].lower;
+      const double upper = p.limits[j].upper;
+      if (up > upper) {
+        up = upper;
+        down = maxOf(upper - 2.0 * h, lower);
+      } else if (down < lower) {
+        down = lower;
+        up = minOf(lower + 2.0 * h, upper);
+      }
+    }
     int flag = 2;
     w.point[j] = up;
     problemResiduals(&p, p.m, k, w.point, w.plus, &flag);
