@@ -591,7 +591,7 @@ std::string checkApiCase(const ApiCase& c, int* status) {
   const Run first = runOnce(c);
   *status = first.status;
   const std::string where = describe(c);
-  const bool known = (first.status >= NLFIT_REFUSED_BAD_MODEL && first.status < 0) ||
+  const bool known = (first.status >= NLFIT_REFUSED_NEGATIVE_DATA && first.status < 0) ||
                      (first.status >= NLFIT_CONVERGED_REDUCTION && first.status <= NLFIT_STOPPED_NONFINITE);
   if (!known) return "status " + std::to_string(first.status) + " is not an nlfit_status" + where;
   if (!first.out.empty()) return "the call printed \"" + first.out + "\"" + where;
@@ -708,6 +708,8 @@ std::vector<Seed> apiSeedInputs() {
       ext("bounds_outside_start", {decay, 4, 27, 0x40, 0, 0}, {1, 0, 0, 0, 0x03, 0, 0},
           {144, 144, 176}),
       ext("poisson_decay_statistics", {decay, 4, 27, 0x40, 4, 0}, {0, 1, 0, 0, 0, 0, 0}),
+      ext("poisson_negative_y_refused", {decay, 4, 27, 0x40, 0, 0}, {0, 1, 0, 0, 0, 0, 0},
+          {144, 160, 144, 144, 144, 144, 144, 144, 160, 160, 160, 144, 128}),
       ext("poisson_residuals_refused", {2 + decay, 4, 27, 0x40, 0, 0}, {0, 1, 0, 0, 0, 0, 0}),
       ext("huber_half_scale", {decay, 4, 27, 0x40, 4, 0}, {0, 3, 0, 0, 0, 0, 0}, {144, 152}),
       ext("cauchy_zero_scale_refused", {decay, 4, 27, 0x40, 0, 0}, {0, 4, 0, 0, 0, 0, 0}, {144, 0}),
