@@ -381,22 +381,18 @@ Run runOnce(const ApiCase& c) {
   const double* y = c.nullY ? nullptr : c.y.data();
   nlfit_result* result = c.nullResult ? nullptr : &r.result;
   capture.start();
+  const nlfit_model* handle = modelHandles()[static_cast<std::size_t>(c.handle)];
   if (usesHandle(c)) {
-    r.status = nlfit_fit_model(c.nullModel ? nullptr : modelHandles()[static_cast<std::size_t>(c.handle)],
-                               c.n, p, c.m, x, y, &options, result);
-  } else switch (c.entry) {
-    case 0:
-      r.status = nlfit_fit(c.nullModel ? nullptr : pointModel, &ctx, c.n, p, c.m, x, y, &options,
-                           result);
-      break;
-    case 1:
-      r.status = nlfit_fit_vectorized(c.nullModel ? nullptr : vectorModel, &ctx, c.n, p, c.m, x,
-                                      y, &options, result);
-      break;
-    default:
-      r.status = nlfit_fit_residuals(c.nullModel ? nullptr : residualFunction, &ctx, c.n, p, c.m,
-                                     &options, result);
-      break;
+    r.status = nlfit_fit_model(c.nullModel ? nullptr : handle, c.n, p, c.m, x, y, &options, result);
+  } else if (c.entry == 0) {
+    r.status = nlfit_fit(c.nullModel ? nullptr : pointModel, &ctx, c.n, p, c.m, x, y, &options,
+                         result);
+  } else if (c.entry == 1) {
+    r.status = nlfit_fit_vectorized(c.nullModel ? nullptr : vectorModel, &ctx, c.n, p, c.m, x, y,
+                                    &options, result);
+  } else {
+    r.status = nlfit_fit_residuals(c.nullModel ? nullptr : residualFunction, &ctx, c.n, p, c.m,
+                                   &options, result);
   }
   r.out = capture.stop();
   r.calls = ctx.calls + ctx.progress + ctx.derivativeCalls;
@@ -730,6 +726,10 @@ std::vector<Seed> apiSeedInputs() {
       // Found by the fuzzer: the statistics' central differences of a
       // parameter that ended just above its lower bound (b, started on it)
       // evaluated the model below the bound.
+      // Found by the fuzzer: a start on a lower bound of the largest double
+      // (a catalogue model) began at +inf, and the fit returned it.
+      seed("start_on_largest_lower_bound", {0xdc, 0x5d, 0x2d, 0x62, 0x62, 0x62}, 0x00,
+           {0x09, 0x00, 0x0a, 0x6f, 0xb1, 0x00, 0x00, 0x00, 0xf7, 0x06, 0x0f, 0x00, 0x0b, 0x00}),
       seed("statistics_differences_cross_bound", {0x04, 0x04, 0x1b, 0x40, 0x2d, 0x62}, 0x04,
            {0x55, 0x10, 0x00, 0x00, 0x00, 0x05, 0x01, 0x00, 0x00, 0x00}),
   };

@@ -11,6 +11,7 @@ namespace nlfit {
 namespace {
 
 constexpr double kInfinity = std::numeric_limits<double>::infinity();
+constexpr double kLargest = std::numeric_limits<double>::max();
 // A start exactly on a bound would sit where the map's slope is zero, and
 // the solver could never move it: the fit starts this far inside instead
 // (in the internal variable; a relative 5e-5 of the scale one-sided, 2.5e-5
@@ -100,10 +101,16 @@ double boundedValue(const ParameterBound& b, double t) {
   switch (b.kind) {
     case BoundKind::kNone:
       return t;
-    case BoundKind::kLower:
-      return b.lower + b.scale * (std::sqrt(1.0 + t * t) - 1.0);
-    case BoundKind::kUpper:
-      return b.upper - b.scale * (std::sqrt(1.0 + t * t) - 1.0);
+    // A one-sided map overflows for a far t or a huge scale (a start on a
+    // bound near the largest double): it stops at the largest finite value.
+    case BoundKind::kLower: {
+      const double p = b.lower + b.scale * (std::sqrt(1.0 + t * t) - 1.0);
+      return p > kLargest ? kLargest : p;
+    }
+    case BoundKind::kUpper: {
+      const double p = b.upper - b.scale * (std::sqrt(1.0 + t * t) - 1.0);
+      return p < -kLargest ? -kLargest : p;
+    }
     case BoundKind::kBoth: {
       double p = b.middle + b.scale * std::sin(t);
       if (p < b.lower) p = b.lower;
