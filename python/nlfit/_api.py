@@ -680,7 +680,11 @@ class FitResult:
         (n, n) the correlation matrix.
     parameter_flags : numpy.ndarray
         (n,) ``NLFIT_PARAM_*`` bits: 1 held, 2 undetermined, 4 no effect on
-        the residuals, 8 free but still at its start, 16 on a bound.
+        the residuals, 8 free but still at its start, 16 on a bound, 32 a
+        standard error widened by the profile check.
+    linear_std_errors : numpy.ndarray
+        (n,) the linearised standard errors, which std_errors equals except
+        where the profile check (``profile_check=True``) widened one.
     rss : float
         The sum of squared (weighted) residuals: chi-square with sigma.
     residual_norm : float
@@ -711,6 +715,9 @@ class FitResult:
         Model evaluations for the statistics, counted apart.
     jacobian_evaluations : int
         Calls of an exact Jacobian.
+    check_evaluations, check_jacobian_evaluations : int
+        Model evaluations and exact Jacobians of the profile check's refits;
+        0 without it.
     jacobian_check_error, jacobian_check_column : float, int
         The check_jacobian comparison of the exact Jacobian with central
         differences; NaN and -1 when none ran.
@@ -809,6 +816,9 @@ class FitResult:
     aic: float = float("nan")
     aicc: float = float("nan")
     bic: float = float("nan")
+    linear_std_errors: Optional[NDArray[Any]] = None
+    check_evaluations: int = 0
+    check_jacobian_evaluations: int = 0
     _model: Any = dataclasses.field(default=None, repr=False)
 
     def __call__(self, x):
@@ -923,10 +933,14 @@ def _report_text(r: FitResult, function_name: str) -> Optional[str]:
         residual_norm=r.residual_norm, rss=r.rss, reduced_chi2=r.reduced_chi2,
         r_squared=r.r_squared, jacobian_evaluations=r.jacobian_evaluations,
         deviance=r.deviance, pearson_chi2=r.pearson_chi2, chi2_p_value=r.chi2_p_value,
-        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic)
+        log_likelihood=r.log_likelihood, aic=r.aic, aicc=r.aicc, bic=r.bic,
+        check_evaluations=r.check_evaluations,
+        check_jacobian_evaluations=r.check_jacobian_evaluations)
     for field in ("covariance", "std_errors", "ci_low", "ci_high", "correlation",
-                  "parameter_flags"):
-        setattr(result, field, getattr(r, field).ctypes.data)
+                  "parameter_flags", "linear_std_errors"):
+        array = getattr(r, field)
+        if array is not None:
+            setattr(result, field, array.ctypes.data)
     names = (ctypes.c_char_p * len(r.parameter_names))(*[s.encode() for s in r.parameter_names])
     report = _library.ReportInput(
         model_name=r.model_name.encode() if r.model_name else None,
@@ -1027,7 +1041,8 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
              fixed: Any, maxfev: Any, tuning: Dict[str, Any], function_name: str,
              bounds: Any = None, jac: Any = None, derivatives: str = "exact",
              check_jacobian: bool = False, estimator: str = "least_squares",
-             predictors: Optional[Sequence[str]] = None) -> FitResult:
+             predictors: Optional[Sequence[str]] = None,
+             profile_check: bool = False) -> FitResult:
     lib = _library.library()
     derivatives_code = _derivatives_code(derivatives)
     estimator_code = _estimator_code(estimator)
@@ -1081,10 +1096,12 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
     options.derivatives = derivatives_code
     options.estimator = estimator_code
     options.check_jacobian = 1 if check_jacobian else 0
+    options.check_nonlinearity = 1 if profile_check else 0
     arrays: Dict[str, Any] = {
         "covariance": np.full((n, n), np.nan), "correlation": np.full((n, n), np.nan),
         "std_errors": np.full(n, np.nan), "ci_low": np.full(n, np.nan),
-        "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc)}
+        "ci_high": np.full(n, np.nan), "parameter_flags": np.zeros(n, dtype=np.uintc),
+        "linear_std_errors": np.full(n, np.nan)}
     result = _library.Result()
     for field, array in arrays.items():
         setattr(result, field, array.ctypes.data)
@@ -1134,6 +1151,8 @@ def _run_fit(model: ModelLike, x: Any, y: Any, p0: Any, sigma: Any, absolute_sig
         absolute_sigma=bool(absolute_sigma), nonfinite_index=result.nonfinite_index,
         chi2_p_value=result.chi2_p_value, start_origin=origin,
         log_likelihood=result.log_likelihood, aic=result.aic, aicc=result.aicc, bic=result.bic,
+        check_evaluations=result.check_evaluations,
+        check_jacobian_evaluations=result.check_jacobian_evaluations,
         _model=handle if handle is not None else model, **arrays)
     fitted.residuals = _residuals_at(lib, handle, model, params, x, rows, y)
     fitted.warnings = _warnings_of(fitted)
@@ -1183,6 +1202,15 @@ _FIT_PARAMETERS = """model : str, Model or callable
         Compare the exact Jacobian once with central differences at the
         start (result.jacobian_check_error, jacobian_check_column); ``fit``
         only.
+    profile_check : bool, default False
+        Check each standard error of a converged least-squares fit against
+        the profile of the sum of squares (each parameter held two standard
+        errors away, the others refitted) and widen the ones the
+        linearisation understates by more than 1.5 times: flag
+        NLFIT_PARAM_NONLINEAR (32), the linearised ones in
+        result.linear_std_errors, a "nonlinear" warning, its cost in
+        result.check_evaluations; what the nlfit command does by default.
+        ``fit`` only.
     estimator : str, default 'least_squares'
         Or 'poisson', maximum likelihood for counts (y >= 0, no sigma):
         result.deviance and result.pearson_chi2, standard errors from the
@@ -1214,7 +1242,8 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
         absolute_sigma: bool = False, fixed: Any = None, maxfev: Optional[int] = None,
         bounds: Any = None, jac: Any = None, derivatives: str = "exact",
         check_jacobian: bool = False, estimator: str = "least_squares",
-        predictors: Optional[Sequence[str]] = None, **options: float) -> FitResult:
+        predictors: Optional[Sequence[str]] = None, profile_check: bool = False,
+        **options: float) -> FitResult:
     """Fits a model to (x, y) and returns everything about the fit.
 
     Parameters
@@ -1254,7 +1283,7 @@ def fit(model: ModelLike, x: Any, y: Any, p0: Any = None, sigma: Any = None,
     return _run_fit(model, x, y, p0, sigma, absolute_sigma, fixed, maxfev, options, "fit",
                     bounds=bounds, jac=jac, derivatives=derivatives,
                     check_jacobian=check_jacobian, estimator=estimator,
-                    predictors=predictors)
+                    predictors=predictors, profile_check=profile_check)
 
 
 def curve_fit(f: ModelLike, xdata: Any, ydata: Any, p0: Any = None, sigma: Any = None,

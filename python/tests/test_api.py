@@ -288,3 +288,22 @@ def test_catalogue_model_starts_from_the_data_and_warnings_come_with_the_result(
     line = nlfit.fit("a*x+b", x, y)
     assert [w["code"] for w in line.warnings] == ["start_default", "structured_residuals"]
     assert all("Warning: " + w["message"] in repr(line) for w in line.warnings)
+
+
+def test_the_profile_check_widens_only_what_the_linearisation_understates():
+    # A power law on 6 points with noise as large as the curve (the C test's
+    # case): both standard errors widen; a line never does.
+    x = np.arange(1.0, 7.0)
+    y = 0.2 * x ** 2 + np.array([1.04, 2.46, 0.99, -3.91, 2.72, 1.34])
+    plain = nlfit.fit("a*x^b", x, y, p0=[1, 1])
+    checked = nlfit.fit("a*x^b", x, y, p0=[1, 1], profile_check=True)
+    assert plain.check_evaluations == 0 and checked.check_evaluations > 0
+    np.testing.assert_array_equal(checked.params, plain.params)
+    np.testing.assert_array_equal(checked.linear_std_errors, plain.std_errors)
+    assert (checked.std_errors > 1.5 * plain.std_errors).all()
+    assert (checked.parameter_flags & 32).all()
+    assert "nonlinear" in [w["code"] for w in checked.warnings]
+    assert "Profile check:" in repr(checked)
+    line = nlfit.fit("a*x+b", x, y, p0=[1, 1], profile_check=True)
+    np.testing.assert_array_equal(line.std_errors, line.linear_std_errors)
+    assert not (line.parameter_flags & 32).any()
