@@ -132,7 +132,9 @@ double internalStart(const ParameterBound& b, double p) {
       return t > kInsideStart ? t : kInsideStart;
     }
     case BoundKind::kBoth: {
-      const double s = (p - b.middle) / b.scale;
+      // Bounds closer than the smallest double's double have a half-width of
+      // 0: the map is then constant.
+      const double s = b.scale > 0.0 ? (p - b.middle) / b.scale : 0.0;
       double t = std::asin(s > 1.0 ? 1.0 : (s < -1.0 ? -1.0 : s));
       if (t > kHalfPi - kInsideStart) t = kHalfPi - kInsideStart;
       if (t < kInsideStart - kHalfPi) t = kInsideStart - kHalfPi;
