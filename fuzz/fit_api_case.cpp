@@ -49,17 +49,25 @@ const char* const kFormulas[] = {
     "log(a) + b*x", "a*x^b",
 };
 
-// Built once and never freed (immutable, so shared by every case).
-const std::vector<nlfit_model*>& modelHandles() {
-  static const std::vector<nlfit_model*> handles = [] {
-    std::vector<nlfit_model*> h;
-    for (const char* f : kFormulas) h.push_back(nlfit_model_formula(f, nullptr, 0, nullptr, 0));
+// Built once (immutable, so shared by every case) and freed at exit.
+struct ModelHandles {
+  std::vector<nlfit_model*> handles;
+  ModelHandles() {
+    for (const char* f : kFormulas) handles.push_back(nlfit_model_formula(f, nullptr, 0, nullptr, 0));
     for (std::size_t i = 0; i < nlfit_model_builtin_count(); ++i) {
-      h.push_back(nlfit_model_builtin(nlfit_model_builtin_name(i)));
+      handles.push_back(nlfit_model_builtin(nlfit_model_builtin_name(i)));
     }
-    return h;
-  }();
-  return handles;
+  }
+  ~ModelHandles() {
+    for (nlfit_model* h : handles) nlfit_model_free(h);
+  }
+  ModelHandles(const ModelHandles&) = delete;
+  ModelHandles& operator=(const ModelHandles&) = delete;
+};
+
+const std::vector<nlfit_model*>& modelHandles() {
+  static const ModelHandles all;
+  return all.handles;
 }
 
 // ---- the models: each reads only params[0 .. n-1] ---------------------------
