@@ -385,12 +385,16 @@ struct FitResult {
   FitResult& operator=(const FitResult&) = delete;
 };
 
-// --tolerance, when given, for both the reduction and the step.
-void applyTolerance(const Arguments& args, nlfit_options* options) {
+// What every fit of the command shares: --tolerance, when given, for both
+// the reduction and the step; the profile check unless turned off; the
+// Gauss-Newton step at the result.
+void applyCommandOptions(const Arguments& args, nlfit_options* options) {
   if (!std::isnan(args.tolerance)) {
     options->reduction_tolerance = args.tolerance;
     options->step_tolerance = args.tolerance;
   }
+  options->check_nonlinearity = args.noProfileCheck ? 0 : 1;
+  options->gauss_newton_step = 1;
 }
 
 // The report layer's warnings, one message each.
@@ -690,9 +694,7 @@ int runGlobal(const Arguments& args) {
   }
   options.absolute_sigma = args.absoluteSigma ? 1 : 0;
   options.max_evaluations = args.maxEvaluations;
-  options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
-  options.gauss_newton_step = 1;
-  applyTolerance(args, &options);
+  applyCommandOptions(args, &options);
   std::vector<double> params = start;
   FitResult fit(n);
   nlfit_result& result = fit.result;
@@ -795,9 +797,7 @@ int run(const Arguments& args) {
     if (args.estimator == estimators[e]) options.estimator = e;  // NLFIT_ESTIMATOR_ values
   }
   options.loss_scale = args.lossScale;
-  options.check_nonlinearity = args.noProfileCheck ? 0 : 1;
-  options.gauss_newton_step = 1;
-  applyTolerance(args, &options);
+  applyCommandOptions(args, &options);
   Progress progress;
   if (isatty(STDERR_FILENO)) {
     options.progress = showProgress;
